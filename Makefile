@@ -1,0 +1,48 @@
+# Front door over CMake. `make run` and `make test` install what is missing first.
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CTEST = ctest --output-on-failure -j $(JOBS) --timeout 300
+
+.PHONY: all deps build run test test-asan test-tsan bench format clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+build/build.ninja:
+	cmake -S . -B build $(CMAKE_FLAGS)
+
+build: deps build/build.ninja
+	cmake --build build -j $(JOBS)
+
+run: build
+	@./scripts/run.sh build
+
+test: build
+	cd build && $(CTEST)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer: tests only.
+build-asan/build.ninja:
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DDRAVANE_SANITIZE=address -DDRAVANE_BUILD_APP=OFF
+
+test-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && $(CTEST)
+
+# ThreadSanitizer: the tests labelled "tsan" (everything with threads or cross-thread waits).
+build-tsan/build.ninja:
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DDRAVANE_SANITIZE=thread -DDRAVANE_BUILD_APP=OFF
+
+test-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && $(CTEST) -L tsan
+
+bench: build
+	@./scripts/bench.sh build
+
+format:
+	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan

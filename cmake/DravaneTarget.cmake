@@ -1,0 +1,44 @@
+# Warning and sanitizer options, set per target rather than globally.
+function(dravane_target_options target)
+    target_compile_options(${target} PRIVATE
+        -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual)
+    dravane_sanitize(${target})
+endfunction()
+
+# Sanitizer flags only (for targets whose sources are not ours to warn about).
+function(dravane_sanitize target)
+    if(DRAVANE_SANITIZE STREQUAL "address")
+        target_compile_options(${target} PRIVATE
+            -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    elseif(DRAVANE_SANITIZE STREQUAL "thread")
+        target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=thread)
+    elseif(NOT DRAVANE_SANITIZE STREQUAL "")
+        message(FATAL_ERROR "DRAVANE_SANITIZE must be empty, 'address' or 'thread'")
+    endif()
+endfunction()
+
+# A layer's static library: its sources, warnings, and the src/ include root.
+function(dravane_library target)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_library(${target} STATIC ${ARG_SOURCES})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} PUBLIC ${ARG_LIBS})
+    dravane_target_options(${target})
+endfunction()
+
+# A GoogleTest executable registered with CTest, one CTest entry per test case.
+# LABELS: ctest labels ("tsan" marks tests that the ThreadSanitizer build runs).
+function(dravane_test target)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${target} ${ARG_SOURCES})
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS} dravane_test_support GTest::gtest GTest::gmock)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+    dravane_target_options(${target})
+    gtest_discover_tests(${target}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 120
+                   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1;ASAN_OPTIONS=detect_leaks=1;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp;UBSAN_OPTIONS=print_stacktrace=1")
+endfunction()

@@ -1,0 +1,51 @@
+#pragma once
+// Profile (ini) files read and written key by key.
+//
+// The file is kept as raw lines: section and key names match trimmed and
+// case-insensitively, the first matching section wins, an existing key's line
+// is replaced in place, a new key goes after the last non-blank line of its
+// section and a new section at the end of the file. Every other byte, line
+// ends included, is kept. Each operation reads the file afresh and each write
+// replaces it atomically, so two owners of different sections never lose each
+// other's keys.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace dravane::platform {
+
+// Raised when the settings file cannot be replaced: "Unable to write to <path>".
+class EIniFileException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads a settings number: "0x"/"0X" or "$" then 1 to 8 hex digits (a 32-bit
+// two's-complement value), or a signed decimal inside the 32-bit range. The
+// value is trimmed first; anything else gives nullopt.
+std::optional<std::int32_t> ParseIniInteger(std::string_view text);
+
+class TIniFile {
+public:
+    explicit TIniFile(std::string fileName);
+
+    const std::string& FileName() const { return FFileName; }
+
+    std::optional<std::string> ReadValue(std::string_view section, std::string_view key) const;
+    std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
+    std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
+    bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+    // Each write replaces the file; a failure raises EIniFileException.
+    void WriteString(std::string_view section, std::string_view key, std::string_view value);
+    void WriteInteger(std::string_view section, std::string_view key, std::int32_t value);
+    void WriteBool(std::string_view section, std::string_view key, bool value);
+
+private:
+    std::string FFileName;
+};
+
+} // namespace dravane::platform

@@ -1,0 +1,94 @@
+#include "platform/IniFile.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+using dravane::platform::EIniFileException;
+using dravane::platform::ParseIniInteger;
+using dravane::platform::TIniFile;
+using dravane::test::ReadAll;
+using dravane::test::TempDir;
+using dravane::test::WriteAll;
+
+TEST(IniNumbers, AcceptsHexDollarAndSignedDecimal) {
+    EXPECT_EQ(ParseIniInteger("0xFF"), 255);
+    EXPECT_EQ(ParseIniInteger("0XfF"), 255);
+    EXPECT_EQ(ParseIniInteger("$FF"), 255);
+    EXPECT_EQ(ParseIniInteger("  42  "), 42);
+    EXPECT_EQ(ParseIniInteger("-1200"), -1200);
+    EXPECT_EQ(ParseIniInteger("+7"), 7);
+    EXPECT_EQ(ParseIniInteger("0xFFFFFFFF"), -1); // eight digits: two's complement
+    EXPECT_EQ(ParseIniInteger("2147483647"), 2147483647);
+    EXPECT_EQ(ParseIniInteger("-2147483648"), INT32_MIN);
+}
+
+TEST(IniNumbers, RejectsGarbageOverflowAndLongHex) {
+    for (const char* bad : {"", "abc", "12abc", "2147483648", "-2147483649", "0x", "$", "0x123456789", "0xG1",
+                            "1 2", "--1", "99999999999999999999"})
+        EXPECT_FALSE(ParseIniInteger(bad)) << bad;
+}
+
+TEST(IniFile, MissingFileGivesDefaultsAndFirstWriteCreatesIt) {
+    TempDir dir;
+    TIniFile ini(dir.File("a.ini"));
+    EXPECT_EQ(ini.ReadInteger("Display", "Left", 17), 17);
+    EXPECT_EQ(ini.ReadString("Comm", "ipPort", "54902"), "54902");
+    EXPECT_TRUE(ini.ReadBool("Options", "DefaultOffColor", true));
+    ini.WriteInteger("Display", "Left", -5);
+    ini.WriteInteger("Display", "Top", 3);
+    ini.WriteInteger("Colors", "ControllerColor", 16776960);
+    EXPECT_EQ(ReadAll(dir.File("a.ini")), "[Display]\nLeft=-5\nTop=3\n\n[Colors]\nControllerColor=16776960\n");
+    EXPECT_EQ(ini.ReadInteger("display", " LEFT ", 0), -5);
+}
+
+TEST(IniFile, WritesInPlaceAndKeepsEveryOtherByte) {
+    TempDir dir;
+    const std::string path = dir.File("b.ini");
+    WriteAll(path, "; settings\r\n[Comm]\r\nPort=3\r\n\r\n[ Colors ]\r\nfoo = bar\r\nANTOFFCOLOR = 1\r\n; tail\r\n"
+                   "\r\n[Other]\r\nx=1");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadString("Colors", "foo", ""), "bar");
+    ini.WriteInteger("Colors", "AntOffColor", 8421504); // replaced in place, its own spelling lost
+    ini.WriteInteger("Colors", "ControllerColor", 255); // after the last non-blank line of the section
+    ini.WriteString("Other", "y", "2");                 // last line had no line end
+    EXPECT_EQ(ReadAll(path), "; settings\r\n[Comm]\r\nPort=3\r\n\r\n[ Colors ]\r\nfoo = bar\r\nAntOffColor=8421504\r\n"
+                             "; tail\r\nControllerColor=255\r\n\r\n[Other]\r\nx=1\r\ny=2\r\n");
+}
+
+TEST(IniFile, FirstMatchingSectionWinsAndCommentsAreNotKeys) {
+    TempDir dir;
+    const std::string path = dir.File("c.ini");
+    WriteAll(path, "[S]\n;k=commented\nk=1\n[s]\nk=2\n");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("S", "k", 0), 1);
+    ini.WriteInteger("s", "k", 9);
+    EXPECT_EQ(ReadAll(path), "[S]\n;k=commented\nk=9\n[s]\nk=2\n");
+}
+
+TEST(IniFile, UnwritablePathReportsUnableToWrite) {
+    TempDir dir;
+    WriteAll(dir.File("plain"), "x");
+    // A path below a regular file cannot be created, even by root.
+    const std::string path = dir.File("plain") + "/dravane.ini";
+    TIniFile ini(path);
+    try {
+        ini.WriteInteger("Display", "Left", 1);
+        FAIL() << "write succeeded";
+    } catch (const EIniFileException& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+    }
+}
+
+TEST(IniFile, ReplaceKeepsFileModeAndLeavesNoTemporary) {
+    TempDir dir;
+    const std::string path = dir.File("d.ini");
+    WriteAll(path, "[A]\nk=1\n");
+    std::filesystem::permissions(path, std::filesystem::perms(0600));
+    TIniFile(path).WriteInteger("A", "k", 2);
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0600));
+    int files = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.Path()))
+        ++files;
+    EXPECT_EQ(files, 1);
+}
