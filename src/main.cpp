@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "app/Application.h"
+
+int main(int, char** argv) { return dravane::app::RunDravane(argv[0]); }
