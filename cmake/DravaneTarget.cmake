@@ -36,6 +36,9 @@ function(dravane_test target)
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} dravane_test_support GTest::gtest GTest::gmock)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     dravane_target_options(${target})
+    if(NOT ARG_LABELS)
+        set(ARG_LABELS plain)
+    endif()
     gtest_discover_tests(${target}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
