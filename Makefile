@@ -3,6 +3,11 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST = ctest --output-on-failure -j $(JOBS) --timeout 300
 
+# ccache shares objects between clones of the repository (CI builds a fresh clone).
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
+export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
+
 .PHONY: all deps build run test test-asan test-tsan bench format clean
 
 all: build

@@ -20,12 +20,16 @@ function(dravane_sanitize target)
 endfunction()
 
 # A layer's static library: its sources, warnings, and the src/ include root.
+# QT_PCH: the library includes Qt widgets headers; precompile the common ones.
 function(dravane_library target)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "QT_PCH" "" "SOURCES;LIBS" ${ARGN})
     add_library(${target} STATIC ${ARG_SOURCES})
     target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(${target} PUBLIC ${ARG_LIBS})
     dravane_target_options(${target})
+    if(ARG_QT_PCH)
+        target_precompile_headers(${target} PRIVATE <QtCore/QObject> <QtCore/QString> <QtWidgets/QWidget>)
+    endif()
 endfunction()
 
 # A GoogleTest executable registered with CTest, one CTest entry per test case.
