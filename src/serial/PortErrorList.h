@@ -284,4 +284,223 @@
     S(wsaNo_Recovery,    11003, "Non recoverable errors, FORMERR, REFUSED, NOTIMP") \
     S(wsaNo_Data,        11004, "Valid name, but no data record of requested type")
 
+// Numbers that only have a text: the free-worded codes of the named ranges and
+// the status texts sharing the number space (dialer and fax status 4101 ..., call
+// states 13501 ..., dispatch-log labels 15001 ... (types) and 15101 ... (sub-types),
+// telnet option names 15700 + option).
+#define DRAVANE_PORT_TEXTS(T) \
+    T( -4009, "Modem reported an error") \
+    T( -4010, "Modem did not connect") \
+    T( -4011, "Modem is off-hook") \
+    T( -4012, "Modem detected no dial tone") \
+    T( -4013, "Line is busy") \
+    T( -4014, "No answer") \
+    T( -4015, "Modem detected voice") \
+    T( -4016, "Modem detected no carrier") \
+    T( -4017, "Dial command too long") \
+    T( -4018, "Modem not configured") \
+    T( -4019, "Modem initialisation failed") \
+    T( -4020, "Modem detected a fax call") \
+    T( -4021, "Modem hung up") \
+    T(  4101, "Dialing") \
+    T(  4102, "Waiting for connection") \
+    T(  4103, "Connected") \
+    T(  4104, "Dial failed") \
+    T(  4105, "Redialing") \
+    T(  4106, "Dialer cancelled") \
+    T(  4201, "Paging started") \
+    T(  4202, "Page sent") \
+    T(  4203, "Paging failed") \
+    T(  4501, "Protocol transfer started") \
+    T(  4502, "Protocol transfer complete") \
+    T(  4503, "Protocol transfer failed") \
+    T(  4801, "Fax session started") \
+    T(  4802, "Fax page sent") \
+    T(  4803, "Fax page received") \
+    T(  4843, "Fax session complete") \
+    T( -5501, "Packet start string not found") \
+    T( -5502, "Packet end string not found") \
+    T( -5503, "Packet size exceeded") \
+    T( -5504, "Packet timed out") \
+    T( -5505, "Packet disabled") \
+    T( -5506, "Packet buffer too small") \
+    T( -6001, "Protocol timed out") \
+    T( -6002, "Too many protocol errors") \
+    T( -6003, "Sequence error") \
+    T( -6004, "Block check error") \
+    T( -6005, "Protocol cancelled by remote") \
+    T( -6007, "Protocol cancelled locally") \
+    T( -6010, "Duplicate block received") \
+    T( -6011, "Unexpected block received") \
+    T( -6012, "File already exists") \
+    T( -6013, "File not found for transfer") \
+    T( -6014, "Unable to open transfer file") \
+    T( -6015, "Transfer file write error") \
+    T( -6016, "Transfer file read error") \
+    T( -7011, "Bad record index") \
+    T( -7500, "State machine not started") \
+    T( -7501, "State machine already started") \
+    T( -7502, "State machine has no states") \
+    T( -8006, "Font file not found") \
+    T( -8007, "Bad font format") \
+    T( -8008, "Fax file not found") \
+    T( -8050, "Fax printer driver not installed") \
+    T( -8051, "Fax printer driver busy") \
+    T( -8052, "Fax printer driver error") \
+    T( -8054, "Fax cover page not found") \
+    T( -8055, "Fax page too large") \
+    T( -8500, "Short message rejected") \
+    T( 13501, "Call idle") \
+    T( 13502, "Call offering") \
+    T( 13503, "Call accepted") \
+    T( 13504, "Dial tone") \
+    T( 13505, "Dialing") \
+    T( 13506, "Ringback") \
+    T( 13507, "Busy") \
+    T( 13508, "Special information") \
+    T( 13509, "Connected") \
+    T( 13510, "Proceeding") \
+    T( 13511, "On hold") \
+    T( 13512, "Conferenced") \
+    T( 13513, "On hold, conference pending") \
+    T( 13514, "On hold, transfer pending") \
+    T( 13515, "Disconnected") \
+    T( 13516, "Unknown call state") \
+    T(-13804, "Telephony error 13804") \
+    T(-13849, "Telephony error 13849") \
+    T(-13887, "Telephony error 13887") \
+    T(-13888, "Telephony error 13888") \
+    T(-13889, "Telephony error 13889") \
+    T(-13890, "Telephony error 13890") \
+    T(-13891, "Telephony error 13891") \
+    T(-13892, "Telephony error 13892") \
+    T(-13893, "Telephony error 13893") \
+    T(-13894, "Telephony error 13894") \
+    T(-13895, "Telephony error 13895") \
+    T(-13896, "Telephony error 13896") \
+    T(-13897, "Telephony error 13897") \
+    T(-13898, "Telephony error 13898") \
+    T(-13899, "Telephony error 13899") \
+    T(-13900, "Telephony error 13900") \
+    T(-13901, "Telephony error 13901") \
+    T(-13902, "Telephony error 13902") \
+    T(-13903, "Telephony error 13903") \
+    T(-13904, "Telephony error 13904") \
+    T(-13905, "Telephony error 13905") \
+    T(-13906, "Telephony error 13906") \
+    T(-13907, "Telephony error 13907") \
+    T(-13908, "Telephony error 13908") \
+    T(-13909, "Telephony error 13909") \
+    T(-13910, "Telephony error 13910") \
+    T(-13911, "Telephony error 13911") \
+    T(-13912, "Telephony error 13912") \
+    T(-13913, "Telephony error 13913") \
+    T(-13914, "Telephony error 13914") \
+    T(-13915, "Telephony error 13915") \
+    T(-13916, "Telephony error 13916") \
+    T(-13917, "Telephony error 13917") \
+    T(-13918, "Telephony error 13918") \
+    T(-13919, "Telephony error 13919") \
+    T(-13920, "Telephony error 13920") \
+    T(-13921, "Telephony error 13921") \
+    T(-13922, "Telephony error 13922") \
+    T(-13923, "Telephony error 13923") \
+    T(-13924, "Telephony error 13924") \
+    T(-13925, "Telephony error 13925") \
+    T(-13926, "Telephony error 13926") \
+    T(-13927, "Telephony error 13927") \
+    T(-13928, "Telephony error 13928") \
+    T(-13929, "Telephony error 13929") \
+    T(-13930, "Telephony error 13930") \
+    T(-13931, "Telephony error 13931") \
+    T(-13932, "Telephony error 13932") \
+    T(-13933, "Telephony error 13933") \
+    T(-13934, "Telephony error 13934") \
+    T(-13935, "Telephony error 13935") \
+    T(-13936, "Telephony error 13936") \
+    T(-13937, "Telephony error 13937") \
+    T(-13938, "Telephony error 13938") \
+    T(-13939, "Telephony error 13939") \
+    T(-13940, "Telephony error 13940") \
+    T(-13941, "Telephony error 13941") \
+    T(-13943, "Telephony error 13943") \
+    T(-13944, "Telephony error 13944") \
+    T(-13945, "Telephony error 13945") \
+    T(-13946, "Telephony error 13946") \
+    T(-13947, "Telephony error 13947") \
+    T(-13948, "Telephony error 13948") \
+    T(-13949, "Telephony error 13949") \
+    T(-13950, "Telephony error 13950") \
+    T(-13951, "Telephony error 13951") \
+    T(-13952, "Telephony error 13952") \
+    T(-13953, "Telephony error 13953") \
+    T(-13954, "Telephony error 13954") \
+    T(-13955, "Telephony error 13955") \
+    T(-13956, "Telephony error 13956") \
+    T(-13957, "Telephony error 13957") \
+    T(-13958, "Telephony error 13958") \
+    T(-13959, "Telephony error 13959") \
+    T( 15001, "Dispatch") \
+    T( 15002, "Trigger") \
+    T( 15003, "Error") \
+    T( 15004, "Thread") \
+    T( 15005, "Telnet") \
+    T( 15006, "User") \
+    T( 15007, "Serial event") \
+    T( 15008, "Status") \
+    T( 15101, "None") \
+    T( 15102, "Command") \
+    T( 15103, "Received WILL") \
+    T( 15104, "Received WONT") \
+    T( 15105, "Received DO") \
+    T( 15106, "Received DONT") \
+    T( 15107, "Sent WILL") \
+    T( 15108, "Sent WONT") \
+    T( 15109, "Sent DO") \
+    T( 15110, "Sent DONT") \
+    T( 15111, "Sent terminal type") \
+    T( 15700, "Binary Transmission") \
+    T( 15701, "Echo") \
+    T( 15702, "Reconnection") \
+    T( 15703, "Suppress Go Ahead") \
+    T( 15704, "Approx Message Size Negotiation") \
+    T( 15705, "Status") \
+    T( 15706, "Timing Mark") \
+    T( 15707, "Remote Controlled Trans and Echo") \
+    T( 15708, "Output Line Width") \
+    T( 15709, "Output Page Size") \
+    T( 15710, "Output Carriage-Return Disposition") \
+    T( 15711, "Output Horizontal Tab Stops") \
+    T( 15712, "Output Horizontal Tab Disposition") \
+    T( 15713, "Output Formfeed Disposition") \
+    T( 15714, "Output Vertical Tabstops") \
+    T( 15715, "Output Vertical Tab Disposition") \
+    T( 15716, "Output Linefeed Disposition") \
+    T( 15717, "Extended ASCII") \
+    T( 15718, "Logout") \
+    T( 15719, "Byte Macro") \
+    T( 15720, "Data Entry Terminal") \
+    T( 15721, "SUPDUP") \
+    T( 15722, "SUPDUP Output") \
+    T( 15723, "Send Location") \
+    T( 15724, "Terminal Type") \
+    T( 15725, "End of Record") \
+    T( 15726, "TACACS User Identification") \
+    T( 15727, "Output Marking") \
+    T( 15728, "Terminal Location Number") \
+    T( 15729, "Telnet 3270 Regime") \
+    T( 15730, "X.3 PAD") \
+    T( 15731, "Negotiate About Window Size") \
+    T( 15732, "Terminal Speed") \
+    T( 15733, "Remote Flow Control") \
+    T( 15734, "Linemode") \
+    T( 15735, "X Display Location") \
+    T( 15736, "Environment Option") \
+    T( 15737, "Authentication Option") \
+    T( 15738, "Encryption Option") \
+    T( 15739, "New Environment Option") \
+    T( 15740, "TN3270E") \
+    T( 15741, "XAUTH") \
+    T( 15742, "CHARSET")
+
 // clang-format on

@@ -7,6 +7,9 @@
 #include "serial/PortErrorList.h"
 
 #include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
 
 namespace dravane::serial {
 
@@ -34,5 +37,47 @@ DRAVANE_PORT_SOCKET_CODES(DRAVANE_DECLARE_CODE)
 #undef DRAVANE_DECLARE_CODE
 
 inline constexpr std::int32_t wsaNo_Address = wsaNo_Data;
+
+// One record of the message table. Records are sorted by the absolute value of
+// MessageNumber and no two share it.
+struct TMessageRecord {
+    std::int32_t MessageNumber;
+    std::string_view MessageString;
+};
+
+inline constexpr std::size_t MaxMessageLength = 255;
+
+// The program's message table.
+std::span<const TMessageRecord> MessageNumberLookup();
+
+// Binary search of a table sorted by absolute number; the text is cut to
+// MaxMessageLength. Empty when the number is missing.
+std::string_view LookupMessage(std::span<const TMessageRecord> Table, std::int64_t Code);
+
+// The table text for |Code|, or empty.
+std::string_view MessageNumberToString(std::int64_t Code);
+
+// The operating system's text for error number |Code| (empty when it has none),
+// on one line: control characters become spaces, runs of spaces one space,
+// and at most MaxMessageLength characters.
+std::string SystemMessageText(std::int64_t Code);
+
+// The table text for |Code|, else the operating system's text, else empty.
+std::string ErrorMessage(std::int64_t Code);
+
+// A system error met by the serial device layer, in the numbering the port
+// layer expects: missing device 2, access denied or held by another 5, too
+// many files 4, no memory 8. An errno without an entry keeps its own number
+// (and so its own system text), unless that number already names something
+// else in the message table, in which case it becomes 162 ("General failure").
+// Errno is kept for message details (EACCES wants the dialout hint, EBUSY not).
+struct TDeviceError {
+    std::int32_t Code; // positive; the port layer returns -Code
+    int Errno;
+};
+TDeviceError MapDeviceErrno(int Errno);
+
+// Control characters become spaces, then double spaces are collapsed until none remains.
+std::string CleanMessageText(std::string_view Text);
 
 } // namespace dravane::serial
