@@ -4,14 +4,19 @@
 #include "platform/SettingsPath.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <climits>
+#include <dirent.h>
 #include <exception>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <set>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace dravane::platform {
 namespace fs = std::filesystem;
@@ -51,13 +56,21 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
 
 // A sysfs attribute, trimmed, with control characters blanked: the strings
 // come from the device itself (USB descriptors) and end up on screen.
-std::optional<std::string> readAttribute(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+// Plain system calls relative to the open class folder: the walk runs every
+// second, and path objects and streams would cost more than the kernel does.
+std::optional<std::string> readAttribute(int dirFd, const std::string& relPath) {
+    const int fd = ::openat(dirFd, relPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return std::nullopt;
-    std::string text(MaxAttributeBytes, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    char buffer[MaxAttributeBytes];
+    ssize_t n;
+    do
+        n = ::read(fd, buffer, sizeof buffer);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n < 0)
+        return std::nullopt;
+    std::string text(buffer, static_cast<std::size_t>(n));
     for (char& c : text) {
         const auto u = static_cast<unsigned char>(c);
         if (u < 0x20 || u == 0x7f)
@@ -109,13 +122,12 @@ std::optional<std::string> kernelNameOf(const std::string& path) {
     fs::path p(path);
     bool viaLink = false;
     for (int hop = 0; hop < MaxLinkHops; ++hop) {
-        std::error_code ec;
-        if (!fs::is_symlink(fs::symlink_status(p, ec)) || ec)
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(p.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target)
             break;
-        const fs::path target = fs::read_symlink(p, ec);
-        if (ec)
-            break;
-        p = (target.is_absolute() ? target : p.parent_path() / target).lexically_normal();
+        const fs::path t(std::string(target, static_cast<std::size_t>(n)));
+        p = (t.is_absolute() ? t : p.parent_path() / t).lexically_normal();
         viaLink = true;
     }
     if (!viaLink && p.parent_path() != "/dev")
@@ -129,7 +141,18 @@ std::optional<std::string> kernelNameOf(const std::string& path) {
 struct Device {
     std::string Name;
     std::optional<int> UartNumber; // COM<k+1> for ttyS<k>
-    fs::path SysfsEntry;
+    bool SerialCore = false;       // has a "type": a UART, never a USB device with strings
+};
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// The tty class folder, held open for the whole walk.
+struct SysfsScan {
+    std::unique_ptr<DIR, DirCloser> Dir;
+    std::vector<Device> Devices;
+    int Fd() const { return ::dirfd(Dir.get()); }
 };
 
 struct Explicit {
@@ -151,32 +174,32 @@ std::vector<Explicit> readExplicit(const std::string& settingsFile) {
     return entries;
 }
 
-std::vector<Device> scanSysfs(const fs::path& root) {
-    std::vector<Device> devices;
-    // The throwing form: an unreadable root is a failure, not "no ports".
-    for (fs::directory_iterator it(root), end; it != end;) {
-        const std::string name = it->path().filename().string();
-        const fs::path entry = it->path();
-        std::error_code ec;
-        it.increment(ec);
-        if (ec)
-            it = end;
+SysfsScan scanSysfs(const std::string& root) {
+    SysfsScan scan{std::unique_ptr<DIR, DirCloser>(::opendir(root.c_str())), {}};
+    // An unreadable root is a failure, not "no ports".
+    if (!scan.Dir)
+        throw fs::filesystem_error("cannot list the tty class", root,
+                                   std::error_code(errno, std::system_category()));
+    struct stat st {};
+    while (const dirent* e = ::readdir(scan.Dir.get())) {
+        const std::string name = e->d_name;
         // Virtual consoles, ptmx and the like have no device behind them.
-        if (!plainName(name) || !fs::exists(fs::symlink_status(entry / "device", ec)) || ec)
+        if (!plainName(name) || ::fstatat(scan.Fd(), (name + "/device").c_str(), &st, 0) != 0)
             continue;
+        const auto type = readAttribute(scan.Fd(), name + "/type");
         // A UART slot the kernel probed and found empty.
-        if (const auto type = readAttribute(entry / "type"); type && *type == "0")
+        if (type && *type == "0")
             continue;
-        Device device{name, std::nullopt, entry};
+        Device device{name, std::nullopt, type.has_value()};
         if (name.rfind("ttyS", 0) == 0) {
             if (const auto k = decimal(std::string_view(name).substr(4)); k && *k < INT_MAX)
                 device.UartNumber = *k + 1;
         }
-        devices.push_back(std::move(device));
+        scan.Devices.push_back(std::move(device));
     }
-    std::sort(devices.begin(), devices.end(),
+    std::sort(scan.Devices.begin(), scan.Devices.end(),
               [](const Device& a, const Device& b) { return naturalLess(a.Name, b.Name); });
-    return devices;
+    return scan;
 }
 
 // Kernel name -> by-id link. A missing folder simply means no USB serial devices.
@@ -195,32 +218,31 @@ std::map<std::string, std::string> scanById(const fs::path& dir) {
     return links;
 }
 
-// Maker and model from the nearest USB device above the tty.
-void describe(const Device& device, TComPortInfo& info) {
-    std::error_code ec;
-    fs::path dir = fs::canonical(device.SysfsEntry / "device", ec);
-    if (ec)
+// Maker and model from the nearest USB device above the tty (the one with
+// an idVendor); the kernel resolves "device/.." to the parent of the link's
+// target. Devices that report no strings show their vendor and product ids.
+void describe(int classFd, const Device& device, TComPortInfo& info) {
+    if (device.SerialCore)
         return;
-    for (int level = 0; level <= MaxParentLevels && !dir.empty(); ++level, dir = dir.parent_path()) {
-        auto maker = readAttribute(dir / "manufacturer");
-        auto model = readAttribute(dir / "product");
+    std::string dir = device.Name + "/device/";
+    for (int level = 0; level <= MaxParentLevels; ++level, dir += "../") {
+        if (::faccessat(classFd, (dir + "idVendor").c_str(), F_OK, 0) != 0)
+            continue;
+        auto maker = readAttribute(classFd, dir + "manufacturer");
+        auto model = readAttribute(classFd, dir + "product");
         if (!maker)
-            maker = readAttribute(dir / "idVendor");
+            maker = readAttribute(classFd, dir + "idVendor");
         if (!model)
-            model = readAttribute(dir / "idProduct");
-        if (maker || model) {
-            info.Maker = maker.value_or("");
-            info.Model = model.value_or("");
-            return;
-        }
-        if (dir == dir.root_path())
-            return;
+            model = readAttribute(classFd, dir + "idProduct");
+        info.Maker = maker.value_or("");
+        info.Model = model.value_or("");
+        return;
     }
 }
 
-TComPortInfo present(int number, const Device& device) {
+TComPortInfo present(const SysfsScan& scan, int number, const Device& device) {
     TComPortInfo info{number, "/dev/" + device.Name, {}, {}};
-    describe(device, info);
+    describe(scan.Fd(), device, info);
     return info;
 }
 
@@ -237,7 +259,8 @@ std::string TComNumbers::settingsFile() const {
 std::vector<TComPortInfo> TComNumbers::Enumerate() {
     const std::string iniName = settingsFile();
     const auto explicitEntries = readExplicit(iniName);
-    const auto devices = scanSysfs(FSysfsRoot);
+    const auto scan = scanSysfs(FSysfsRoot);
+    const auto& devices = scan.Devices;
 
     std::map<std::string, const Device*> byName;
     for (const auto& d : devices)
@@ -252,7 +275,7 @@ std::vector<TComPortInfo> TComNumbers::Enumerate() {
         const auto name = kernelNameOf(e.Path);
         const auto found = name ? byName.find(*name) : byName.end();
         if (found != byName.end()) {
-            ports.push_back(present(e.Number, *found->second));
+            ports.push_back(present(scan, e.Number, *found->second));
             claimed.insert(found->second->Name);
         } else if (exists(e.Path)) {
             ports.push_back({e.Number, e.Path, {}, {}});
@@ -266,7 +289,7 @@ std::vector<TComPortInfo> TComNumbers::Enumerate() {
 
     for (const auto& d : devices) {
         if (d.UartNumber && !claimed.count(d.Name) && taken.insert(*d.UartNumber).second) {
-            ports.push_back(present(*d.UartNumber, d));
+            ports.push_back(present(scan, *d.UartNumber, d));
             claimed.insert(d.Name);
         }
     }
@@ -283,7 +306,7 @@ std::vector<TComPortInfo> TComNumbers::Enumerate() {
         const auto link = byId.find(d.Name);
         const std::string identity = link != byId.end() ? link->second : "/dev/" + d.Name;
         if (const auto known = FAssigned.find(identity); known != FAssigned.end()) {
-            ports.push_back(present(known->second, d));
+            ports.push_back(present(scan, known->second, d));
             continue;
         }
         int number = 1;
@@ -296,7 +319,7 @@ std::vector<TComPortInfo> TComNumbers::Enumerate() {
         } catch (const std::exception&) {
             // The number holds for this run; there is nobody to tell.
         }
-        ports.push_back(present(number, d));
+        ports.push_back(present(scan, number, d));
     }
 
     std::sort(ports.begin(), ports.end(),

@@ -76,7 +76,7 @@ TEST_F(ComNumbers, NewAdaptersTakeTheLowestFreeNumbersAndAreRememberedByTheirIdL
     tree.AddUart(2, 4);
     tree.AddUsb("ttyUSB10", "Prolific", "USB-Serial Controller", ProlificLink);
     tree.AddUsb("ttyUSB2", "FTDI", "FT232R USB UART", FtdiLink);
-    tree.AddUsb("ttyACM0", "", "", "", /*withIds=*/true);
+    tree.AddUsb("ttyACM0", "", "");
     auto t = table();
     const auto list = t.Enumerate();
     // Kernel order decides among new devices: ACM before USB, USB2 before USB10.

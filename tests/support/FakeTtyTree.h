@@ -43,10 +43,10 @@ public:
         classLink(name, dir);
     }
 
-    // A USB serial port; empty maker and model leave those attributes out,
-    // withIds adds idVendor/idProduct. byIdLink names a by-id entry to create.
+    // A USB serial port; an empty maker or model leaves that string out, as
+    // for a device that reports none. byIdLink names a by-id entry to create.
     void AddUsb(const std::string& name, const std::string& maker, const std::string& model,
-                const std::string& byIdLink = {}, bool withIds = false) {
+                const std::string& byIdLink = {}) {
         const auto usbDev = FDevices / "pci0000:00/usb1" / ("1-" + name);
         const auto port = usbDev / "1-1:1.0" / name;
         const auto dir = port / "tty" / name;
@@ -56,10 +56,8 @@ public:
             write(usbDev / "manufacturer", maker + "\n");
         if (!model.empty())
             write(usbDev / "product", model + "\n");
-        if (withIds) {
-            write(usbDev / "idVendor", "0403\n");
-            write(usbDev / "idProduct", "6001\n");
-        }
+        write(usbDev / "idVendor", "0403\n");
+        write(usbDev / "idProduct", "6001\n");
         classLink(name, dir);
         if (!byIdLink.empty())
             std::filesystem::create_symlink("../../" + name, FById / byIdLink);
