@@ -4,6 +4,7 @@
 #include "platform/SettingsPath.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -42,16 +43,12 @@ std::optional<int> decimal(std::string_view digits) {
     return value;
 }
 
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        const auto a = static_cast<unsigned char>(s[i]);
-        const auto b = static_cast<unsigned char>(prefix[i]);
-        if (std::tolower(a) != std::tolower(b))
-            return false;
-    }
-    return true;
+// "COM" in any case, then something.
+bool comKey(std::string_view key) {
+    constexpr std::string_view com = "COM";
+    return key.size() > com.size() && std::equal(com.begin(), com.end(), key.begin(), [](char upper, char c) {
+               return upper == std::toupper(static_cast<unsigned char>(c));
+           });
 }
 
 // A sysfs attribute, trimmed, with control characters blanked: the strings
@@ -164,7 +161,7 @@ std::vector<Explicit> readExplicit(const std::string& settingsFile) {
     std::vector<Explicit> entries;
     std::set<int> seen;
     for (auto& [key, value] : TIniFile(settingsFile).ReadSectionValues(PortsSection)) {
-        if (!startsWithNoCase(key, "COM") || value.empty())
+        if (!comKey(key) || value.empty())
             continue;
         const auto number = decimal(std::string_view(key).substr(3));
         // The first entry for a number wins, as a key lookup would give.

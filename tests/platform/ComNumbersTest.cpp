@@ -160,6 +160,17 @@ TEST_F(ComNumbers, NumbersHoldForTheRunWhenTheSettingsFileCannotBeWritten) {
     tree.AddUsb("ttyUSB0", "FTDI", "FT232R USB UART", FtdiLink);
     EXPECT_EQ(numbers(t.Enumerate()), (std::vector<int>{1, 2}));
     EXPECT_FALSE(std::filesystem::exists(ini));
+
+    // Once an explicit entry claims COM1, the adapter holding it only for
+    // this run moves to a free number instead of sharing it.
+    std::filesystem::create_directory(dir.File("missing-folder"));
+    tree.AddUsb("ttyACM0", "Arduino", "Uno");
+    WriteAll(ini, "[Ports]\nCOM1=/dev/ttyACM0\n");
+    const auto list = t.Enumerate();
+    ASSERT_EQ(numbers(list), (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(list[0].DevicePath, "/dev/ttyACM0");
+    EXPECT_EQ(list[2].DevicePath, "/dev/ttyUSB0");
+    EXPECT_EQ(ports("COM3"), tree.ByIdPath(FtdiLink));
 }
 
 TEST_F(ComNumbers, AnUnreadableSysfsRaisesButExplicitEntriesStillOpen) {
