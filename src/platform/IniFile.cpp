@@ -212,6 +212,18 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
+std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> values;
+    const auto lines = splitLines(readFile(FFileName));
+    if (const auto range = findSection(lines, section)) {
+        for (std::size_t i = range->first; i < range->last; ++i) {
+            if (const auto kv = keyValue(lines[i].text))
+                values.emplace_back(kv->first, kv->second);
+        }
+    }
+    return values;
+}
+
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     const std::string content = readFile(FFileName);
     auto lines = splitLines(content);

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace dravane::platform {
 
@@ -38,6 +40,8 @@ public:
     std::string ReadString(std::string_view section, std::string_view key, std::string_view def) const;
     std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
     bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+    // Every "key=value" line of the section in file order, names and values trimmed.
+    std::vector<std::pair<std::string, std::string>> ReadSectionValues(std::string_view section) const;
 
     // Each write replaces the file; a failure raises EIniFileException.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
