@@ -206,6 +206,16 @@ TWsApi RealApi() {
 }
 } // namespace
 
+TEST(SocketLoading, EntryPointsAreTheOnesTheProgramWouldCall) {
+    // Under a sanitizer these are its interceptors, not the C library's own
+    // definitions, so every socket call stays checked.
+    const TWsApi api = RealApi();
+    EXPECT_EQ(reinterpret_cast<void*>(api.recv), reinterpret_cast<void*>(&::recv));
+    EXPECT_EQ(reinterpret_cast<void*>(api.send), reinterpret_cast<void*>(&::send));
+    EXPECT_EQ(reinterpret_cast<void*>(api.closesocket), reinterpret_cast<void*>(&::close));
+    EXPECT_TRUE(WinsockComplete(api));
+}
+
 TEST(SocketLoading, IncompleteTableWrongVersionAndFailedStartEachRefuseWork) {
     TWsApi incomplete = RealApi();
     incomplete.WSAAsyncSelect = nullptr;
@@ -414,7 +424,10 @@ TEST_F(SocketWrapperTest, UnreadDataGivesOneNoticeWithoutSpinning) {
     TFd listener(RawListener());
     const int client = Connect(PortOf(listener.Fd));
     TFd far(RawAccept(listener.Fd));
+    EXPECT_FALSE(Wrapper.CanReadSocket(client, 0));
+    EXPECT_TRUE(Wrapper.CanWriteSocket(client, 0));
     ASSERT_EQ(::send(far.Fd, "abcde", 5, 0), 5);
+    EXPECT_TRUE(Wrapper.CanReadSocket(client, 5000));
     ASSERT_TRUE(RunUntil([&] { return Has(kRead, client); }));
     const std::uint64_t firings = Wrapper.Handle()->Activations();
     RunFor(300);
@@ -512,4 +525,29 @@ TEST_F(WouldBlockTest, WouldBlockMakesNoNoticeExceptOnAccept) {
     Wrapper.CloseSocket(quiet);
     Wrapper.CloseSocket(other);
     Wrapper.CloseSocket(client);
+}
+
+TEST_F(SocketWrapperTest, AReusedDescriptorGetsOnlyItsOwnNotices) {
+    TFd listener(RawListener());
+    const int first = Connect(PortOf(listener.Fd));
+    TFd firstFar(RawAccept(listener.Fd));
+    // Readable, but closed before the event loop looks at it.
+    ASSERT_EQ(::send(firstFar.Fd, "old", 3, 0), 3);
+    ASSERT_TRUE(Wrapper.CanReadSocket(first, 5000));
+    Wrapper.CloseSocket(first);
+    Log.clear();
+
+    const int second = Connect(PortOf(listener.Fd));
+    if (second != first)
+        GTEST_SKIP() << "descriptor number not reused";
+    TFd secondFar(RawAccept(listener.Fd));
+    ASSERT_EQ(::send(secondFar.Fd, "new", 3, 0), 3);
+    ASSERT_TRUE(RunUntil([&] { return Has(kRead, second); }));
+    RunFor(100);
+    EXPECT_EQ(Count(kRead), 1);
+    char buf[8] = {};
+    EXPECT_EQ(Wrapper.ReadSocket(second, buf, sizeof buf, 0), 3);
+    EXPECT_EQ(std::string(buf, 3), "new");
+    EXPECT_EQ(Count(kDisconnect) + Count(kError), 0);
+    Wrapper.CloseSocket(second);
 }
