@@ -55,21 +55,27 @@ int TSocketNoticeWindow::Select(int Socket, unsigned Msg, long Events) {
     return 0;
 }
 
+QSocketNotifier* TSocketNoticeWindow::makeNotifier(int Socket, const TEntry& E, bool Write) {
+    auto* n = new QSocketNotifier(Socket, Write ? QSocketNotifier::Write : QSocketNotifier::Read, this);
+    const std::uint64_t generation = E.Generation;
+    connect(n, &QSocketNotifier::activated, this, [this, n, Socket, generation, Write] {
+        QSocketNotifier* outer = FFiring;
+        FFiring = n;
+        if (Write)
+            onWritable(Socket, generation);
+        else
+            onReadable(Socket, generation);
+        FFiring = outer;
+    });
+    return n;
+}
+
 void TSocketNoticeWindow::armRead(int Socket, TEntry& E) {
     const long wanted = E.Listening ? FD_ACCEPT : FD_READ | FD_CLOSE;
     if (E.Ended || !(E.Events & wanted) || E.ReadArmed)
         return;
-    if (!E.Read) {
-        E.Read = new QSocketNotifier(Socket, QSocketNotifier::Read, this);
-        QSocketNotifier* n = E.Read;
-        const std::uint64_t generation = E.Generation;
-        connect(n, &QSocketNotifier::activated, this, [this, n, Socket, generation] {
-            QSocketNotifier* outer = FFiring;
-            FFiring = n;
-            onReadable(Socket, generation);
-            FFiring = outer;
-        });
-    }
+    if (!E.Read)
+        E.Read = makeNotifier(Socket, E, false);
     E.ReadArmed = true;
     E.Read->setEnabled(true);
 }
@@ -77,17 +83,8 @@ void TSocketNoticeWindow::armRead(int Socket, TEntry& E) {
 void TSocketNoticeWindow::armWrite(int Socket, TEntry& E) {
     if (E.Ended || E.WriteArmed)
         return;
-    if (!E.Write) {
-        E.Write = new QSocketNotifier(Socket, QSocketNotifier::Write, this);
-        QSocketNotifier* n = E.Write;
-        const std::uint64_t generation = E.Generation;
-        connect(n, &QSocketNotifier::activated, this, [this, n, Socket, generation] {
-            QSocketNotifier* outer = FFiring;
-            FFiring = n;
-            onWritable(Socket, generation);
-            FFiring = outer;
-        });
-    }
+    if (!E.Write)
+        E.Write = makeNotifier(Socket, E, true);
     E.WriteArmed = true;
     E.Write->setEnabled(true);
 }

@@ -79,6 +79,7 @@ private:
 
     TEntry* find(int Socket);
     TEntry* find(int Socket, std::uint64_t Generation);
+    QSocketNotifier* makeNotifier(int Socket, const TEntry& E, bool Write);
     void armRead(int Socket, TEntry& E);
     void armWrite(int Socket, TEntry& E);
     void dropNotifiers(TEntry& E);

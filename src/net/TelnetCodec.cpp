@@ -55,30 +55,12 @@ const TNegRule* findRule(std::uint8_t verb, std::uint8_t option) {
     return nullptr;
 }
 
+// The event enumerations list WILL, WONT, DO, DONT in the order of their bytes.
 TTelnetEvent receivedEvent(std::uint8_t verb) {
-    switch (verb) {
-    case TELNET_WILL:
-        return teRWill;
-    case TELNET_WONT:
-        return teRWont;
-    case TELNET_DO:
-        return teRDo;
-    default:
-        return teRDont;
-    }
+    return static_cast<TTelnetEvent>(teRWill + (verb - TELNET_WILL));
 }
-
 TTelnetEvent sentEvent(std::uint8_t verb) {
-    switch (verb) {
-    case TELNET_WILL:
-        return teSWill;
-    case TELNET_WONT:
-        return teSWont;
-    case TELNET_DO:
-        return teSDo;
-    default:
-        return teSDont;
-    }
+    return static_cast<TTelnetEvent>(teSWill + (verb - TELNET_WILL));
 }
 
 bool isVerb(std::uint8_t b) {
