@@ -3,6 +3,7 @@
 #include "app/DravaneMain.h"
 #include "comm/CommControl.h"
 #include "comm/Defines.h"
+#include "comm/GetComPorts.h"
 #include "platform/SignalWatcher.h"
 
 #include <QApplication>
@@ -42,6 +43,7 @@ int RunDravane(const char* programPath) {
         DravaneMain = mainWindow.get();
         auto commControl = std::make_unique<comm::TCommControl>();
         comm::CommControl = commControl.get();
+        auto getComPorts = std::make_unique<comm::TGetComPorts>();
         comm::SystemReady = true;
 
         QObject::connect(mainWindow.get(), &TDravaneMain::Closed, &application, &QApplication::quit,
@@ -52,6 +54,7 @@ int RunDravane(const char* programPath) {
         result = QApplication::exec();
 
         comm::SystemReady = false;
+        getComPorts.reset();
         comm::CommControl = nullptr;
         commControl.reset();
         DravaneMain = nullptr;
