@@ -7,7 +7,8 @@ namespace dravane::platform {
 
 std::uint32_t TMsClock::NowMs() const {
     using namespace std::chrono;
-    return static_cast<std::uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<std::uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 void TMsClock::SleepMs(std::uint32_t ms) const {

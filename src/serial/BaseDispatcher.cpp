@@ -13,14 +13,16 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr int RingMask(int pos) { return pos % DispatchBufferSize; }
+constexpr int RingMask(int pos) {
+    return pos % DispatchBufferSize;
+}
 
 // The global port list: a dispatcher's handle is its slot index.
 struct TPortList {
     std::recursive_mutex Lock;
-    std::vector<TBaseDispatcher*> Slots;    // guard: Lock
-    TBaseDispatcher* CacheRec = nullptr;    // guard: Lock
-    int CacheHandle = -1;                   // guard: Lock
+    std::vector<TBaseDispatcher*> Slots; // guard: Lock
+    TBaseDispatcher* CacheRec = nullptr; // guard: Lock
+    int CacheHandle = -1;                // guard: Lock
 };
 
 TPortList& PortList() {
@@ -30,7 +32,8 @@ TPortList& PortList() {
 
 // Rates behind the legacy rate codes 0xFF10..0xFF27; 0 for reserved codes.
 constexpr std::array<std::uint32_t, 24> LegacyRates{
-    110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 0, 0, 38400, 0, 0, 0, 56000, 0, 0, 0, 128000, 0, 0, 0, 256000,
+    110, 300, 600, 1200,  2400, 4800, 9600, 14400,  19200, 0, 0, 38400,
+    0,   0,   0,   56000, 0,    0,    0,    128000, 0,     0, 0, 256000,
 };
 
 std::uint32_t EffectiveRate(std::uint32_t baud) {
@@ -77,8 +80,12 @@ TBaseDispatcher::~TBaseDispatcher() {
     }
 }
 
-void TBaseDispatcher::LockPortList() { PortList().Lock.lock(); }
-void TBaseDispatcher::UnlockPortList() { PortList().Lock.unlock(); }
+void TBaseDispatcher::LockPortList() {
+    PortList().Lock.lock();
+}
+void TBaseDispatcher::UnlockPortList() {
+    PortList().Lock.unlock();
+}
 
 TBaseDispatcher* TBaseDispatcher::GetTComRecPtr(std::uint16_t Handle) {
     TPortList& list = PortList();
@@ -112,6 +119,15 @@ int TBaseDispatcher::InitPort(const std::string& ComName, std::int32_t Baud, int
                               int StopBits, int InSize, int OutSize, int FlowOpts) {
     const bool socket = Parity < 0;
     RingFlag = false;
+    using platform::TEvent;
+    ComEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
+    ReadyEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
+    GeneralEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
+    OutputEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
+    SentEvent = std::make_unique<TEvent>(TEvent::rmManual);
+    OutFlushEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
+    OutWaitObjects1 = {OutputEvent.get(), OutFlushEvent.get()};
+    OutWaitObjects2 = {SentEvent.get(), OutFlushEvent.get()};
     {
         Lock data(DataSection);
         fEventBusy = false;
@@ -239,12 +255,20 @@ std::uint32_t TBaseDispatcher::DrainDelayMs(std::uint32_t Baud, int ByteSize, in
     return static_cast<std::uint32_t>(std::min<std::uint64_t>((units + 9999) / 10000, 1000));
 }
 
+// Waits, at most 10 s, until the write thread has taken every byte of the
+// output buffer; it signals SentEvent when it empties the buffer.
 void TBaseDispatcher::WaitTxSent() {
-    // The write thread takes the output buffer in whole blocks as soon as it
-    // wakes, so this wait is short; it is bounded at 10 s.
-    const std::uint32_t start = FClock.NowMs();
-    while (OutBufUsed() > 0 && FClock.NowMs() - start < 10000)
-        FClock.SleepMs(2);
+    constexpr int SliceMs = 50;
+    for (int waited = 0; waited < 10000; waited += SliceMs) {
+        if (SentEvent)
+            SentEvent->Reset();
+        if (OutBufUsed() <= 0)
+            return;
+        if (SentEvent)
+            SentEvent->Wait(std::chrono::milliseconds(SliceMs));
+        else
+            FClock.SleepMs(SliceMs);
+    }
 }
 
 int TBaseDispatcher::SetLine(std::int32_t Baud, int Parity, int DataBits, int StopBits) {
@@ -337,7 +361,8 @@ void TBaseDispatcher::SetModemLines(std::uint8_t Set, std::uint8_t Clear) {
     std::uint8_t old = ModemStatus.load();
     std::uint8_t next;
     do {
-        const std::uint8_t lines = static_cast<std::uint8_t>((old & ClearDelta & ~Clear) | (Set & ClearDelta));
+        const std::uint8_t lines =
+            static_cast<std::uint8_t>((old & ClearDelta & ~Clear) | (Set & ClearDelta));
         next = static_cast<std::uint8_t>((old & ~ClearDelta) | lines | ((lines ^ old) >> 4));
     } while (!ModemStatus.compare_exchange_weak(old, next));
 }
@@ -365,14 +390,30 @@ std::uint8_t TBaseDispatcher::GetModemStatus() {
     return ms;
 }
 
-bool TBaseDispatcher::CheckCTS() { return (GetModemStatus() & CTSMask) != 0; }
-bool TBaseDispatcher::CheckDSR() { return (GetModemStatus() & DSRMask) != 0; }
-bool TBaseDispatcher::CheckRI() { return (GetModemStatus() & RIMask) != 0; }
-bool TBaseDispatcher::CheckDCD() { return (GetModemStatus() & DCDMask) != 0; }
-bool TBaseDispatcher::CheckDeltaCTS() { return (GetModemStatus() & DeltaCTSMask) != 0; }
-bool TBaseDispatcher::CheckDeltaDSR() { return (GetModemStatus() & DeltaDSRMask) != 0; }
-bool TBaseDispatcher::CheckDeltaRI() { return (GetModemStatus() & DeltaRIMask) != 0; }
-bool TBaseDispatcher::CheckDeltaDCD() { return (GetModemStatus() & DeltaDCDMask) != 0; }
+bool TBaseDispatcher::CheckCTS() {
+    return (GetModemStatus() & CTSMask) != 0;
+}
+bool TBaseDispatcher::CheckDSR() {
+    return (GetModemStatus() & DSRMask) != 0;
+}
+bool TBaseDispatcher::CheckRI() {
+    return (GetModemStatus() & RIMask) != 0;
+}
+bool TBaseDispatcher::CheckDCD() {
+    return (GetModemStatus() & DCDMask) != 0;
+}
+bool TBaseDispatcher::CheckDeltaCTS() {
+    return (GetModemStatus() & DeltaCTSMask) != 0;
+}
+bool TBaseDispatcher::CheckDeltaDSR() {
+    return (GetModemStatus() & DeltaDSRMask) != 0;
+}
+bool TBaseDispatcher::CheckDeltaRI() {
+    return (GetModemStatus() & DeltaRIMask) != 0;
+}
+bool TBaseDispatcher::CheckDeltaDCD() {
+    return (GetModemStatus() & DeltaDCDMask) != 0;
+}
 
 void TBaseDispatcher::RefreshStatus() {
     TComStat stat;
@@ -404,7 +445,9 @@ bool TBaseDispatcher::CheckLineBreak() {
     return (LastError.fetch_and(~ceBreak) & ceBreak) != 0;
 }
 
-int TBaseDispatcher::SetBreak(bool BreakOn) { return EscapeComFunction(BreakOn ? SETBREAK : CLRBREAK); }
+int TBaseDispatcher::SetBreak(bool BreakOn) {
+    return EscapeComFunction(BreakOn ? SETBREAK : CLRBREAK);
+}
 
 void TBaseDispatcher::SendBreak(std::uint16_t Ticks, bool) {
     SetBreak(true);
@@ -426,8 +469,12 @@ int TBaseDispatcher::HWFlowOptions(std::uint16_t BufferFull, std::uint16_t Buffe
     TDCB next = DCB;
     DTRAuto = (Options & hfUseDTR) != 0;
     RTSAuto = (Options & hfUseRTS) != 0;
-    next.SetDtrControl(DTRAuto ? TDCB::CONTROL_HANDSHAKE : DTRState ? TDCB::CONTROL_ENABLE : TDCB::CONTROL_DISABLE);
-    next.SetRtsControl(RTSAuto ? TDCB::CONTROL_HANDSHAKE : RTSState ? TDCB::CONTROL_ENABLE : TDCB::CONTROL_DISABLE);
+    next.SetDtrControl(DTRAuto    ? TDCB::CONTROL_HANDSHAKE
+                       : DTRState ? TDCB::CONTROL_ENABLE
+                                  : TDCB::CONTROL_DISABLE);
+    next.SetRtsControl(RTSAuto    ? TDCB::CONTROL_HANDSHAKE
+                       : RTSState ? TDCB::CONTROL_ENABLE
+                                  : TDCB::CONTROL_DISABLE);
     next.Flags &= ~(TDCB::fOutxDsrFlow | TDCB::fOutxCtsFlow);
     if (Options & hfRequireDSR)
         next.Flags |= TDCB::fOutxDsrFlow;
@@ -518,7 +565,8 @@ void TBaseDispatcher::GetFlowOptions(int& HWOpts, int& SWOpts, std::uint16_t& Bu
     HWOpts = (DTRAuto ? hfUseDTR : 0) | (RTSAuto ? hfUseRTS : 0) |
              ((DCB.Flags & TDCB::fOutxDsrFlow) ? hfRequireDSR : 0) |
              ((DCB.Flags & TDCB::fOutxCtsFlow) ? hfRequireCTS : 0);
-    SWOpts = ((DCB.Flags & TDCB::fOutX) ? sfTransmitFlow : 0) | ((DCB.Flags & TDCB::fInX) ? sfReceiveFlow : 0);
+    SWOpts =
+        ((DCB.Flags & TDCB::fOutX) ? sfTransmitFlow : 0) | ((DCB.Flags & TDCB::fInX) ? sfReceiveFlow : 0);
     BufferFull = static_cast<std::uint16_t>(std::max(InQue - DCB.XoffLim, 0));
     BufferResume = DCB.XonLim;
 }
@@ -654,9 +702,13 @@ int TBaseDispatcher::OutBuffUsed() {
     return static_cast<int>(ComStatus.cbOutQue);
 }
 
-int TBaseDispatcher::OutBuffFree() { return OutQue - OutBuffUsed(); }
+int TBaseDispatcher::OutBuffFree() {
+    return OutQue - OutBuffUsed();
+}
 
-int TBaseDispatcher::FlushOutBuffer() { return FlushCom(0); }
+int TBaseDispatcher::FlushOutBuffer() {
+    return FlushCom(0);
+}
 
 void TBaseDispatcher::BufferSizes(int& InSize, int& OutSize) const {
     InSize = InQue;
@@ -714,6 +766,8 @@ void TBaseDispatcher::ProcessComEvent() {
     }
     if (anyHit)
         ResetStatusHits();
+    if (ReadyEvent)
+        ReadyEvent->Set();
 }
 
 void TBaseDispatcher::ExtractData() {
@@ -723,8 +777,8 @@ void TBaseDispatcher::ExtractData() {
     const int queued = InQueueUsed();
     if (queued <= 0)
         return;
-    const int freeSpace = DBufHead == DBufTail ? DispatchBufferSize
-                                                : RingMask(DBufTail - DBufHead + DispatchBufferSize);
+    const int freeSpace =
+        DBufHead == DBufTail ? DispatchBufferSize : RingMask(DBufTail - DBufHead + DispatchBufferSize);
     const int first = DBufTail > DBufHead ? DBufTail - DBufHead : DispatchBufferSize - DBufHead;
     const int wanted = std::min(freeSpace, queued);
     const int second = std::max(wanted - first, 0);
@@ -847,7 +901,9 @@ void TBaseDispatcher::AbortTracing() {
     FTraceActive = false;
 }
 
-bool TBaseDispatcher::TracingOn() const { return FTraceActive; }
+bool TBaseDispatcher::TracingOn() const {
+    return FTraceActive;
+}
 
 void TBaseDispatcher::InitDispatchLogging(std::uint32_t QueueSize) {
     std::lock_guard lock(FDiagLock);
@@ -855,8 +911,8 @@ void TBaseDispatcher::InitDispatchLogging(std::uint32_t QueueSize) {
     FLogActive = true;
 }
 
-void TBaseDispatcher::AddDispatchEntry(TDispatchType DT, TDispatchSubType DST, std::uint32_t Data, const void* Buf,
-                                       std::size_t BufLen) {
+void TBaseDispatcher::AddDispatchEntry(TDispatchType DT, TDispatchSubType DST, std::uint32_t Data,
+                                       const void* Buf, std::size_t BufLen) {
     if (!FLogActive)
         return;
     TLogEntry e;
@@ -918,6 +974,8 @@ void TBaseDispatcher::AbortDispatchLogging() {
     FLogActive = false;
 }
 
-bool TBaseDispatcher::DLoggingOn() const { return FLogActive; }
+bool TBaseDispatcher::DLoggingOn() const {
+    return FLogActive;
+}
 
 } // namespace dravane::serial

@@ -49,6 +49,8 @@
 // Device layers call DonePort in their own destructor: the base destructor
 // cannot reach the device operations any more.
 
+#include "platform/Event.h"
+#include "platform/MessageWindow.h"
 #include "platform/MsClock.h"
 #include "serial/DispatchDefs.h"
 #include "serial/DispatchTrace.h"
@@ -57,15 +59,12 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-namespace dravane::platform {
-class TMessageWindow;
-}
 
 namespace dravane::serial {
 
@@ -89,10 +88,13 @@ struct TNotifyEvent {
     bool operator==(const TNotifyEvent&) const = default;
 };
 
-using TWndHandle = platform::TMessageWindow*;
+// A window handler: the message object (identity for deregistration) and
+// its shareable address, which stays safe to send to after the window is gone.
+using TWndHandle = const platform::TMessageWindow*;
 
 struct TWndTriggerHandler {
     TWndHandle Window = nullptr;
+    platform::TMessageTarget Target;
     bool Deleted = false;
 };
 struct TProcTriggerHandler {
@@ -135,9 +137,9 @@ public:
     // Returns and clears the device error word; fills the status.
     virtual int GetComError(TComStat& Stat) = 0;
     virtual int GetComEventMask(int EvtMask) = 0;
-    virtual int GetComState(TDCB& DCB) = 0;
+    virtual int GetComState(TDCB& Block) = 0;
     virtual int ReadCom(std::uint8_t* Buf, int Size) = 0;
-    virtual int SetComState(const TDCB& DCB) = 0;
+    virtual int SetComState(const TDCB& Block) = 0;
     virtual int WriteCom(const std::uint8_t* Buf, int Size) = 0;
     virtual int WaitComEvent(std::uint32_t& EvtMask) = 0;
     virtual bool SetupCom(int InSize, int OutSize) = 0;
@@ -174,7 +176,9 @@ public:
     // ---- Line ----
     int SetLine(std::int32_t Baud, int Parity, int DataBits, int StopBits);
     void GetLine(std::int32_t& Baud, int& Parity, int& DataBits, int& StopBits);
-    int ChangeBaud(std::int32_t NewBaud) { return SetLine(NewBaud, DontChangeParity, DontChangeDatabits, DontChangeStopbits); }
+    int ChangeBaud(std::int32_t NewBaud) {
+        return SetLine(NewBaud, DontChangeParity, DontChangeDatabits, DontChangeStopbits);
+    }
     int SetDtr(bool OnOff);
     int SetRts(bool OnOff);
     int SetModem(bool Dtr, bool Rts);
@@ -284,8 +288,8 @@ public:
     void AbortTracing();
     bool TracingOn() const;
     void InitDispatchLogging(std::uint32_t QueueSize);
-    void AddDispatchEntry(TDispatchType DT, TDispatchSubType DST, std::uint32_t Data, const void* Buf = nullptr,
-                          std::size_t BufLen = 0);
+    void AddDispatchEntry(TDispatchType DT, TDispatchSubType DST, std::uint32_t Data,
+                          const void* Buf = nullptr, std::size_t BufLen = 0);
     void AddStringToLog(std::string_view S);
     int DumpDispatchLog(const std::string& FName, bool InHex, bool AllHex);
     int AppendDispatchLog(const std::string& FName, bool InHex, bool AllHex);
@@ -317,7 +321,8 @@ protected:
     void SetModemLines(std::uint8_t Set, std::uint8_t Clear);
     // How a window handler is reached; false when the delivery was cancelled
     // before its handler started.
-    virtual bool SendToWindow(TWndHandle HW, std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam);
+    virtual bool SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg,
+                              std::uintptr_t wParam, std::intptr_t lParam);
     // How a synchronised event handler reaches the UI thread; false when cancelled.
     virtual bool CallOnMainThread(const TNotifyEvent& Event, std::uint32_t Msg, std::uintptr_t wParam,
                                   std::intptr_t lParam);
@@ -371,17 +376,28 @@ protected:
     std::atomic<bool> ClosePending{false};   // set by DonePort during a delivery
     std::atomic<bool> DoDonePortPrim{false}; // the dispatcher thread's end must run DonePortPrim
 
+    // Events, created by InitPort before the threads start and closed by the
+    // device layer's StopDispatcher; the events themselves are thread-safe.
+    std::unique_ptr<platform::TEvent> ComEvent;
+    std::unique_ptr<platform::TEvent> ReadyEvent;   // set after each communication step
+    std::unique_ptr<platform::TEvent> GeneralEvent; // thread start and flush acknowledgements
+    std::unique_ptr<platform::TEvent> OutputEvent;  // output waiting for the write thread
+    std::unique_ptr<platform::TEvent> SentEvent;    // manual: the write thread emptied the output buffer
+    std::unique_ptr<platform::TEvent> OutFlushEvent;
+    std::pair<platform::TEvent*, platform::TEvent*> OutWaitObjects1{}; // (OutputEvent, OutFlushEvent)
+    std::pair<platform::TEvent*, platform::TEvent*> OutWaitObjects2{}; // (SentEvent, OutFlushEvent)
+
 private:
     bool SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, std::uint16_t Data, bool& Delivered);
-    int AvailPrim() const;                  // DispSection held
+    int AvailPrim() const;                                      // DispSection held
     int ReadPrim(void* Block, int Len, bool Consume, int Skip); // DispSection held
-    int GetTriggerHandle();                 // DataSection held
-    bool HandleInUse(int Base) const;       // DataSection held
+    int GetTriggerHandle();                                     // DataSection held
+    bool HandleInUse(int Base) const;                           // DataSection held
     TTimerTrigger* FindTimer(std::uint16_t Handle);
     TStatusTrigger* FindStatus(std::uint16_t Handle);
     void RecomputeServiceNeeded(int FlagUpdate); // DataSection held
-    void FreeDeletedHandlers();                   // DataSection held
-    int SetCommStateFix(TDCB& NewDCB);            // DataSection held
+    void FreeDeletedHandlers();                  // DataSection held
+    int SetCommStateFix(TDCB& NewDCB);           // DataSection held
     void WaitTxSent();
     std::uint32_t NowTicks() const { return MsToTicks(FClock.NowMs()); }
     int FlowLimitsCheck(std::uint16_t BufferFull, std::uint16_t BufferResume) const;
@@ -411,7 +427,8 @@ private:
     std::vector<TDataTrigger> DataTriggers;
     std::vector<TStatusTrigger> StatusTriggers;
     int TriggerCounter = FirstTriggerCounter;
-    std::atomic<bool> GlobalStatHit{false}; // dispatcher thread only; atomic for the TCP layer's UI-thread use
+    std::atomic<bool> GlobalStatHit{
+        false}; // dispatcher thread only; atomic for the TCP layer's UI-thread use
     int LastTailLen = 1;
 
     // Handlers; guard: DataSection.
@@ -422,6 +439,10 @@ private:
     std::atomic<bool> HandlerServiceNeeded{false}; // written under DataSection
     std::atomic<bool> fEventBusy{false};           // written under DataSection
     bool DeletePending = false;
+    // Runs synchronised event handlers on the UI thread; created on the UI
+    // thread by the first RegisterSyncEventTriggerHandler. Guard: DataSection
+    // for the pointer; the window itself is thread-safe to send to.
+    std::unique_ptr<platform::TMessageWindow> FSyncWindow;
 
     std::atomic<std::uint16_t> fOptions{0};
     std::array<std::atomic<void*>, DataPointerCount> DataPointers{};

@@ -102,7 +102,16 @@ constexpr int hfRequireCTS = 8;
 constexpr int sfTransmitFlow = 1;
 constexpr int sfReceiveFlow = 2;
 
-enum TFlowControlState : std::uint8_t { fcOff, fcOn, fcDsrHold, fcCtsHold, fcDcdHold, fcXOutHold, fcXInHold, fcXBothHold };
+enum TFlowControlState : std::uint8_t {
+    fcOff,
+    fcOn,
+    fcDsrHold,
+    fcCtsHold,
+    fcDcdHold,
+    fcXOutHold,
+    fcXInHold,
+    fcXBothHold
+};
 enum TThreadBoost : std::uint8_t { tbNone, tbPlusOne, tbPlusTwo };
 
 // Options word.

@@ -8,15 +8,16 @@ namespace dravane::serial {
 namespace {
 
 constexpr std::array<std::string_view, dtUser + 1> TypeNames{
-    "None",  "Dispatch",      "Trigger",        "Error",          "Thread",        "TriggerAlloc", "TriggerDispose",
-    "HandlerAlloc", "HandlerDispose", "TimerTrigger", "DataTrigger", "StatusTrigger", "Telnet", "User",
+    "None",         "Dispatch",       "Trigger",      "Error",          "Thread",
+    "TriggerAlloc", "TriggerDispose", "HandlerAlloc", "HandlerDispose", "TimerTrigger",
+    "DataTrigger",  "StatusTrigger",  "Telnet",       "User",
 };
 
 constexpr std::array<std::string_view, dstSTerm + 1> SubTypeNames{
-    "",          "ReadCom",     "WriteCom",     "LineStatus", "ModemStatus", "Avail",   "Timer",  "Data",
-    "Status",    "ThreadStart", "ThreadExit",   "WndHandler", "ProcHandler", "EventHandler", "Command",
-    "RcvdWill",  "RcvdWont",    "RcvdDo",       "RcvdDont",   "SentWill",    "SentWont", "SentDo", "SentDont",
-    "SentTerm",
+    "",        "ReadCom",  "WriteCom",    "LineStatus", "ModemStatus", "Avail",       "Timer",
+    "Data",    "Status",   "ThreadStart", "ThreadExit", "WndHandler",  "ProcHandler", "EventHandler",
+    "Command", "RcvdWill", "RcvdWont",    "RcvdDo",     "RcvdDont",    "SentWill",    "SentWont",
+    "SentDo",  "SentDont", "SentTerm",
 };
 
 void appendByte(std::string& out, std::uint8_t c, bool inHex, bool allHex) {
@@ -36,7 +37,9 @@ void appendByte(std::string& out, std::uint8_t c, bool inHex, bool allHex) {
 
 } // namespace
 
-std::string_view DispatchTypeName(TDispatchType t) { return t < TypeNames.size() ? TypeNames[t] : "?"; }
+std::string_view DispatchTypeName(TDispatchType t) {
+    return t < TypeNames.size() ? TypeNames[t] : "?";
+}
 std::string_view DispatchSubTypeName(TDispatchSubType t) {
     return t < SubTypeNames.size() ? SubTypeNames[t] : "?";
 }

@@ -14,9 +14,21 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr int RingMask(int pos) { return pos % DispatchBufferSize; }
+constexpr int RingMask(int pos) {
+    return pos % DispatchBufferSize;
+}
 
-template <class List, class Pred> void DeregisterPrim(List& list, bool busy, bool& deletePending, Pred match) {
+// A synchronised event handler's call, handed to the UI thread by address.
+struct TSyncCall {
+    TNotifyEvent Event;
+    std::uint32_t Msg;
+    std::uintptr_t wParam;
+    std::intptr_t lParam;
+};
+constexpr std::uint32_t SyncCallMessage = 1;
+
+template <class List, class Pred>
+void DeregisterPrim(List& list, bool busy, bool& deletePending, Pred match) {
     auto it = std::find_if(list.begin(), list.end(), [&](const auto& h) { return !h.Deleted && match(h); });
     if (it == list.end())
         return;
@@ -34,10 +46,12 @@ template <class List, class Pred> void DeregisterPrim(List& list, bool busy, boo
 
 bool TBaseDispatcher::HandleInUse(int Base) const {
     auto base = [](int h) { return h & ~StatusTypeMask; };
-    return std::any_of(TimerTriggers.begin(), TimerTriggers.end(), [&](auto& t) { return t.Handle == Base; }) ||
+    return std::any_of(TimerTriggers.begin(), TimerTriggers.end(),
+                       [&](auto& t) { return t.Handle == Base; }) ||
            std::any_of(StatusTriggers.begin(), StatusTriggers.end(),
                        [&](auto& t) { return base(t.Handle) == Base; }) ||
-           std::any_of(DataTriggers.begin(), DataTriggers.end(), [&](auto& t) { return base(t.Handle) == Base; });
+           std::any_of(DataTriggers.begin(), DataTriggers.end(),
+                       [&](auto& t) { return base(t.Handle) == Base; });
 }
 
 // Counter x 8 while the counter is below MaxTriggerHandle, then the smallest
@@ -52,13 +66,14 @@ int TBaseDispatcher::GetTriggerHandle() {
 }
 
 TTimerTrigger* TBaseDispatcher::FindTimer(std::uint16_t Handle) {
-    auto it = std::find_if(TimerTriggers.begin(), TimerTriggers.end(), [&](auto& t) { return t.Handle == Handle; });
+    auto it =
+        std::find_if(TimerTriggers.begin(), TimerTriggers.end(), [&](auto& t) { return t.Handle == Handle; });
     return it == TimerTriggers.end() ? nullptr : &*it;
 }
 
 TStatusTrigger* TBaseDispatcher::FindStatus(std::uint16_t Handle) {
-    auto it =
-        std::find_if(StatusTriggers.begin(), StatusTriggers.end(), [&](auto& t) { return t.Handle == Handle; });
+    auto it = std::find_if(StatusTriggers.begin(), StatusTriggers.end(),
+                           [&](auto& t) { return t.Handle == Handle; });
     return it == StatusTriggers.end() ? nullptr : &*it;
 }
 
@@ -140,7 +155,8 @@ int TBaseDispatcher::RemoveTrigger(std::uint16_t TriggerHandle) {
     };
     if (eraseIf(TimerTriggers, [&](auto& t) { return t.Handle == TriggerHandle; }) ||
         eraseIf(StatusTriggers, [&](auto& t) { return t.Handle == TriggerHandle; }) ||
-        eraseIf(DataTriggers, [&](auto& t) { return (t.Handle & ~StatusTypeMask) == (TriggerHandle & ~StatusTypeMask); }))
+        eraseIf(DataTriggers,
+                [&](auto& t) { return (t.Handle & ~StatusTypeMask) == (TriggerHandle & ~StatusTypeMask); }))
         return ecOK;
     return ecBadTriggerHandle;
 }
@@ -398,8 +414,10 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
 // ---------------------------------------------------------------- handlers
 
 void TBaseDispatcher::RegisterWndTriggerHandler(TWndHandle HW) {
+    if (HW == nullptr)
+        return;
     Lock data(DataSection);
-    WndTriggerHandlers.push_back({HW, false});
+    WndTriggerHandlers.push_back({HW, HW->Target(), false});
     HandlerServiceNeeded = true;
     AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, 0);
 }
@@ -420,6 +438,14 @@ void TBaseDispatcher::RegisterEventTriggerHandler(TNotifyEvent NP) {
 
 void TBaseDispatcher::RegisterSyncEventTriggerHandler(TNotifyEvent NP) {
     Lock data(DataSection);
+    if (!FSyncWindow)
+        FSyncWindow = std::make_unique<platform::TMessageWindow>(
+            [](std::uint32_t, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+                // The sender waits until this has finished, so its call record is alive.
+                const auto* call = reinterpret_cast<const TSyncCall*>(wParam);
+                call->Event.Call(call->Event.Object, call->Msg, call->wParam, call->lParam);
+                return 1;
+            });
     EventTriggerHandlers.push_back({NP, false, true});
     HandlerServiceNeeded = true;
     AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 1);
@@ -475,6 +501,25 @@ void TBaseDispatcher::SetEventBusy(bool& WasOn, bool SetOn) {
 
 // ---------------------------------------------------------------- delivery
 
+bool TBaseDispatcher::SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg,
+                                   std::uintptr_t wParam, std::intptr_t lParam) {
+    return Target.Send(Msg, wParam, lParam, NotifyTimeoutMs) == platform::srDone;
+}
+
+bool TBaseDispatcher::CallOnMainThread(const TNotifyEvent& Event, std::uint32_t Msg, std::uintptr_t wParam,
+                                       std::intptr_t lParam) {
+    platform::TMessageTarget target;
+    {
+        Lock data(DataSection);
+        if (!FSyncWindow)
+            return false;
+        target = FSyncWindow->Target();
+    }
+    const TSyncCall call{Event, Msg, wParam, lParam};
+    return target.Send(SyncCallMessage, reinterpret_cast<std::uintptr_t>(&call), 0, NotifyTimeoutMs) ==
+           platform::srDone;
+}
+
 bool TBaseDispatcher::SendNotify(std::uint32_t Msg, std::uint16_t Trigger, std::uint16_t Data) {
     bool delivered = false;
     return SendNotifyPrim(Msg, Trigger, Data, delivered);
@@ -500,13 +545,14 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
         InAvailMessage = inAvail;
     }
     if (FLogActive) {
-        const TDispatchSubType sub = Msg == pw_TriggerAvail  ? dstAvail
-                                     : Msg == pw_TriggerData ? dstData
+        const TDispatchSubType sub = Msg == pw_TriggerAvail   ? dstAvail
+                                     : Msg == pw_TriggerData  ? dstData
                                      : Msg == pw_TriggerTimer ? dstTimer
                                                               : dstStatus;
         AddDispatchEntry(dtTrigger, sub, Trigger);
     }
-    const std::intptr_t lParam = static_cast<std::intptr_t>(Data) + static_cast<std::intptr_t>(fHandle) * 65536;
+    const std::intptr_t lParam =
+        static_cast<std::intptr_t>(Data) + static_cast<std::intptr_t>(fHandle) * 65536;
     bool cancelled = false;
     bool aborted = false;
 
@@ -560,7 +606,7 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
     }
     if (windows)
         walk(WndTriggerHandlers,
-             [&](const TWndTriggerHandler& h) { return SendToWindow(h.Window, Msg, Trigger, lParam); });
+             [&](const TWndTriggerHandler& h) { return SendToWindow(h.Target, Msg, Trigger, lParam); });
 
     bool result = true;
     {

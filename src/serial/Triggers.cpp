@@ -15,7 +15,9 @@ void TEventTimer::Start(std::uint32_t nowTicks, std::uint32_t ticks) {
     ExpireTicks = (StartTicks + std::min(ticks, MaxTimerTicks)) % TicksPerWrap;
 }
 
-std::uint32_t TEventTimer::Span() const { return (ExpireTicks + TicksPerWrap - StartTicks) % TicksPerWrap; }
+std::uint32_t TEventTimer::Span() const {
+    return (ExpireTicks + TicksPerWrap - StartTicks) % TicksPerWrap;
+}
 
 void TEventTimer::Extend(std::uint32_t ticks) {
     const std::uint32_t span = std::min<std::uint64_t>(std::uint64_t(Span()) + ticks, MaxTimerTicks);

@@ -19,7 +19,9 @@ constexpr std::uint32_t TicksPerWrap = 78090315;
 // Half a cycle, so that an expiry is never mistaken for one a whole wrap later.
 constexpr std::uint32_t MaxTimerTicks = 39045157;
 
-inline std::uint32_t MsToTicks(std::uint32_t ms) { return ms / TickMs; }
+inline std::uint32_t MsToTicks(std::uint32_t ms) {
+    return ms / TickMs;
+}
 
 struct TEventTimer {
     std::uint32_t StartTicks = 0;
