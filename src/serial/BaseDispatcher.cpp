@@ -212,17 +212,27 @@ int TBaseDispatcher::InitPort(const std::string& ComName, std::int32_t Baud, int
     }
 }
 
+// A close requested while a notification is being delivered only discards
+// the buffered bytes and marks itself pending: the handler may be waiting
+// on this very thread, so nothing here may wait for the dispatcher thread.
+// DonePortPrim finishes it (StopDispatcher closes the device).
 void TBaseDispatcher::DonePort() {
+    bool busy;
+    {
+        Lock data(DataSection);
+        busy = fEventBusy;
+        if (busy)
+            ClosePending = true;
+    }
     if (CidEx >= 0) {
         FlushOutBuffer();
         FlushInBuffer();
-        CloseCom();
-        CidEx = -1;
+        if (!busy) {
+            CloseCom();
+            CidEx = -1;
+        }
     }
-    Lock data(DataSection);
-    if (fEventBusy)
-        ClosePending = true;
-    else
+    if (!busy)
         DonePortPrim();
 }
 
@@ -230,6 +240,10 @@ void TBaseDispatcher::DonePortPrim() {
     DoDonePortPrim = false;
     if (DispActive)
         StopDispatcher();
+    if (CidEx >= 0) {
+        CloseCom();
+        CidEx = -1;
+    }
     std::scoped_lock lock(DataSection, DispSection, OutputSection);
     DBuffer.clear();
     DBuffer.shrink_to_fit();

@@ -28,8 +28,13 @@
 //   included. A handler deregistered during a delivery is skipped and freed
 //   when the delivery ends.
 // - InitPort, InitSocket, DonePort and destruction run on the UI thread. A
-//   DonePort during a delivery only sets ClosePending; the delivery ends
-//   early and the device layer completes the close afterwards.
+//   DonePort during a delivery only discards the buffered bytes and sets
+//   ClosePending (it never waits for the dispatcher thread, which may be
+//   waiting for the UI thread); the delivery ends early, the dispatch cycle
+//   returns false with DoDonePortPrimRequested(), and DonePortPrim, run by
+//   the device layer on the UI thread (the deferred close), stops the
+//   threads and closes the device (StopDispatcher, then CloseCom if the
+//   device is still open).
 // - SendNotify calls handlers with no dispatcher lock held. A window handler
 //   is a message object on the UI thread; the dispatcher thread waits for it
 //   at most NotifyTimeoutMs before it has started, and until it has finished

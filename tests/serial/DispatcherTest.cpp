@@ -275,7 +275,9 @@ TEST_F(DispatcherTest, CloseDuringANotificationAbortsWithoutConsuming) {
     EXPECT_TRUE(D.IsClosePending());
     EXPECT_TRUE(D.DoDonePortPrimRequested());
     EXPECT_EQ(D.InBuffUsed(), 3); // the handler's reads were not consumed
+    EXPECT_GE(D.ComHandle(), 0);  // the device is closed by the deferred part only
     D.DonePortPrim();
+    EXPECT_EQ(D.ComHandle(), -1);
     EXPECT_EQ(D.InBuffUsed(), 0);
     EXPECT_EQ(D.InBuffFree(), DispatchBufferSize);
 }
