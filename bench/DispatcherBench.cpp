@@ -7,6 +7,7 @@
 //   build/bench/dispatcher_bench [passes]
 
 #include "serial/BaseDispatcher.h"
+#include "serial/PortErrors.h"
 
 #include <algorithm>
 #include <atomic>

@@ -347,6 +347,12 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
         return false;
     int i = LastTailData;
     bool matched = false;
+    if (std::none_of(DataTriggers.begin(), DataTriggers.end(),
+                     [](const TDataTrigger& d) { return d.Len != 0; })) {
+        // Nothing to match: the scan only moves on.
+        i = RingMask(i + FScanPending);
+        FScanPending = 0;
+    }
     while (FScanPending > 0) {
         const std::uint8_t b = DBuffer[i];
         --FScanPending;
