@@ -13,10 +13,6 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr int RingMask(int pos) {
-    return pos % DispatchBufferSize;
-}
-
 // The global port list: a dispatcher's handle is its slot index.
 struct TPortList {
     std::recursive_mutex Lock;
@@ -861,6 +857,50 @@ void* TBaseDispatcher::GetDataPointer(int Index) const {
 
 // ---------------------------------------------------------------- diagnostics
 
+// The trace and the dispatch log share their states; these do the work for both.
+namespace {
+
+template <class TEntry, class Format>
+int WriteRing(std::mutex& lock, TDiagRing<TEntry>& ring, std::atomic<bool>& active, int notEnabled,
+              const std::string& fileName, bool append, Format format) {
+    std::lock_guard guard(lock);
+    if (!ring.Allocated())
+        return notEnabled;
+    const int rc = WriteDiagFile(fileName, format(), append);
+    if (append) {
+        ring.Clear();
+    } else {
+        ring.Abort();
+        active = false;
+    }
+    return rc;
+}
+
+enum class TRingOp : std::uint8_t { roStart, roStop, roClear, roAbort };
+
+template <class TEntry>
+void ChangeRing(std::mutex& lock, TDiagRing<TEntry>& ring, std::atomic<bool>& active, TRingOp op) {
+    std::lock_guard guard(lock);
+    switch (op) {
+    case TRingOp::roStart:
+        active = ring.Start();
+        break;
+    case TRingOp::roStop:
+        ring.Stop();
+        active = false;
+        break;
+    case TRingOp::roClear:
+        ring.Clear();
+        break;
+    case TRingOp::roAbort:
+        ring.Abort();
+        active = false;
+        break;
+    }
+}
+
+} // namespace
+
 void TBaseDispatcher::InitTracing(std::uint32_t NumEntries) {
     std::lock_guard lock(FDiagLock);
     TraceQueue.Init(NumEntries);
@@ -875,46 +915,27 @@ void TBaseDispatcher::AddTraceEntry(char CurEntry, std::uint8_t CurCh) {
 }
 
 int TBaseDispatcher::DumpTrace(const std::string& FName, bool InHex, bool AllHex) {
-    std::lock_guard lock(FDiagLock);
-    if (!TraceQueue.Allocated())
-        return ecTracingNotEnabled;
-    const int rc = WriteDiagFile(FName, FormatTrace(TraceQueue, InHex, AllHex), false);
-    TraceQueue.Abort();
-    FTraceActive = false;
-    return rc;
+    return WriteRing(FDiagLock, TraceQueue, FTraceActive, ecTracingNotEnabled, FName, false,
+                     [&] { return FormatTrace(TraceQueue, InHex, AllHex); });
 }
 
 int TBaseDispatcher::AppendTrace(const std::string& FName, bool InHex, bool AllHex) {
-    std::lock_guard lock(FDiagLock);
-    if (!TraceQueue.Allocated())
-        return ecTracingNotEnabled;
-    const int rc = WriteDiagFile(FName, FormatTrace(TraceQueue, InHex, AllHex), true);
-    TraceQueue.Clear();
-    return rc;
+    return WriteRing(FDiagLock, TraceQueue, FTraceActive, ecTracingNotEnabled, FName, true,
+                     [&] { return FormatTrace(TraceQueue, InHex, AllHex); });
 }
 
 void TBaseDispatcher::StartTracing() {
-    std::lock_guard lock(FDiagLock);
-    FTraceActive = TraceQueue.Start();
+    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roStart);
 }
-
 void TBaseDispatcher::StopTracing() {
-    std::lock_guard lock(FDiagLock);
-    TraceQueue.Stop();
-    FTraceActive = false;
+    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roStop);
 }
-
 void TBaseDispatcher::ClearTracing() {
-    std::lock_guard lock(FDiagLock);
-    TraceQueue.Clear();
+    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roClear);
 }
-
 void TBaseDispatcher::AbortTracing() {
-    std::lock_guard lock(FDiagLock);
-    TraceQueue.Abort();
-    FTraceActive = false;
+    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roAbort);
 }
-
 bool TBaseDispatcher::TracingOn() const {
     return FTraceActive;
 }
@@ -934,11 +955,9 @@ void TBaseDispatcher::AddDispatchEntry(TDispatchType DT, TDispatchSubType DST, s
     e.Type = DT;
     e.SubType = DST;
     e.Data = Data;
-    e.TextLen = static_cast<std::uint8_t>(std::min(BufLen, e.Text.size()));
-    if (Buf != nullptr)
+    e.TextLen = Buf == nullptr ? 0 : static_cast<std::uint8_t>(std::min(BufLen, e.Text.size()));
+    if (e.TextLen > 0)
         std::memcpy(e.Text.data(), Buf, e.TextLen);
-    else
-        e.TextLen = 0;
     std::lock_guard lock(FDiagLock);
     DLoggingQueue.Add(e);
 }
@@ -948,46 +967,27 @@ void TBaseDispatcher::AddStringToLog(std::string_view S) {
 }
 
 int TBaseDispatcher::DumpDispatchLog(const std::string& FName, bool InHex, bool AllHex) {
-    std::lock_guard lock(FDiagLock);
-    if (!DLoggingQueue.Allocated())
-        return ecLoggingNotEnabled;
-    const int rc = WriteDiagFile(FName, FormatDispatchLog(DLoggingQueue, DeviceName, InHex, AllHex), false);
-    DLoggingQueue.Abort();
-    FLogActive = false;
-    return rc;
+    return WriteRing(FDiagLock, DLoggingQueue, FLogActive, ecLoggingNotEnabled, FName, false,
+                     [&] { return FormatDispatchLog(DLoggingQueue, DeviceName, InHex, AllHex); });
 }
 
 int TBaseDispatcher::AppendDispatchLog(const std::string& FName, bool InHex, bool AllHex) {
-    std::lock_guard lock(FDiagLock);
-    if (!DLoggingQueue.Allocated())
-        return ecLoggingNotEnabled;
-    const int rc = WriteDiagFile(FName, FormatDispatchLog(DLoggingQueue, DeviceName, InHex, AllHex), true);
-    DLoggingQueue.Clear();
-    return rc;
+    return WriteRing(FDiagLock, DLoggingQueue, FLogActive, ecLoggingNotEnabled, FName, true,
+                     [&] { return FormatDispatchLog(DLoggingQueue, DeviceName, InHex, AllHex); });
 }
 
 void TBaseDispatcher::StartDispatchLogging() {
-    std::lock_guard lock(FDiagLock);
-    FLogActive = DLoggingQueue.Start();
+    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roStart);
 }
-
 void TBaseDispatcher::StopDispatchLogging() {
-    std::lock_guard lock(FDiagLock);
-    DLoggingQueue.Stop();
-    FLogActive = false;
+    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roStop);
 }
-
 void TBaseDispatcher::ClearDispatchLogging() {
-    std::lock_guard lock(FDiagLock);
-    DLoggingQueue.Clear();
+    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roClear);
 }
-
 void TBaseDispatcher::AbortDispatchLogging() {
-    std::lock_guard lock(FDiagLock);
-    DLoggingQueue.Abort();
-    FLogActive = false;
+    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roAbort);
 }
-
 bool TBaseDispatcher::DLoggingOn() const {
     return FLogActive;
 }

@@ -16,6 +16,11 @@ constexpr int StatusTypeMask = 7;
 constexpr int ThreadStartWait = 3000;
 constexpr int MaxDataTriggerLen = 21;
 
+// A receive-ring position brought back into the ring.
+constexpr int RingMask(int pos) {
+    return pos % DispatchBufferSize;
+}
+
 // Device event bits (the event word of a status item).
 constexpr std::uint32_t evRxChar = 1;
 constexpr std::uint32_t evRxFlag = 2;

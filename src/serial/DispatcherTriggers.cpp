@@ -14,10 +14,6 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr int RingMask(int pos) {
-    return pos % DispatchBufferSize;
-}
-
 // A synchronised event handler's call, handed to the UI thread by address.
 struct TSyncCall {
     TNotifyEvent Event;

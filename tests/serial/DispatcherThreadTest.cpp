@@ -55,6 +55,14 @@ struct TCollector {
     }
 };
 
+// Opens the port with a length trigger of 1 and registers the collector.
+void Attach(TScriptDispatcher& d, TCollector& c) {
+    ASSERT_EQ(d.Open(), ecOK);
+    d.ChangeLengthTrigger(1);
+    c.D = &d;
+    d.RegisterEventTriggerHandler(TNotifyEvent::Bind<TCollector, &TCollector::Handle>(&c));
+}
+
 void Produce(TScriptDispatcher& d, const std::string& data) {
     std::mt19937 rng(3);
     for (std::size_t at = 0; at < data.size();) {
@@ -68,11 +76,8 @@ void Produce(TScriptDispatcher& d, const std::string& data) {
 
 TEST(DispatcherThread, EveryByteReachesAnEventHandlerInOrder) {
     TScriptDispatcher d(dravane::platform::TMsClock::System(), true);
-    ASSERT_EQ(d.Open(), ecOK);
-    d.ChangeLengthTrigger(1);
     TCollector c;
-    c.D = &d;
-    d.RegisterEventTriggerHandler(TNotifyEvent::Bind<TCollector, &TCollector::Handle>(&c));
+    Attach(d, c);
     const std::string data = Pattern(64 * 1024);
     std::thread producer([&] { Produce(d, data); });
     int writes = 0;
@@ -122,11 +127,8 @@ TEST(DispatcherThread, WindowAndSynchronisedHandlersRunOnTheUiThreadAndShareTheB
 TEST(DispatcherThread, CloseWhileBytesFlowEndsTheThread) {
     for (int round = 0; round < 20; ++round) {
         TScriptDispatcher d(dravane::platform::TMsClock::System(), true);
-        ASSERT_EQ(d.Open(), ecOK);
-        d.ChangeLengthTrigger(1);
         TCollector c;
-        c.D = &d;
-        d.RegisterEventTriggerHandler(TNotifyEvent::Bind<TCollector, &TCollector::Handle>(&c));
+        Attach(d, c);
         std::thread producer([&] { Produce(d, Pattern(8000)); });
         d.DonePort();
         producer.join();
