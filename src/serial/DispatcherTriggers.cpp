@@ -505,7 +505,9 @@ void TBaseDispatcher::SetEventBusy(bool& WasOn, bool SetOn) {
 
 bool TBaseDispatcher::SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg,
                                    std::uintptr_t wParam, std::intptr_t lParam) {
-    return Target.Send(Msg, wParam, lParam, NotifyTimeoutMs) == platform::srDone;
+    // A window that is gone reads nothing; only one that did not start in
+    // time leaves its bytes to be offered again.
+    return Target.Send(Msg, wParam, lParam, NotifyTimeoutMs) != platform::srTimedOut;
 }
 
 bool TBaseDispatcher::CallOnMainThread(const TNotifyEvent& Event, std::uint32_t Msg, std::uintptr_t wParam,
@@ -518,8 +520,8 @@ bool TBaseDispatcher::CallOnMainThread(const TNotifyEvent& Event, std::uint32_t 
         target = FSyncWindow->Target();
     }
     const TSyncCall call{Event, Msg, wParam, lParam};
-    return target.Send(SyncCallMessage, reinterpret_cast<std::uintptr_t>(&call), 0, NotifyTimeoutMs) ==
-           platform::srDone;
+    return target.Send(SyncCallMessage, reinterpret_cast<std::uintptr_t>(&call), 0, NotifyTimeoutMs) !=
+           platform::srTimedOut;
 }
 
 bool TBaseDispatcher::SendNotify(std::uint32_t Msg, std::uint16_t Trigger, std::uint16_t Data) {

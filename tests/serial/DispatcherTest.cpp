@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
+#include <stdexcept>
 
 using namespace dravane::serial;
 using dravane::testing::TManualClock;
@@ -265,6 +267,27 @@ TEST_F(DispatcherTest, WindowHandlersAreSkippedUnlessThePortWantsThemOrThereAreT
     EXPECT_TRUE(D.HandlerServiceIsNeeded()); // the event handler still wants notifications
     D.DeregisterEventTriggerHandler(Rec.Event());
     EXPECT_FALSE(D.HandlerServiceIsNeeded());
+}
+
+TEST_F(DispatcherTest, AThrowingOrVanishedHandlerDoesNotStopTheOthers) {
+    struct TThrower {
+        void Handle(std::uint32_t, std::uintptr_t, std::intptr_t) {
+            throw std::runtime_error("handler failed");
+        }
+    } thrower;
+    D.RegisterEventTriggerHandler(TNotifyEvent::Bind<TThrower, &TThrower::Handle>(&thrower));
+    auto gone = std::make_unique<dravane::platform::TMessageWindow>(
+        [](std::uint32_t, std::uintptr_t, std::intptr_t) { return std::intptr_t(0); });
+    D.RegisterWndTriggerHandler(gone.get());
+    D.UpdateHandlerFlags(fuEnablePort);
+    gone.reset(); // its address stays registered, its messages go nowhere
+    D.Receive("abc");
+    D.Cycle();
+    EXPECT_FALSE(D.EventBusy());
+    EXPECT_EQ(Rec.Notes.back().Read, "abc");
+    EXPECT_EQ(D.InBuffUsed(), 0); // consumed once, not offered again
+    D.Cycle();
+    EXPECT_EQ(Rec.Notes.size(), 1u);
 }
 
 TEST_F(DispatcherTest, CloseDuringANotificationAbortsWithoutConsuming) {
