@@ -320,6 +320,9 @@ protected:
     // Status, receive and timer triggers once each, as the TCP layer's dispatch procedure does.
     bool CheckTriggers();
     void ResetStatusHits();
+    // The TCP layer's dispatch procedure brackets its trigger checks with these.
+    void ClearGlobalStatHit() { GlobalStatHit = false; }
+    bool GlobalStatusHit() const { return GlobalStatHit.load(); }
     void RefreshStatus();
     void MapEventsToMS(std::uint32_t Event);
     // Sets or clears line bits of the modem status (the TCP layer's carrier).

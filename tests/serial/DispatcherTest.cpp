@@ -290,6 +290,20 @@ TEST_F(DispatcherTest, AThrowingOrVanishedHandlerDoesNotStopTheOthers) {
     EXPECT_EQ(Rec.Notes.size(), 1u);
 }
 
+TEST_F(DispatcherTest, NoTriggerFiresWhileTheOwnerMarksAnEventBusy) {
+    bool was = true;
+    D.SetEventBusy(was, true);
+    EXPECT_FALSE(was);
+    D.Receive("ab");
+    D.Cycle();
+    EXPECT_TRUE(Rec.Notes.empty());
+    EXPECT_EQ(D.InBuffUsed(), 2); // extracted all the same
+    D.SetEventBusy(was, false);
+    EXPECT_TRUE(was);
+    D.Cycle();
+    EXPECT_EQ(Rec.Counts(), (std::vector<std::uintptr_t>{2}));
+}
+
 TEST_F(DispatcherTest, CloseDuringANotificationAbortsWithoutConsuming) {
     Rec.OnNote = [&](const TNote&) { D.DonePort(); };
     Rec.ReadPerNote = 2;
