@@ -32,10 +32,15 @@ constexpr std::size_t MessageCount = 0
 
 // The lists are grouped by family, not by number: sort them once at compile time.
 constexpr std::array<TMessageRecord, MessageCount> buildTable() {
-    std::array<TMessageRecord, MessageCount> table{
-        {DRAVANE_PORT_CLASSED_CODES(DRAVANE_RECORD_5) DRAVANE_PORT_NAMED_CODES(DRAVANE_RECORD_3)
-             DRAVANE_PORT_SHARED_CLASS_CODES(DRAVANE_RECORD_SHARED)
-                 DRAVANE_PORT_SOCKET_CODES(DRAVANE_RECORD_3) DRAVANE_PORT_TEXTS(DRAVANE_RECORD_2)}};
+    // clang-format off
+    std::array<TMessageRecord, MessageCount> table{{
+        DRAVANE_PORT_CLASSED_CODES(DRAVANE_RECORD_5)
+        DRAVANE_PORT_NAMED_CODES(DRAVANE_RECORD_3)
+        DRAVANE_PORT_SHARED_CLASS_CODES(DRAVANE_RECORD_SHARED)
+        DRAVANE_PORT_SOCKET_CODES(DRAVANE_RECORD_3)
+        DRAVANE_PORT_TEXTS(DRAVANE_RECORD_2)
+    }};
+    // clang-format on
     std::sort(table.begin(), table.end(), [](const TMessageRecord& a, const TMessageRecord& b) {
         return absNumber(a.MessageNumber) < absNumber(b.MessageNumber);
     });

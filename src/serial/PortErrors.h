@@ -47,8 +47,11 @@ struct TMessageRecord {
 
 inline constexpr std::size_t MaxMessageLength = 255;
 
-// The program's message table.
+// The program's message table; MaxMessages is its last index.
 std::span<const TMessageRecord> MessageNumberLookup();
+inline std::size_t MaxMessages() {
+    return MessageNumberLookup().size() - 1;
+}
 
 // Binary search of a table sorted by absolute number; the text is cut to
 // MaxMessageLength. Empty when the number is missing.

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -16,6 +17,25 @@
 
 using namespace dravane::platform;
 using namespace std::chrono_literals;
+
+// Counts the allocations made by the calling thread, to show that the
+// cross-thread hand-off allocates nothing once the queue has grown.
+namespace {
+thread_local long tAllocations = 0;
+}
+
+void* operator new(std::size_t size) {
+    ++tAllocations;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -231,4 +251,42 @@ TEST(MessageWindow, HandlerExceptionsGoToTheExceptionDisplay) {
     EXPECT_TRUE(runUntil([&] { return !shown.empty(); }));
     SetErrorSink({});
     EXPECT_EQ(shown, (std::vector<std::string>{"handler failed"}));
+}
+
+TEST(MessageWindow, PostAndSendAllocateNothingInSteadyState) {
+    int received = 0;
+    TMessageWindow window([&](std::uint32_t, std::uintptr_t, std::intptr_t) -> std::intptr_t {
+        ++received;
+        return 1;
+    });
+    constexpr int batch = 1000;
+    long postAllocations = -1;
+    long sendAllocations = -1;
+    TEvent warmedUp(TEvent::rmManual);
+    TEvent drained(TEvent::rmManual);
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        for (int i = 0; i < batch; ++i)
+            window.Post(1, 0, i);
+        warmedUp.Set();
+        if (!drained.Wait(kLong))
+            return;
+        const long before = tAllocations;
+        for (int i = 0; i < batch; ++i)
+            window.Post(1, 0, i);
+        postAllocations = tAllocations - before;
+        window.Send(2, 0, 0, kLongMs);
+        const long beforeSend = tAllocations;
+        for (int i = 0; i < 100; ++i)
+            window.Send(2, 0, 0, kLongMs);
+        sendAllocations = tAllocations - beforeSend;
+        done = true;
+    });
+    ASSERT_TRUE(warmedUp.Wait(kLong));
+    EXPECT_TRUE(runUntil([&] { return received == batch; }));
+    drained.Set();
+    EXPECT_TRUE(runUntil([&] { return done.load(); }));
+    sender.join();
+    EXPECT_EQ(postAllocations, 0);
+    EXPECT_EQ(sendAllocations, 0);
 }

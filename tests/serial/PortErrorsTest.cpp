@@ -48,6 +48,7 @@ TEST(MessageTable, SortedByAbsoluteNumberWithoutDuplicates) {
         EXPECT_LE(r.MessageString.size(), MaxMessageLength) << r.MessageNumber;
     }
     EXPECT_EQ(std::abs(table.back().MessageNumber), 15742);
+    EXPECT_EQ(MaxMessages(), table.size() - 1);
 }
 
 TEST(MessageTable, TextsTheUserOrAPeerCanMeet) {
@@ -141,6 +142,15 @@ TEST(CheckException, MappedCodesRaiseTheirOwnClass) {
     EXPECT_STREQ(trig.what(), "Data trigger too long");
 
     EXPECT_EQ(EOutputBufferTooSmall().ErrorCode(), ecOutputBufferTooSmall);
+}
+
+TEST(PortException, MessageFallsBackToTheSystemTextThenToNothing) {
+    EXPECT_STREQ(EPortException(-EINVAL).what(), "Invalid argument");
+    EXPECT_EQ(EPortException(-EINVAL).ErrorCode(), -EINVAL);
+    EXPECT_STREQ(EPortException(-99999).what(), "");
+    EXPECT_STREQ(EPortException(wsaETimedOut).what(), "The operation timed out");
+    EXPECT_EQ(EPortException::MapCodeToStringID(-2001), 2001);
+    EXPECT_EQ(EPortException::MapCodeToStringID(INT32_MIN), 2147483648LL);
 }
 
 TEST(CheckException, SharedClassesKeepTheirCode) {
