@@ -4,7 +4,10 @@
 // data in the same run. Also counts heap allocations during the measured
 // passes (there must be none).
 //
-//   build/bench/dispatcher_bench [passes]
+//   build/bench/dispatcher_bench [passes] [pattern]
+//
+// With a pattern, a data trigger for it is set, so every byte is also
+// offered to the pattern matcher.
 
 #include "serial/BaseDispatcher.h"
 #include "serial/PortErrors.h"
@@ -134,6 +137,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     d.ChangeLengthTrigger(1);
+    if (argc > 2)
+        d.AddDataTrigger(argv[2], false);
     TReader reader{&d, dst.data()};
     d.RegisterEventTriggerHandler(TNotifyEvent::Bind<TReader, &TReader::Handle>(&reader));
 
@@ -172,7 +177,8 @@ int main(int argc, char** argv) {
     const double dMed = dispatchTimes[dispatchTimes.size() / 2];
     const double cMed = copyTimes[copyTimes.size() / 2];
     const double mib = double(Total) / (1 << 20);
-    std::printf("passes: %d, 1 MiB in %zu-byte items, %ld notifications per pass\n", passes, ItemSize, notes);
+    std::printf("passes: %d, 1 MiB in %zu-byte items, %ld notifications per pass, data trigger: %s\n", passes,
+                ItemSize, notes, argc > 2 ? argv[2] : "none");
     std::printf(
         "dispatcher (ExtractData + SendNotify + GetBlock): median %.3f ms  %.0f MiB/s  (best %.0f MiB/s)\n",
         dMed * 1e3, mib / dMed, mib / dispatchTimes.front());

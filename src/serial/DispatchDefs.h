@@ -9,6 +9,7 @@ namespace dravane::serial {
 
 // Receive ring and trigger handles.
 constexpr int DispatchBufferSize = 8192;
+static_assert((DispatchBufferSize & (DispatchBufferSize - 1)) == 0, "ring positions wrap by masking");
 constexpr int FirstTriggerCounter = 1;
 // Trigger counters run below this; handles are counter x 8 and so stay within 16 bits.
 constexpr int MaxTriggerHandle = 4096;

@@ -36,6 +36,29 @@ void DeregisterPrim(List& list, bool busy, bool& deletePending, Pred match) {
     }
 }
 
+// Offers up to Pending ring bytes from Pos on to the data triggers and stops
+// after the byte that completes a pattern (Pos then names that byte). Kept
+// apart so that the per-byte loop runs on registers.
+bool ScanForPatterns(const std::uint8_t* Ring, TDataTrigger* First, TDataTrigger* Last, int& Pos,
+                     int& Pending) {
+    int i = Pos;
+    int pending = Pending;
+    bool matched = false;
+    while (pending > 0) {
+        const std::uint8_t b = Ring[i];
+        --pending;
+        for (TDataTrigger* d = First; d != Last; ++d)
+            if (!d->Matched && d->Offer(b))
+                matched = true;
+        if (matched)
+            break;
+        i = (i + 1) & (DispatchBufferSize - 1);
+    }
+    Pos = i;
+    Pending = pending;
+    return matched;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- trigger handles
@@ -342,23 +365,14 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
     if (DBuffer.empty())
         return false;
     int i = LastTailData;
-    bool matched = false;
     if (std::none_of(DataTriggers.begin(), DataTriggers.end(),
                      [](const TDataTrigger& d) { return d.Len != 0; })) {
         // Nothing to match: the scan only moves on.
         i = RingMask(i + FScanPending);
         FScanPending = 0;
     }
-    while (FScanPending > 0) {
-        const std::uint8_t b = DBuffer[i];
-        --FScanPending;
-        for (auto& d : DataTriggers)
-            if (d.Len != 0 && !d.Matched && d.Offer(b))
-                matched = true;
-        if (matched)
-            break;
-        i = RingMask(i + 1);
-    }
+    const bool matched = ScanForPatterns(DBuffer.data(), DataTriggers.data(),
+                                         DataTriggers.data() + DataTriggers.size(), i, FScanPending);
     const int already = InAvailMessage ? GetCount : 0;
     if (!matched) {
         LastTailData = i;

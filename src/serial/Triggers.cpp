@@ -4,12 +4,6 @@
 
 namespace dravane::serial {
 
-std::uint8_t UpCase8(std::uint8_t c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
-        return static_cast<std::uint8_t>(c - 0x20);
-    return c;
-}
-
 void TEventTimer::Start(std::uint32_t nowTicks, std::uint32_t ticks) {
     StartTicks = nowTicks % TicksPerWrap;
     ExpireTicks = (StartTicks + std::min(ticks, MaxTimerTicks)) % TicksPerWrap;
@@ -44,13 +38,10 @@ void TDataTrigger::SetPattern(const std::uint8_t* pattern, int len, bool ignoreC
     Matched = false;
 }
 
-bool TDataTrigger::Offer(std::uint8_t b) {
-    if (Len == 0)
-        return false;
-    if (IgnoreCase)
-        b = UpCase8(b);
+// The byte is already upper-cased when the trigger ignores case.
+bool TDataTrigger::Advance(std::uint8_t b) {
     bool complete = false;
-    for (int k = 0; k < Len; ++k) {
+    for (int k = 0; k < Len && Open > 0; ++k) {
         std::uint8_t& p = Progress[k];
         if (p == 0)
             continue;
@@ -59,6 +50,7 @@ bool TDataTrigger::Offer(std::uint8_t b) {
                 complete = true;
         } else {
             p = 0;
+            --Open;
         }
     }
     if (!complete && Data[0] == b) {
@@ -66,6 +58,7 @@ bool TDataTrigger::Offer(std::uint8_t b) {
         for (int k = 0; k < Len; ++k) {
             if (Progress[k] == 0) {
                 Progress[k] = 1;
+                ++Open;
                 complete = Len == 1;
                 break;
             }

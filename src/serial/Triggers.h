@@ -19,6 +19,13 @@ constexpr std::uint32_t TicksPerWrap = 78090315;
 // Half a cycle, so that an expiry is never mistaken for one a whole wrap later.
 constexpr std::uint32_t MaxTimerTicks = 39045157;
 
+// Upper case for the 8-bit character set the ports carry (ASCII and Latin-1).
+inline std::uint8_t UpCase8(std::uint8_t c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        return static_cast<std::uint8_t>(c - 0x20);
+    return c;
+}
+
 inline std::uint32_t MsToTicks(std::uint32_t ms) {
     return ms / TickMs;
 }
@@ -48,6 +55,7 @@ struct TDataTrigger {
     std::uint8_t Len = 0;
     // One partial match per pattern position: Progress[k] = bytes matched so far, 0 = idle.
     std::array<std::uint8_t, MaxDataTriggerLen> Progress{};
+    std::uint8_t Open = 0; // partial matches in progress (nonzero Progress entries)
     bool Matched = false;
     bool IgnoreCase = false;
     std::array<std::uint8_t, MaxDataTriggerLen> Data{}; // upper-cased when IgnoreCase
@@ -55,8 +63,19 @@ struct TDataTrigger {
     // Sets the pattern (len <= MaxDataTriggerLen, checked by the caller).
     void SetPattern(const std::uint8_t* pattern, int len, bool ignoreCase);
     // Offers the next received byte; true when the pattern completes with it.
-    bool Offer(std::uint8_t b);
-    void ResetProgress() { Progress.fill(0); }
+    bool Offer(std::uint8_t b) {
+        if (Len == 0)
+            return false;
+        const std::uint8_t c = IgnoreCase ? UpCase8(b) : b;
+        if (Open == 0 && Data[0] != c)
+            return false; // the common case, kept inline: nothing in progress, nothing starts
+        return Advance(c);
+    }
+    bool Advance(std::uint8_t c);
+    void ResetProgress() {
+        Progress.fill(0);
+        Open = 0;
+    }
 };
 
 struct TStatusTrigger {
@@ -76,8 +95,5 @@ struct TTriggerSave {
     std::vector<TDataTrigger> tsDataTriggers;
     std::vector<TStatusTrigger> tsStatusTriggers;
 };
-
-// Upper case for the 8-bit character set the ports carry (ASCII and Latin-1).
-std::uint8_t UpCase8(std::uint8_t c);
 
 } // namespace dravane::serial
