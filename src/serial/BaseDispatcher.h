@@ -51,8 +51,21 @@
 // - OutputSection: the output buffer and its positions.
 // Every shared field names its guard at its declaration.
 //
-// Device layers call DonePort in their own destructor: the base destructor
-// cannot reach the device operations any more.
+// What a device layer provides and owes:
+// - The device operations below. OpenCom returns the handle or -1, leaving
+//   the reason in DeviceErrorCode (the last-error value). WaitForComItem and
+//   TakeComEvent are the dispatch cycle's view of the layer's I/O queue;
+//   InQueueUsed and ReadCom take bytes from it.
+// - A dispatcher thread that calls ThreadStarted, then DispatchCycle until
+//   it returns false, then ThreadEnded; when DoDonePortPrimRequested() it
+//   asks the UI thread for DonePortPrim (the deferred close) rather than
+//   joining anything itself.
+// - StopDispatcher stops and joins every thread (never from one of them)
+//   and must not be called while a thread waits for the UI thread.
+// - The write thread sets SentEvent when it has emptied the output buffer
+//   (SetLine waits for that before reprogramming the line).
+// - DonePort in its own destructor: the base destructor cannot reach the
+//   device operations any more.
 
 #include "platform/Event.h"
 #include "platform/MessageWindow.h"
