@@ -587,6 +587,12 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
             }
             if (entry.Deleted)
                 continue;
+            if (KillThreads) {
+                // The threads are being stopped, perhaps by a UI thread that
+                // now waits for this one: reach no further handler.
+                aborted = true;
+                break;
+            }
             {
                 Lock disp(DispSection);
                 GetCount = 0;
