@@ -42,8 +42,11 @@ bool sameName(std::string_view a, std::string_view b) {
 // ("\n", "\r\n" or "" for a last line without one).
 struct Line {
     std::string text;
-    std::string end;
+    std::string_view end; // one of the literals below
 };
+
+constexpr std::string_view LF = "\n";
+constexpr std::string_view CRLF = "\r\n";
 
 std::vector<Line> splitLines(const std::string& content) {
     std::vector<Line> lines;
@@ -55,10 +58,10 @@ std::vector<Line> splitLines(const std::string& content) {
             break;
         }
         std::size_t textEnd = nl;
-        std::string end = "\n";
+        std::string_view end = LF;
         if (textEnd > pos && content[textEnd - 1] == '\r') {
             --textEnd;
-            end = "\r\n";
+            end = CRLF;
         }
         lines.push_back({content.substr(pos, textEnd - pos), end});
         pos = nl + 1;
@@ -228,7 +231,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     const std::string content = readFile(FFileName);
     auto lines = splitLines(content);
     // New lines follow the file's own line-end style; a new file uses LF.
-    std::string eol = "\n";
+    std::string_view eol = LF;
     for (const auto& l : lines) {
         if (!l.end.empty()) {
             eol = l.end;
@@ -263,7 +266,10 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
             if (!trim(lines.back().text).empty())
                 lines.push_back({"", eol});
         }
-        lines.push_back({"[" + std::string(trim(section)) + "]", eol});
+        std::string header = "[";
+        header.append(trim(section));
+        header += ']';
+        lines.push_back({std::move(header), eol});
         lines.push_back({newLine, eol});
     }
 
