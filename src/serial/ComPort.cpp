@@ -28,10 +28,17 @@ private:
     int& FDepth;
 };
 
+// A close deferred during a delivery can finish once the delivery has ended
+// and the threads, told to stop, have ended by themselves: joining them then
+// never waits for this thread.
+bool StillDelivering(const TBaseDispatcher& Dispatcher) {
+    return Dispatcher.EventBusy() || (Dispatcher.IsClosePending() && Dispatcher.ThreadsActive());
+}
+
 // A dispatcher whose port went away while one of its notifications was in
 // delivery: it is stopped and freed once the delivery has ended.
 void ReleaseWhenIdle(std::unique_ptr<TBaseDispatcher> Dispatcher) {
-    if (!Dispatcher->EventBusy()) {
+    if (!StillDelivering(*Dispatcher)) {
         Dispatcher->DonePortPrim();
         return;
     }
@@ -39,7 +46,7 @@ void ReleaseWhenIdle(std::unique_ptr<TBaseDispatcher> Dispatcher) {
     timer->setInterval(TCustomComPort::ClosePendingRecheckMs);
     std::shared_ptr<TBaseDispatcher> held(std::move(Dispatcher));
     QObject::connect(timer, &QTimer::timeout, timer, [timer, held] {
-        if (held->EventBusy())
+        if (StillDelivering(*held))
             return;
         held->DonePortPrim();
         timer->stop();
@@ -291,8 +298,9 @@ void TCustomComPort::DonePort() {
 void TCustomComPort::ContinueDeferredClose() {
     if (FPortState != psShuttingDown || !FDispatcher)
         return;
-    if (FDispatcher->EventBusy()) {
-        // The dispatcher thread has not left the delivery yet; look again shortly.
+    if (StillDelivering(*FDispatcher)) {
+        // The dispatcher thread has not left the delivery yet, or its threads
+        // are still ending by themselves; look again shortly.
         ArmClosePendingTimer(ClosePendingRecheckMs);
         return;
     }
