@@ -45,8 +45,11 @@ public:
     void PushStatus(std::uint32_t Event);
     bool DataFull() const;
 
-    // Waits at most TimeoutMs for an item; true when one is queued.
-    bool WaitForItem(int TimeoutMs);
+    // Waits at most TimeoutMs for an item the consumer can take: any item
+    // when DataUsable, else (its receive ring being full) a status item at
+    // the head, so that a full ring is not a busy loop. True when the head
+    // item is one it can take.
+    bool WaitForItem(int TimeoutMs, bool DataUsable = true);
     // Wakes WaitForItem at once (stop requests).
     void Wake();
 
@@ -71,6 +74,7 @@ private:
         int Read = 0;
     };
     void freedSlot(bool WasFull, std::unique_lock<std::mutex>& Lock);
+    bool usableHead(bool DataUsable) const; // FLock held
 
     const int FDataSlots;
     const int FStatusSlots;

@@ -58,7 +58,7 @@ namespace dravane::serial {
 class TWin32Dispatcher : public TBaseDispatcher {
 public:
     // A notification waiting for a window is re-checked for a stop request this often.
-    static constexpr int NotifySliceMs = 20;
+    static constexpr int NotifySliceMs = 10;
 
     explicit TWin32Dispatcher(TCustomComPort* Owner = nullptr,
                               const platform::TMsClock& Clock = platform::TMsClock::System());
@@ -154,6 +154,7 @@ private:
     std::atomic<int> FPendingFailure{0};
     std::atomic<bool> FFailed{false};
     std::unique_ptr<platform::TMessageWindow> FFailureWindow; // UI thread
+    platform::TMessageTarget FFailureTarget;                  // fixed after construction
 
     std::atomic<std::uint64_t> FReadWakeups{0};
     std::atomic<std::uint64_t> FReadPauses{0};
