@@ -5,10 +5,12 @@
 #include "serial/PortErrors.h"
 #include "serial/PortException.h"
 #include "serial/SelectPortDialog.h"
+#include "serial/Win32Dispatcher.h"
 
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <memory>
 
@@ -27,6 +29,22 @@ public:
 private:
     int& FDepth;
 };
+
+// "Device already open" for a device the user may not open: the text adds
+// the Linux reason and its remedy.
+class EAccessDenied : public EAlreadyOpen {
+public:
+    EAccessDenied()
+        : EAlreadyOpen(std::string(MessageNumberToString(ecAlreadyOpen)) +
+                           " (permission denied: add the user to the dialout group with "
+                           "\"sudo adduser $USER dialout\", then log in again)",
+                       ecAlreadyOpen, 0) {}
+};
+
+bool AccessDenied(const TBaseDispatcher* Dispatcher) {
+    const auto* serial = dynamic_cast<const TWin32Dispatcher*>(Dispatcher);
+    return serial != nullptr && (serial->DeviceErrno() == EACCES || serial->DeviceErrno() == EPERM);
+}
 
 // A close deferred during a delivery can finish once the delivery has ended
 // and the threads, told to stop, have ended by themselves: joining them then
@@ -182,8 +200,9 @@ void TCustomComPort::ForcePortOpen() {
 std::unique_ptr<TBaseDispatcher> TCustomComPort::ActivateDeviceLayer() {
     if (FCustomDispatcher)
         return FCustomDispatcher(this);
-    // The serial device layer joins here when it is merged; until then only
-    // a custom dispatcher opens.
+    if (FDeviceLayer == dlWin32 && FTapiMode != tmOn)
+        return std::make_unique<TWin32Dispatcher>(this);
+    // No telephony layer exists here, and no other layer belongs to this class.
     throw ENullApi();
 }
 
@@ -213,6 +232,8 @@ void TCustomComPort::InitPort() {
         FDispatcher = ActivateDeviceLayer();
         FDispatcher->DeviceName = "COM" + std::to_string(FComNumber);
         int rc = InitializePort();
+        if (rc == -5 && AccessDenied(FDispatcher.get()))
+            throw EAccessDenied();
         if (rc == -5)
             rc = ecAlreadyOpen;
         else if (rc == -2 || rc == -3)
