@@ -37,6 +37,12 @@ int ThreadCount() {
     return n;
 }
 
+// The kernel lists a joined thread for a moment after join has returned;
+// a thread that still runs stays listed.
+bool ThreadsAre(int n) {
+    return PumpUntil([n] { return ThreadCount() == n; }, std::chrono::seconds(2));
+}
+
 // Writes on a master end until stopped; the device's end may come and go.
 class TFeeder {
 public:
@@ -71,6 +77,8 @@ protected:
         Port.SetAutoOpen(false);
         Port.SetComNumber(7);
         Port.SetBaud(57600);
+        // ThreadSanitizer starts a helper thread with the first thread; let that happen first.
+        std::thread([] {}).join();
         Baseline = ThreadCount();
         dravane::platform::SetErrorSink([this](const std::string& text) { Shown.push_back(text); });
     }
@@ -116,7 +124,7 @@ TEST_F(PtyPort, OpensByNumberAndCarriesBytesBothWays) {
     CollectAvail();
     Port.SetOpen(true);
     ASSERT_TRUE(Port.Open());
-    EXPECT_EQ(ThreadCount(), Baseline + 4);
+    EXPECT_TRUE(ThreadsAre(Baseline + 4));
     Port.PutString("[R98T4AH02]\r");
     EXPECT_EQ(Pty[0]->Read(12), "[R98T4AH02]\r");
 
@@ -134,7 +142,7 @@ TEST_F(PtyPort, OpensByNumberAndCarriesBytesBothWays) {
     Port.SetOpen(false);
     EXPECT_FALSE(Port.Open());
     EXPECT_EQ(Port.PortState(), psClosed);
-    EXPECT_EQ(ThreadCount(), Baseline);
+    EXPECT_TRUE(ThreadsAre(Baseline));
 }
 
 TEST_F(PtyPort, OpenFailuresThenAGoodOpen) {
@@ -154,7 +162,7 @@ TEST_F(PtyPort, OpenFailuresThenAGoodOpen) {
     Port.SetComNumber(0);
     Port.SetPromptForPort(false);
     EXPECT_THROW(Port.SetOpen(true), ENoPortSelected);
-    EXPECT_EQ(ThreadCount(), Baseline);
+    EXPECT_TRUE(ThreadsAre(Baseline));
 
     Port.SetComNumber(7);
     Port.SetOpen(true);
@@ -180,7 +188,7 @@ TEST_F(PtyPort, CloseInsideOnTriggerAvailWhileBytesFlowCompletesAndEndsTheThread
         ASSERT_TRUE(PumpUntil([&] { return !Port.Open(); }));
     }
     EXPECT_EQ(Port.PortState(), psClosed);
-    EXPECT_EQ(ThreadCount(), Baseline);
+    EXPECT_TRUE(ThreadsAre(Baseline));
     EXPECT_TRUE(Shown.empty());
 }
 
@@ -196,7 +204,7 @@ TEST_F(PtyPort, CloseFromATimerWhileBytesFlowBothWays) {
             fired = true;
         });
         ASSERT_TRUE(PumpUntil([&] { return fired && !Port.Open(); }));
-        EXPECT_EQ(ThreadCount(), Baseline + 1); // the feeder's
+        EXPECT_TRUE(ThreadsAre(Baseline + 1)); // the feeder's
     }
     EXPECT_TRUE(Shown.empty());
 }
@@ -216,7 +224,7 @@ TEST_F(PtyPort, CloseWithANotificationWaitingRepeated) {
             std::this_thread::yield();
         Port.SetOpen(false);
         ASSERT_TRUE(PumpUntil([&] { return !Port.Open(); })) << "round " << round;
-        ASSERT_EQ(ThreadCount(), Baseline + 1) << "round " << round; // the feeder's
+        ASSERT_TRUE(ThreadsAre(Baseline + 1)) << "round " << round; // the feeder's
     }
     EXPECT_TRUE(Shown.empty());
 }
@@ -265,7 +273,7 @@ TEST_F(PtyPort, ComNumberChangeOnAnOpenPortKeepsItsTriggers) {
     EXPECT_EQ(hits, std::vector<std::uint16_t>{ok});
     Port.PutString("9");
     EXPECT_EQ(Pty[1]->Read(1), "9");
-    EXPECT_EQ(ThreadCount(), Baseline + 4);
+    EXPECT_TRUE(ThreadsAre(Baseline + 4));
 }
 
 TEST_F(PtyPort, BaudAppliesAtTheNextOpenOrAtOnce) {
