@@ -6,11 +6,13 @@
 #include "platform/SettingsPath.h"
 #include "serial/ComPort.h"
 #include "serial/PortException.h"
+#include "serial/SelectPortDialog.h"
 #include "serial/Win32Dispatcher.h"
 #include "support/PtyPair.h"
 #include "support/PumpUntil.h"
 #include "support/TempDir.h"
 
+#include <QComboBox>
 #include <QTimer>
 
 #include <atomic>
@@ -291,6 +293,16 @@ TEST_F(PtyPort, BaudAppliesAtTheNextOpenOrAtOnce) {
     Port.SetOpen(true);
     ASSERT_EQ(::tcgetattr(DeviceFd(), &t), 0);
     EXPECT_EQ(::cfgetospeed(&t), B19200);
+}
+
+TEST_F(PtyPort, SelectPortListsTheMappedDevicesThatExist) {
+    TWin32Dispatcher probe;
+    TComSelectForm form([&](int n) { return probe.CheckPort("COM" + std::to_string(n)); });
+    auto* list = form.findChild<QComboBox*>("PortsComboBox");
+    ASSERT_NE(list, nullptr);
+    EXPECT_NE(list->findText("COM7"), -1);
+    EXPECT_NE(list->findText("COM9"), -1);
+    EXPECT_EQ(list->findText("COM8"), -1);
 }
 
 } // namespace

@@ -8,12 +8,14 @@
 #include "serial/SelectPortDialog.h"
 #include "support/PumpUntil.h"
 #include "support/ScriptDispatcher.h"
+#include "support/TempDir.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
 #include <QTimer>
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -196,6 +198,44 @@ TEST_F(ScriptedPort, CloseInsideOnTriggerAvailIsDeferredThenCompletesAndAPending
     EXPECT_EQ(Created, 2);
 }
 
+TEST_F(ScriptedPort, AClosingPortFiresNoTriggerEvents) {
+    int events = 0;
+    Port.SetOnTriggerAvail([&](TCustomComPort* CP, std::uint16_t Count) {
+        if (++events > 1)
+            return;
+        CP->SetOpen(false);
+        // A notification that reaches the window while the close is pending.
+        const auto lParam = static_cast<std::intptr_t>(CP->DispatcherOrNull()->Handle()) << 16;
+        CP->NotifyWindow()->Post(pw_TriggerAvail, Count, lParam);
+    });
+    Port.SetOpen(true);
+    D->Receive("abc");
+    ASSERT_TRUE(PumpUntil([&] { return events > 0 && !Port.Open(); }));
+    EXPECT_EQ(events, 1);
+}
+
+TEST(ComPortLifetime, DestroyedInsideItsOwnEventReleasesTheDispatcherOnceIdle) {
+    auto port = std::make_unique<TComPort>();
+    port->SetComNumber(1);
+    TScriptDispatcher* d = nullptr;
+    port->SetCustomDispatcher([&](TCustomComPort*) -> std::unique_ptr<TBaseDispatcher> {
+        auto made = std::make_unique<TScriptDispatcher>(dravane::platform::TMsClock::System(), true);
+        d = made.get();
+        return made;
+    });
+    bool destroyed = false;
+    port->SetOnTriggerAvail([&](TCustomComPort*, std::uint16_t) {
+        port.reset();
+        destroyed = true;
+    });
+    port->SetOpen(true);
+    d->Receive("x");
+    ASSERT_TRUE(PumpUntil([&] { return destroyed; }));
+    // The dispatcher's threads are joined by the release; a leak or a late
+    // touch of the port shows under the sanitizers.
+    PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+}
+
 TEST_F(ScriptedPort, CloseFromATimerWhileBytesWaitEndsTheThreads) {
     for (int round = 0; round < 30; ++round) {
         int events = 0;
@@ -222,8 +262,11 @@ TEST_F(ScriptedPort, ComNumberChangeKeepsTriggersAndTraceStates) {
     Port.SetOnTriggerData([&](TCustomComPort*, std::uint16_t h) { dataHits.push_back(h); });
     Port.SetOpen(true);
     const std::uint16_t ok = Port.AddDataTrigger("OK", true);
+    dravane::test::TempDir dir;
+    Port.SetTraceName(dir.File("port.trc"));
     Port.SetTracing(tlOn);
     Port.SetComNumber(4);
+    EXPECT_TRUE(std::filesystem::exists(dir.File("port.trc"))); // the close wrote the trace
     EXPECT_EQ(Created, 2);
     EXPECT_EQ(D->DeviceName, "COM4");
     EXPECT_EQ(Port.Tracing(), tlOn);
@@ -246,6 +289,8 @@ TEST_F(ScriptedPort, ComNumberChangeKeepsTriggersAndTraceStates) {
     D->Receive("Ok");
     ASSERT_TRUE(PumpUntil([&] { return dataHits.size() > before; }));
     EXPECT_EQ(dataHits.back(), ok);
+    EXPECT_EQ(Port.Tracing(), tlOn);
+    Port.SetTracing(tlOff);
 }
 
 TEST_F(ScriptedPort, LineSettingsApplyAtOpenOrAtOnce) {
@@ -273,6 +318,9 @@ TEST_F(ScriptedPort, LineSettingsApplyAtOpenOrAtOnce) {
     EXPECT_EQ(Port.BufferFull(), 4096 * 9 / 10);
     EXPECT_EQ(Port.BufferResume(), 4096 / 10);
     EXPECT_EQ(D->Device.RtsControl(), TDCB::CONTROL_HANDSHAKE);
+    // A threshold above the input size is brought within it, so the device accepts it.
+    Port.SetBufferFull(5000);
+    EXPECT_EQ(Port.BufferFull(), 4096 * 9 / 10);
 }
 
 TEST_F(ScriptedPort, ClearingOnTriggerAvailStopsNotifyingThePortWindow) {
