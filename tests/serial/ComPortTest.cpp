@@ -50,11 +50,10 @@ protected:
         dravane::platform::SetErrorSink({});
     }
 
-    // Collects every OnTriggerAvail: bytes read with GetChar, counts, thread.
+    // Collects every OnTriggerAvail: bytes read with GetChar, and the counts.
     void CollectAvail() {
         Port.SetOnTriggerAvail([this](TCustomComPort* CP, std::uint16_t Count) {
             Counts.push_back(Count);
-            OnUiThread = OnUiThread && std::this_thread::get_id() == UiThread;
             for (int k = 0; k < Count; ++k)
                 Got += static_cast<char>(CP->GetChar());
         });
@@ -66,34 +65,16 @@ protected:
     int NextOpenError = 0;
     std::string Got;
     std::vector<int> Counts;
-    const std::thread::id UiThread = std::this_thread::get_id();
-    bool OnUiThread = true;
 };
 
-TEST_F(ScriptedPort, CarriesBytesBothWaysAndFiresAvailOnTheUiThread) {
-    CollectAvail();
+// The line split over notifications, the UI thread and the real device are
+// covered on pseudo-terminals; here the edges the device cannot script.
+TEST_F(ScriptedPort, EmptyWritesAndReadsPastCount) {
     Port.SetOpen(true);
-    ASSERT_TRUE(Port.Open());
-    EXPECT_EQ(Port.PortState(), psOpen);
-    EXPECT_EQ(D->DeviceName, "COM3");
-    ASSERT_NE(Port.NotifyWindow(), nullptr);
-
-    Port.PutString("[R98T4AH02]\r");
     Port.PutString("");
     Port.PutChar('x');
-    EXPECT_EQ(D->Pending(), "[R98T4AH02]\rx");
+    EXPECT_EQ(D->Pending(), "x");
 
-    // One line split over several notifications, collected across them.
-    D->Receive("[LIN");
-    ASSERT_TRUE(PumpUntil([&] { return Got.size() == 4; }));
-    D->Receive("KOK]\r");
-    ASSERT_TRUE(PumpUntil([&] { return Got.size() == 9; }));
-    EXPECT_EQ(Got, "[LINKOK]\r");
-    EXPECT_EQ(Counts, (std::vector<int>{4, 5}));
-    EXPECT_TRUE(OnUiThread);
-    EXPECT_EQ(Port.InBuffUsed(), 0);
-
-    // Reading past Count inside the event raises EBufferIsEmpty.
     bool raised = false;
     Port.SetOnTriggerAvail([&](TCustomComPort* CP, std::uint16_t Count) {
         for (int k = 0; k < Count; ++k)
@@ -106,13 +87,7 @@ TEST_F(ScriptedPort, CarriesBytesBothWaysAndFiresAvailOnTheUiThread) {
     });
     D->Receive("ab");
     ASSERT_TRUE(PumpUntil([&] { return raised; }));
-    // With no notification in delivery the close completes before it returns.
-    ASSERT_TRUE(PumpUntil([&] { return !D->EventBusy(); }));
-    Port.SetOpen(false);
-    EXPECT_FALSE(Port.Open());
-    EXPECT_EQ(Port.PortState(), psClosed);
-    EXPECT_EQ(Port.DispatcherOrNull(), nullptr);
-    EXPECT_EQ(Port.NotifyWindow(), nullptr);
+    EXPECT_EQ(Port.InBuffUsed(), 0);
 }
 
 TEST_F(ScriptedPort, ClosedPortReadsDefaultsRaisesOrOpensByAutoOpen) {
@@ -234,27 +209,6 @@ TEST(ComPortLifetime, DestroyedInsideItsOwnEventReleasesTheDispatcherOnceIdle) {
     // The dispatcher's threads are joined by the release; a leak or a late
     // touch of the port shows under the sanitizers.
     PumpUntil([] { return false; }, std::chrono::milliseconds(100));
-}
-
-TEST_F(ScriptedPort, CloseFromATimerWhileBytesWaitEndsTheThreads) {
-    for (int round = 0; round < 30; ++round) {
-        int events = 0;
-        Port.SetOnTriggerAvail([&](TCustomComPort* CP, std::uint16_t Count) {
-            ++events;
-            if (Count > 0)
-                CP->GetChar();
-        });
-        Port.SetOpen(true);
-        D->Receive(std::string(20000, 'z'), 100);
-        bool fired = false;
-        QTimer::singleShot(round % 5, [&] {
-            Port.SetOpen(false);
-            fired = true;
-        });
-        ASSERT_TRUE(PumpUntil([&] { return fired && !Port.Open(); }));
-        EXPECT_EQ(Port.PortState(), psClosed);
-        EXPECT_EQ(Port.DispatcherOrNull(), nullptr);
-    }
 }
 
 TEST_F(ScriptedPort, ComNumberChangeKeepsTriggersAndTraceStates) {
