@@ -305,7 +305,7 @@ int TWin32Dispatcher::FlushCom(int Queue) {
     }
     const int rc = FDevice.IsOpen() ? FDevice.PurgeOutput() : 0;
     if (FThreadRunning[tkWrite] && OutFlushEvent && GeneralEvent &&
-        std::this_thread::get_id() != FThreads[tkWrite].get_id()) {
+        FThreadIds[tkWrite] != static_cast<int>(::gettid())) {
         GeneralEvent->Reset();
         OutFlushEvent->Set();
         FWriteWake.Wake();
