@@ -5,14 +5,17 @@
 //   floor        raw termios and poll() on one thread;
 //   QSerialPort  written, and read in readyRead, on the UI thread;
 //   dispatcher   TWin32Dispatcher's PutString, read in a window handler on
-//                the UI thread (what the port component's OnTriggerAvail does).
-// Then the idle cost of one open port (its four threads) over a time window,
+//                the UI thread;
+//   TComPort     the port component's PutString, read in OnTriggerAvail on
+//                the UI thread: what the program does.
+// Then the idle cost of one open TComPort (its four threads) over a time window,
 // next to the same program without the port.
 //
 //   build/bench/round_trip_bench [trips=10000] [idle seconds=30]
 
 #include "platform/MessageWindow.h"
 #include "platform/SettingsPath.h"
+#include "serial/ComPort.h"
 #include "serial/PortErrors.h"
 #include "serial/Win32Dispatcher.h"
 #include "support/PtyPair.h"
@@ -196,6 +199,53 @@ std::vector<double> RunDispatcher(int trips, const dravane::test::TempDir& dir) 
     return us;
 }
 
+// ---- the port component ----
+std::vector<double> RunComPort(int trips, const dravane::test::TempDir& dir) {
+    using namespace dravane::serial;
+    PtyPair pty;
+    TResponder responder(pty.Master());
+    const std::string ini = dir.File("bench.ini");
+    dravane::test::WriteAll(ini, "[Ports]\nCOM7=" + pty.SlavePath() + "\n");
+    dravane::platform::SetSettingsFileName(ini);
+    std::vector<double> us;
+    QEventLoop loop;
+    int t = 0;
+    Clock::time_point t0;
+    char buf[256];
+    TComPort port;
+    auto start = [&] {
+        t0 = Clock::now();
+        port.PutString(Command);
+    };
+    port.SetComNumber(7);
+    port.SetBaud(57600);
+    port.SetOnTriggerAvail([&](TCustomComPort* CP, std::uint16_t Count) {
+        const int n = std::min<int>(Count, sizeof buf);
+        CP->GetBlock(buf, n);
+        if (n == 0 || buf[n - 1] != '\r')
+            return;
+        if (t++ >= WarmUp)
+            us.push_back(ElapsedUs(t0));
+        if (t < WarmUp + trips)
+            start();
+        else
+            loop.quit();
+    });
+    try {
+        port.SetOpen(true);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "TComPort: %s\n", e.what());
+        return {};
+    }
+    pty.CloseSlaveKeeper();
+    QTimer::singleShot(0, [&] { start(); });
+    loop.exec();
+    port.SetOnTriggerAvail({});
+    port.SetOpen(false);
+    dravane::platform::SetSettingsFileName({});
+    return us;
+}
+
 double CpuSeconds() {
     timespec ts{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -238,6 +288,7 @@ int main(int argc, char** argv) {
     Print("floor", floor, floorMedian);
     Print("QSerialPort", RunQSerialPort(trips), floorMedian);
     Print("dispatcher", RunDispatcher(trips, dir), floorMedian);
+    Print("TComPort", RunComPort(trips, dir), floorMedian);
 
     std::printf("idle cost over %d s each, percent of one core\n", idleSeconds);
     std::printf("%-12s  %6.3f %%\n", "no port", IdlePercent(idleSeconds));

@@ -15,9 +15,13 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <dirent.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace dravane::serial;
@@ -302,6 +306,40 @@ TEST_F(TPortTest, FloodIsBoundedWithoutSpinningAndLosesNothing) {
     d.DeregisterEventTriggerHandler(TNotifyEvent::Bind<THandler, &THandler::Handle>(&h));
     d.DonePort();
     EXPECT_TRUE(h.Got == sent) << h.Got.size() << " of " << sent.size();
+}
+
+// Threads of this process whose nice value is `nice`.
+int ThreadsAtNice(int nice) {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/task");
+    while (dirent* e = dir ? ::readdir(dir) : nullptr) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/stat");
+        std::string line;
+        std::getline(in, line);
+        // Fields after the command's closing parenthesis; nice is field 19.
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        std::string field;
+        for (int k = 3; k <= 19 && rest >> field; ++k) {
+        }
+        count += !field.empty() && std::stoi(field) == nice;
+    }
+    if (dir)
+        ::closedir(dir);
+    return count;
+}
+
+TEST_F(TPortTest, ThreadBoostRaisesEveryThreadWherePermitted) {
+    if (::geteuid() != 0 || ::getpriority(PRIO_PROCESS, 0) != 0)
+        GTEST_SKIP() << "raising a priority needs root at nice 0";
+    TWin32Dispatcher d;
+    ASSERT_EQ(Open(d), ecOK);
+    EXPECT_EQ(ThreadsAtNice(-10), 0);
+    d.SetThreadBoost(tbPlusTwo);
+    EXPECT_EQ(ThreadsAtNice(-10), 4);
+    d.SetThreadBoost(tbNone);
+    EXPECT_EQ(ThreadsAtNice(-10), 0);
 }
 
 TEST(IOQueue, BoundedStatusKeptAndSpaceAnnounced) {
