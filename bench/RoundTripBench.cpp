@@ -32,6 +32,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +87,53 @@ double ElapsedUs(Clock::time_point t0) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
+// A pty pair, its slave mapped to COM7, with a responder on its master
+// unless the line is to stay idle.
+struct TLine {
+    explicit TLine(const dravane::test::TempDir& dir, bool respond = true) {
+        if (respond)
+            Responder.emplace(Pty.Master());
+        const std::string ini = dir.File("bench.ini");
+        dravane::test::WriteAll(ini, "[Ports]\nCOM7=" + Pty.SlavePath() + "\n");
+        dravane::platform::SetSettingsFileName(ini);
+    }
+    ~TLine() { dravane::platform::SetSettingsFileName({}); }
+    PtyPair Pty;
+    std::optional<TResponder> Responder;
+};
+
+// Event-driven trips on the UI thread: Ended, called where the reply's last
+// byte is read, records the trip and sends the next command.
+class TTrips {
+public:
+    TTrips(int trips, std::function<void()> send) : FTrips(trips), FSend(std::move(send)) {}
+    std::vector<double> Run() {
+        QTimer::singleShot(0, [this] { begin(); });
+        FLoop.exec();
+        return std::move(FUs);
+    }
+    void Ended() {
+        if (FDone++ >= WarmUp)
+            FUs.push_back(ElapsedUs(FT0));
+        if (FDone < WarmUp + FTrips)
+            begin();
+        else
+            FLoop.quit();
+    }
+
+private:
+    void begin() {
+        FT0 = Clock::now();
+        FSend();
+    }
+    const int FTrips;
+    std::function<void()> FSend;
+    QEventLoop FLoop;
+    int FDone = 0;
+    Clock::time_point FT0;
+    std::vector<double> FUs;
+};
+
 // ---- floor: raw termios and poll() ----
 std::vector<double> RunFloor(int trips) {
     PtyPair pty;
@@ -127,109 +176,56 @@ std::vector<double> RunQSerialPort(int trips) {
     }
     pty.CloseSlaveKeeper();
     port.setBaudRate(57600);
-    std::vector<double> us;
-    QEventLoop loop;
-    int t = 0;
-    Clock::time_point t0;
-    auto start = [&] {
-        t0 = Clock::now();
-        port.write(Command.data(), static_cast<qint64>(Command.size()));
-    };
+    TTrips run(trips, [&] { port.write(Command.data(), static_cast<qint64>(Command.size())); });
     QObject::connect(&port, &QSerialPort::readyRead, [&] {
         const QByteArray got = port.readAll();
-        if (got.isEmpty() || got.back() != '\r')
-            return;
-        if (t++ >= WarmUp)
-            us.push_back(ElapsedUs(t0));
-        if (t < WarmUp + trips)
-            start();
-        else
-            loop.quit();
+        if (!got.isEmpty() && got.back() == '\r')
+            run.Ended();
     });
-    start();
-    loop.exec();
-    return us;
+    return run.Run();
 }
 
 // ---- the device layer with a window handler on the UI thread ----
 std::vector<double> RunDispatcher(int trips, const dravane::test::TempDir& dir) {
     using namespace dravane::serial;
-    PtyPair pty;
-    TResponder responder(pty.Master());
-    const std::string ini = dir.File("bench.ini");
-    dravane::test::WriteAll(ini, "[Ports]\nCOM7=" + pty.SlavePath() + "\n");
-    dravane::platform::SetSettingsFileName(ini);
+    TLine line(dir);
     TWin32Dispatcher d;
     if (d.InitPort("COM7", 57600, NOPARITY, 8, 1, 4096, 4096, ipAssertDTR | ipAssertRTS) != ecOK) {
         std::fprintf(stderr, "dispatcher: open failed\n");
         return {};
     }
-    pty.CloseSlaveKeeper();
-    std::vector<double> us;
-    QEventLoop loop;
-    int t = 0;
-    Clock::time_point t0;
-    auto start = [&] {
-        t0 = Clock::now();
-        d.PutString(Command);
-    };
+    line.Pty.CloseSlaveKeeper();
+    TTrips run(trips, [&] { d.PutString(Command); });
     char buf[256];
     dravane::platform::TMessageWindow w([&](std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t) {
-        if (Msg != pw_TriggerAvail)
-            return std::intptr_t{0};
         const int n = std::min<int>(static_cast<int>(wParam), sizeof buf);
-        if (d.GetBlock(buf, n) != n || buf[n - 1] != '\r')
-            return std::intptr_t{0};
-        if (t++ >= WarmUp)
-            us.push_back(ElapsedUs(t0));
-        if (t < WarmUp + trips)
-            start();
-        else
-            loop.quit();
+        if (Msg == pw_TriggerAvail && d.GetBlock(buf, n) == n && n > 0 && buf[n - 1] == '\r')
+            run.Ended();
         return std::intptr_t{0};
     });
     d.ChangeLengthTrigger(1);
     d.RegisterWndTriggerHandler(&w);
     d.UpdateHandlerFlags(fuEnablePort);
-    QTimer::singleShot(0, [&] { start(); });
-    loop.exec();
+    auto us = run.Run();
     d.DeregisterWndTriggerHandler(&w);
     d.DonePort();
-    dravane::platform::SetSettingsFileName({});
     return us;
 }
 
 // ---- the port component ----
 std::vector<double> RunComPort(int trips, const dravane::test::TempDir& dir) {
     using namespace dravane::serial;
-    PtyPair pty;
-    TResponder responder(pty.Master());
-    const std::string ini = dir.File("bench.ini");
-    dravane::test::WriteAll(ini, "[Ports]\nCOM7=" + pty.SlavePath() + "\n");
-    dravane::platform::SetSettingsFileName(ini);
-    std::vector<double> us;
-    QEventLoop loop;
-    int t = 0;
-    Clock::time_point t0;
-    char buf[256];
+    TLine line(dir);
     TComPort port;
-    auto start = [&] {
-        t0 = Clock::now();
-        port.PutString(Command);
-    };
+    TTrips run(trips, [&] { port.PutString(Command); });
+    char buf[256];
     port.SetComNumber(7);
     port.SetBaud(57600);
     port.SetOnTriggerAvail([&](TCustomComPort* CP, std::uint16_t Count) {
         const int n = std::min<int>(Count, sizeof buf);
         CP->GetBlock(buf, n);
-        if (n == 0 || buf[n - 1] != '\r')
-            return;
-        if (t++ >= WarmUp)
-            us.push_back(ElapsedUs(t0));
-        if (t < WarmUp + trips)
-            start();
-        else
-            loop.quit();
+        if (n > 0 && buf[n - 1] == '\r')
+            run.Ended();
     });
     try {
         port.SetOpen(true);
@@ -237,12 +233,10 @@ std::vector<double> RunComPort(int trips, const dravane::test::TempDir& dir) {
         std::fprintf(stderr, "TComPort: %s\n", e.what());
         return {};
     }
-    pty.CloseSlaveKeeper();
-    QTimer::singleShot(0, [&] { start(); });
-    loop.exec();
+    line.Pty.CloseSlaveKeeper();
+    auto us = run.Run();
     port.SetOnTriggerAvail({});
     port.SetOpen(false);
-    dravane::platform::SetSettingsFileName({});
     return us;
 }
 
@@ -293,15 +287,11 @@ int main(int argc, char** argv) {
     std::printf("idle cost over %d s each, percent of one core\n", idleSeconds);
     std::printf("%-12s  %6.3f %%\n", "no port", IdlePercent(idleSeconds));
     {
-        PtyPair pty;
-        const std::string ini = dir.File("idle.ini");
-        dravane::test::WriteAll(ini, "[Ports]\nCOM7=" + pty.SlavePath() + "\n");
-        dravane::platform::SetSettingsFileName(ini);
-        dravane::serial::TWin32Dispatcher d;
-        if (d.InitPort("COM7", 57600, dravane::serial::NOPARITY, 8, 1, 4096, 4096, 0) !=
-            dravane::serial::ecOK)
-            return 1;
-        pty.CloseSlaveKeeper();
+        TLine line(dir, false);
+        dravane::serial::TComPort port;
+        port.SetComNumber(7);
+        port.SetOpen(true);
+        line.Pty.CloseSlaveKeeper();
         std::printf("%-12s  %6.3f %%\n", "one port", IdlePercent(idleSeconds));
     }
     return 0;

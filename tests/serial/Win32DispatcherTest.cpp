@@ -9,10 +9,10 @@
 #include "platform/SettingsPath.h"
 #include "serial/PortErrors.h"
 #include "support/PtyPair.h"
+#include "support/PumpUntil.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
-#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
@@ -28,6 +28,7 @@ using namespace dravane::serial;
 using dravane::platform::TEvent;
 using dravane::platform::TMessageWindow;
 using dravane::test::PtyPair;
+using dravane::test::PumpUntil;
 using dravane::test::TempDir;
 using std::chrono::milliseconds;
 
@@ -38,20 +39,6 @@ std::string Pattern(std::size_t n, unsigned seed = 1) {
     for (std::size_t k = 0; k < n; ++k)
         s[k] = static_cast<char>((k * 31 + k / 251 + seed) & 0xFF);
     return s;
-}
-
-// Runs the UI thread's event loop until done() holds or 20 s have passed;
-// blocks between events (a 5 ms timer re-checks the condition).
-template <class Fn> bool PumpUntil(Fn done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    QTimer tick;
-    tick.start(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 // A pty pair mapped to COM7 through a settings file of the test's own.
