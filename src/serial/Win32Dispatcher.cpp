@@ -269,10 +269,23 @@ std::uint32_t TWin32Dispatcher::TakeComEvent() {
 }
 
 int TWin32Dispatcher::WriteCom(const std::uint8_t* Buf, int Size) {
+    const int whole = Size;
     {
         Lock out(OutputSection);
         if (OutQue <= 0 || OBuffer.size() < static_cast<std::size_t>(OutQue))
             return 0;
+        if (!FWriting && !OBufFull && OBufHead == OBufTail && FThreadRunning[tkWrite] && !KillThreads) {
+            // Nothing is queued before these bytes, so order holds. A failure
+            // is left to the write thread to meet and report.
+            const ssize_t n = FDevice.Write(Buf, static_cast<std::size_t>(Size));
+            if (n > 0) {
+                Buf += n;
+                Size -= static_cast<int>(n);
+                OBufFull = false;
+                if (Size == 0)
+                    return whole;
+            }
+        }
         const int first = std::min(Size, OutQue - OBufHead);
         std::memcpy(&OBuffer[static_cast<std::size_t>(OBufHead)], Buf, static_cast<std::size_t>(first));
         std::memcpy(OBuffer.data(), Buf + first, static_cast<std::size_t>(Size - first));
@@ -282,7 +295,7 @@ int TWin32Dispatcher::WriteCom(const std::uint8_t* Buf, int Size) {
     }
     if (OutputEvent)
         OutputEvent->Set();
-    return Size;
+    return whole;
 }
 
 int TWin32Dispatcher::OutBufUsed() {
@@ -305,7 +318,7 @@ int TWin32Dispatcher::FlushCom(int Queue) {
     }
     const int rc = FDevice.IsOpen() ? FDevice.PurgeOutput() : 0;
     if (FThreadRunning[tkWrite] && OutFlushEvent && GeneralEvent &&
-        std::this_thread::get_id() != FThreads[tkWrite].get_id()) {
+        FThreadIds[tkWrite] != static_cast<int>(::gettid())) {
         GeneralEvent->Reset();
         OutFlushEvent->Set();
         FWriteWake.Wake();
@@ -558,6 +571,7 @@ void TWin32Dispatcher::WriteThreadRun() {
                 // Take every byte at once: the room for PutBlock grows back now.
                 Lock out(OutputSection);
                 const int used = OutBufUsed();
+                FWriting = used != 0;
                 if (used == 0)
                     break;
                 block.resize(static_cast<std::size_t>(used));
@@ -573,6 +587,10 @@ void TWin32Dispatcher::WriteThreadRun() {
             if (rc != 0 || KillThreads)
                 break;
         }
+    }
+    {
+        Lock out(OutputSection);
+        FWriting = false;
     }
     ThreadGone(tkWrite, rc);
 }

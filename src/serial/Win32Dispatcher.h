@@ -139,6 +139,11 @@ private:
     // Line settings the device has no place for (buffer limits, DTR/DSR
     // flow, flags); guard: DataSection.
     TDCB FDCB;
+    // The write thread holds bytes taken from the output buffer; guard:
+    // OutputSection. While it does not and the buffer is empty, WriteCom
+    // hands bytes to the driver itself (one thread hand-off less per
+    // command) and leaves only what the driver does not take at once.
+    bool FWriting = false;
     // Line and modem-event bits the status thread found, returned and
     // cleared by GetComError.
     std::atomic<std::uint32_t> FErrorWord{0};

@@ -9,21 +9,26 @@
 #include "platform/SettingsPath.h"
 #include "serial/PortErrors.h"
 #include "support/PtyPair.h"
+#include "support/PumpUntil.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
-#include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <dirent.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <random>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace dravane::serial;
 using dravane::platform::TEvent;
 using dravane::platform::TMessageWindow;
 using dravane::test::PtyPair;
+using dravane::test::PumpUntil;
 using dravane::test::TempDir;
 using std::chrono::milliseconds;
 
@@ -34,20 +39,6 @@ std::string Pattern(std::size_t n, unsigned seed = 1) {
     for (std::size_t k = 0; k < n; ++k)
         s[k] = static_cast<char>((k * 31 + k / 251 + seed) & 0xFF);
     return s;
-}
-
-// Runs the UI thread's event loop until done() holds or 20 s have passed;
-// blocks between events (a 5 ms timer re-checks the condition).
-template <class Fn> bool PumpUntil(Fn done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    QTimer tick;
-    tick.start(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 // A pty pair mapped to COM7 through a settings file of the test's own.
@@ -158,11 +149,17 @@ TEST_F(TPortTest, BytesFlowBothWaysWithTheRightCounts) {
     EXPECT_EQ(wrongCounts, 0);
     EXPECT_GT(notes, 1);
 
-    // Output: twice 20000 bytes through a 32768-byte buffer, so the second wraps.
+    // Output: twice 20000 bytes through a 32768-byte buffer, so the second
+    // wraps; in pieces while the master reads, so that bytes handed to the
+    // driver at once and bytes left to the write thread interleave.
     for (unsigned round = 0; round < 2; ++round) {
         const std::string out = Pattern(20000, round);
-        ASSERT_EQ(d.PutString(out), ecOK);
-        EXPECT_EQ(Pty.Read(out.size(), 5000), out);
+        std::string arrived;
+        std::thread reader([&] { arrived = Pty.Read(out.size(), 5000); });
+        for (std::size_t at = 0; at < out.size(); at += 500)
+            ASSERT_EQ(d.PutString(std::string_view(out).substr(at, 500)), ecOK);
+        reader.join();
+        EXPECT_TRUE(arrived == out) << arrived.size() << " bytes";
     }
 }
 
@@ -296,6 +293,40 @@ TEST_F(TPortTest, FloodIsBoundedWithoutSpinningAndLosesNothing) {
     d.DeregisterEventTriggerHandler(TNotifyEvent::Bind<THandler, &THandler::Handle>(&h));
     d.DonePort();
     EXPECT_TRUE(h.Got == sent) << h.Got.size() << " of " << sent.size();
+}
+
+// Threads of this process whose nice value is `nice`.
+int ThreadsAtNice(int nice) {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/task");
+    while (dirent* e = dir ? ::readdir(dir) : nullptr) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/stat");
+        std::string line;
+        std::getline(in, line);
+        // Fields after the command's closing parenthesis; nice is field 19.
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        std::string field;
+        for (int k = 3; k <= 19 && rest >> field; ++k) {
+        }
+        count += !field.empty() && std::stoi(field) == nice;
+    }
+    if (dir)
+        ::closedir(dir);
+    return count;
+}
+
+TEST_F(TPortTest, ThreadBoostRaisesEveryThreadWherePermitted) {
+    if (::geteuid() != 0 || ::getpriority(PRIO_PROCESS, 0) != 0)
+        GTEST_SKIP() << "raising a priority needs root at nice 0";
+    TWin32Dispatcher d;
+    ASSERT_EQ(Open(d), ecOK);
+    EXPECT_EQ(ThreadsAtNice(-10), 0);
+    d.SetThreadBoost(tbPlusTwo);
+    EXPECT_EQ(ThreadsAtNice(-10), 4);
+    d.SetThreadBoost(tbNone);
+    EXPECT_EQ(ThreadsAtNice(-10), 0);
 }
 
 TEST(IOQueue, BoundedStatusKeptAndSpaceAnnounced) {
