@@ -18,16 +18,18 @@ namespace dravane::serial {
 
 namespace {
 
-// Counts the port's trigger events being handled, also when one throws.
+// Counts the port's trigger events being handled, also when one throws or
+// destroys the port: the count outlives the port.
 class TNotifyDepth {
 public:
-    explicit TNotifyDepth(int& depth) : FDepth(depth) { ++FDepth; }
-    ~TNotifyDepth() { --FDepth; }
+    explicit TNotifyDepth(std::shared_ptr<TNotifyState> state) : FState(std::move(state)) { ++FState->Depth; }
+    ~TNotifyDepth() { --FState->Depth; }
     TNotifyDepth(const TNotifyDepth&) = delete;
     TNotifyDepth& operator=(const TNotifyDepth&) = delete;
+    bool PortGone() const { return FState->Destroyed; }
 
 private:
-    int& FDepth;
+    std::shared_ptr<TNotifyState> FState;
 };
 
 // "Device already open" for a device the user may not open: the text adds
@@ -104,6 +106,7 @@ std::string TBaseComponent::Version() {
 TCustomComPort::TCustomComPort() = default;
 
 TCustomComPort::~TCustomComPort() {
+    FNotifyState->Destroyed = true;
     try {
         if (FPortState == psOpen)
             DonePort();
@@ -300,7 +303,7 @@ void TCustomComPort::DonePort() {
     // Outside this port's own notifications the window goes first, so that a
     // notification the dispatcher thread has queued for it is cancelled and
     // the threads can be stopped at once.
-    if (FInNotify == 0)
+    if (FNotifyState->Depth == 0)
         RegisterComPort(false);
     FDispatcher->DonePort();
     if (FDispatcher->IsClosePending()) {
@@ -503,9 +506,12 @@ std::intptr_t TCustomComPort::DispatchTrigger(std::uint32_t Msg, std::uintptr_t 
         return 0;
     const auto trigger = static_cast<std::uint16_t>(wParam);
     const auto data = Msg == pw_TriggerAvail ? trigger : static_cast<std::uint16_t>(lParam & 0xFFFF);
-    TNotifyDepth depth(FInNotify);
+    // A handler may destroy the port: nothing of it is touched after that.
+    const TNotifyDepth depth(FNotifyState);
     try {
         Trigger(static_cast<std::uint16_t>(Msg), trigger, data);
+        if (depth.PortGone())
+            return 0;
         switch (Msg) {
         case pw_TriggerAvail:
             TriggerAvail(trigger);
@@ -518,25 +524,8 @@ std::intptr_t TCustomComPort::DispatchTrigger(std::uint32_t Msg, std::uintptr_t 
             break;
         case pw_TriggerStatus:
             TriggerStatus(trigger);
-            switch (TBaseDispatcher::ClassifyStatusTrigger(trigger)) {
-            case stModem:
-                TriggerModemStatus();
-                break;
-            case stLine:
-                TriggerLineError(LineError(), LineBreak());
-                break;
-            case stOutBuffFree:
-                TriggerOutbuffFree();
-                break;
-            case stOutBuffUsed:
-                TriggerOutbuffUsed();
-                break;
-            case stOutSent:
-                TriggerOutSent();
-                break;
-            default:
-                break;
-            }
+            if (!depth.PortGone())
+                StatusEvent(trigger);
             break;
         default:
             break;
@@ -545,6 +534,28 @@ std::intptr_t TCustomComPort::DispatchTrigger(std::uint32_t Msg, std::uintptr_t 
         platform::ShowException(e);
     }
     return 0;
+}
+
+void TCustomComPort::StatusEvent(std::uint16_t TriggerHandle) {
+    switch (TBaseDispatcher::ClassifyStatusTrigger(TriggerHandle)) {
+    case stModem:
+        TriggerModemStatus();
+        break;
+    case stLine:
+        TriggerLineError(LineError(), LineBreak());
+        break;
+    case stOutBuffFree:
+        TriggerOutbuffFree();
+        break;
+    case stOutBuffUsed:
+        TriggerOutbuffUsed();
+        break;
+    case stOutSent:
+        TriggerOutSent();
+        break;
+    default:
+        break;
+    }
 }
 
 void TCustomComPort::Trigger(std::uint16_t Msg, std::uint16_t TriggerHandle, std::uint16_t Data) {

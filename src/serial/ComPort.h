@@ -109,6 +109,13 @@ struct TUserListEntry {
     bool IsEx = false;
 };
 
+// How many of a port's trigger events are being handled, and whether a
+// handler has destroyed the port; shared so that it outlives the port.
+struct TNotifyState {
+    int Depth = 0;
+    bool Destroyed = false;
+};
+
 // Builds a dispatcher for the port; a port given one uses it instead of its own choice.
 using TActivationProcedure = std::function<std::unique_ptr<TBaseDispatcher>(TCustomComPort* Owner)>;
 
@@ -396,6 +403,7 @@ private:
     void ApplyHWFlow();
     void ApplySWFlow();
     void ApplyTraceLog(TTraceLogState& Field, TTraceLogState Value, bool Log);
+    void StatusEvent(std::uint16_t TriggerHandle);
     std::intptr_t DispatchTrigger(std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam);
     bool PortIsOpen() const { return FPortState == psOpen && FDispatcher != nullptr; }
     bool AnyTriggerEvent() const;
@@ -461,7 +469,7 @@ private:
     bool FForceOpen = false;
     bool FCopyTriggers = false;
     bool FForce = false;
-    int FInNotify = 0; // nesting depth of this port's trigger events being handled
+    std::shared_ptr<TNotifyState> FNotifyState = std::make_shared<TNotifyState>();
     TTriggerSave FSaveTriggerBuffer;
     TActivationProcedure FCustomDispatcher;
     std::unique_ptr<platform::TMessageWindow> FNotifyWindow;

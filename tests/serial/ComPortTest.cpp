@@ -200,8 +200,8 @@ TEST(ComPortLifetime, DestroyedInsideItsOwnEventReleasesTheDispatcherOnceIdle) {
     });
     bool destroyed = false;
     port->SetOnTriggerAvail([&](TCustomComPort*, std::uint16_t) {
-        port.reset();
         destroyed = true;
+        port.reset(); // this closure goes with the port: nothing after this line
     });
     port->SetOpen(true);
     d->Receive("x");
