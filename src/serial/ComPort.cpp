@@ -223,9 +223,10 @@ int TCustomComPort::InitPortOptions() const {
 }
 
 int TCustomComPort::InitializePort() {
-    // The device layer resolves "COM<n>" through the COM-number table.
-    return FDispatcher->InitPort(FDispatcher->DeviceName, FBaud, FParity, FDataBits, FStopBits, FInSize,
-                                 FOutSize, InitPortOptions());
+    // The device layer resolves the number through the COM-number table; the
+    // device-namespace prefix is kept for layers that expect it.
+    return FDispatcher->InitPort("\\\\.\\COM" + std::to_string(FComNumber), FBaud, FParity, FDataBits,
+                                 FStopBits, FInSize, FOutSize, InitPortOptions());
 }
 
 void TCustomComPort::InitPort() {
