@@ -260,7 +260,10 @@ int TWin32Dispatcher::InQueueUsed() {
     return FQueue.HeadDataUnread();
 }
 
+// With the ring full a data item cannot be taken: waiting for one would
+// return at once, every cycle.
 bool TWin32Dispatcher::WaitForComItem(int TimeoutMs) {
+    ++FDispatchWaits;
     return FQueue.WaitForItem(TimeoutMs, InBuffFree() > 0);
 }
 

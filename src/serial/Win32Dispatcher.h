@@ -104,6 +104,8 @@ public:
     std::uint64_t ReadWakeups() const { return FReadWakeups.load(); }
     // Times the read thread found the I/O queue full and stopped reading.
     std::uint64_t ReadPauses() const { return FReadPauses.load(); }
+    // Dispatch cycles' waits for an I/O queue item.
+    std::uint64_t DispatchWaits() const { return FDispatchWaits.load(); }
     int QueuedBytes() const { return FQueue.BytesQueued(); }
     int DeviceFd() const { return FDevice.Fd(); }
 
@@ -163,6 +165,7 @@ private:
 
     std::atomic<std::uint64_t> FReadWakeups{0};
     std::atomic<std::uint64_t> FReadPauses{0};
+    std::atomic<std::uint64_t> FDispatchWaits{0};
 };
 
 } // namespace dravane::serial
