@@ -634,24 +634,4 @@ void TWin32Dispatcher::DispThreadRun() {
     ThreadGone(tkDispatch, 0);
 }
 
-// A notification waiting for a busy UI thread is withdrawn and offered again
-// in short slices, so a stop request ends the wait at once and CloseCom
-// never joins a thread that is waiting for the UI thread.
-bool TWin32Dispatcher::SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg,
-                                    std::uintptr_t wParam, std::intptr_t lParam) {
-    const auto deadline = std::chrono::steady_clock::now() + milliseconds(NotifyTimeoutMs);
-    for (;;) {
-        // A close asked for meanwhile needs the delivery no more.
-        if (KillThreads || ClosePending)
-            return false;
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return false;
-        const int slice = static_cast<int>(std::min<long long>(left, NotifySliceMs));
-        if (Target.Send(Msg, wParam, lParam, slice) != platform::srTimedOut)
-            return true;
-    }
-}
-
 } // namespace dravane::serial

@@ -57,9 +57,6 @@ namespace dravane::serial {
 
 class TWin32Dispatcher : public TBaseDispatcher {
 public:
-    // A notification waiting for a window is re-checked for a stop request this often.
-    static constexpr int NotifySliceMs = 10;
-
     explicit TWin32Dispatcher(TCustomComPort* Owner = nullptr,
                               const platform::TMsClock& Clock = platform::TMsClock::System());
     ~TWin32Dispatcher() override;
@@ -108,10 +105,6 @@ public:
     std::uint64_t DispatchWaits() const { return FDispatchWaits.load(); }
     int QueuedBytes() const { return FQueue.BytesQueued(); }
     int DeviceFd() const { return FDevice.Fd(); }
-
-protected:
-    bool SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg, std::uintptr_t wParam,
-                      std::intptr_t lParam) override;
 
 private:
     enum TThreadKind : std::uint8_t { tkRead, tkDispatch, tkWrite, tkStatus, tkCount };
