@@ -260,7 +260,10 @@ int TWin32Dispatcher::InQueueUsed() {
     return FQueue.HeadDataUnread();
 }
 
+// With the ring full a data item cannot be taken: waiting for one would
+// return at once, every cycle.
 bool TWin32Dispatcher::WaitForComItem(int TimeoutMs) {
+    ++FDispatchWaits;
     return FQueue.WaitForItem(TimeoutMs, InBuffFree() > 0);
 }
 
@@ -629,26 +632,6 @@ void TWin32Dispatcher::DispThreadRun() {
     if (DoDonePortPrimRequested())
         RequestStop();
     ThreadGone(tkDispatch, 0);
-}
-
-// A notification waiting for a busy UI thread is withdrawn and offered again
-// in short slices, so a stop request ends the wait at once and CloseCom
-// never joins a thread that is waiting for the UI thread.
-bool TWin32Dispatcher::SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg,
-                                    std::uintptr_t wParam, std::intptr_t lParam) {
-    const auto deadline = std::chrono::steady_clock::now() + milliseconds(NotifyTimeoutMs);
-    for (;;) {
-        // A close asked for meanwhile needs the delivery no more.
-        if (KillThreads || ClosePending)
-            return false;
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return false;
-        const int slice = static_cast<int>(std::min<long long>(left, NotifySliceMs));
-        if (Target.Send(Msg, wParam, lParam, slice) != platform::srTimedOut)
-            return true;
-    }
 }
 
 } // namespace dravane::serial

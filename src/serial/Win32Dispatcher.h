@@ -57,9 +57,6 @@ namespace dravane::serial {
 
 class TWin32Dispatcher : public TBaseDispatcher {
 public:
-    // A notification waiting for a window is re-checked for a stop request this often.
-    static constexpr int NotifySliceMs = 10;
-
     explicit TWin32Dispatcher(TCustomComPort* Owner = nullptr,
                               const platform::TMsClock& Clock = platform::TMsClock::System());
     ~TWin32Dispatcher() override;
@@ -104,12 +101,10 @@ public:
     std::uint64_t ReadWakeups() const { return FReadWakeups.load(); }
     // Times the read thread found the I/O queue full and stopped reading.
     std::uint64_t ReadPauses() const { return FReadPauses.load(); }
+    // Dispatch cycles' waits for an I/O queue item.
+    std::uint64_t DispatchWaits() const { return FDispatchWaits.load(); }
     int QueuedBytes() const { return FQueue.BytesQueued(); }
     int DeviceFd() const { return FDevice.Fd(); }
-
-protected:
-    bool SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg, std::uintptr_t wParam,
-                      std::intptr_t lParam) override;
 
 private:
     enum TThreadKind : std::uint8_t { tkRead, tkDispatch, tkWrite, tkStatus, tkCount };
@@ -163,6 +158,7 @@ private:
 
     std::atomic<std::uint64_t> FReadWakeups{0};
     std::atomic<std::uint64_t> FReadPauses{0};
+    std::atomic<std::uint64_t> FDispatchWaits{0};
 };
 
 } // namespace dravane::serial

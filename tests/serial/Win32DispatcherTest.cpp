@@ -281,10 +281,11 @@ TEST_F(TPortTest, FloodIsBoundedWithoutSpinningAndLosesNothing) {
     EXPECT_EQ(d.InBuffUsed(), DispatchBufferSize);
     EXPECT_LE(d.QueuedBytes(), IOQueueDataSlots * IO_BUFFER_SIZE);
     EXPECT_GT(d.ReadPauses(), 0u);
-    const std::uint64_t before = d.ReadWakeups();
+    const std::uint64_t before = d.ReadWakeups(), cycles = d.DispatchWaits();
     TEvent never;
     never.Wait(milliseconds(1000)); // the observation window
     EXPECT_LE(d.ReadWakeups() - before, 4u);
+    EXPECT_LE(d.DispatchWaits() - cycles, 40u); // one 50 ms wait per cycle, not a busy loop
 
     h.Hold = false;
     const bool done = h.Done.Wait(milliseconds(30000));
