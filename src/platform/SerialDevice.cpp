@@ -49,6 +49,16 @@ void TWakeFd::Drain() {
     [[maybe_unused]] const auto n = ::read(FFd, &count, sizeof count);
 }
 
+bool TWakeFd::Wait(int timeoutMs) const {
+    pollfd p{FFd, POLLIN, 0};
+    for (;;) {
+        const int n = ::poll(&p, 1, timeoutMs);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n > 0;
+    }
+}
+
 TSerialDevice::~TSerialDevice() { Close(); }
 
 bool TSerialDevice::SupportedBaud(std::uint32_t baud) {
@@ -206,6 +216,7 @@ int TSerialDevice::GetModemState(TModemState& state) const {
         if (errno != ENOTTY && errno != EINVAL)
             return failure();
     } else {
+        state.LinesKnown = true;
         state.Cts = bits & TIOCM_CTS;
         state.Dsr = bits & TIOCM_DSR;
         state.Ring = bits & TIOCM_RNG;

@@ -24,6 +24,8 @@ public:
 
     void Wake();
     void Drain(); // consumes pending wake-ups
+    // Waits at most timeoutMs for a wake-up (not consumed); false on time-out.
+    bool Wait(int timeoutMs) const;
     int Fd() const { return FFd; }
 
 private:
@@ -48,6 +50,7 @@ struct TLineSettings {
 // cumulative; Counted is false where the driver keeps none (pseudo-terminals).
 struct TModemState {
     bool Cts = false, Dsr = false, Ring = false, Carrier = false;
+    bool LinesKnown = false; // false where the driver keeps no modem lines (pseudo-terminals)
     bool Counted = false;
     std::uint32_t CtsCount = 0, DsrCount = 0, RingCount = 0, CarrierCount = 0;
     std::uint32_t FrameErrors = 0, Overruns = 0, ParityErrors = 0, Breaks = 0, BufferOverruns = 0;

@@ -39,7 +39,8 @@
 //   is a message object on the UI thread; the dispatcher thread waits for it
 //   at most NotifyTimeoutMs before it has started, and until it has finished
 //   once it has started, so a handler never reads the ring after the
-//   dispatcher has moved on.
+//   dispatcher has moved on. A stop (KillThreads) or close (ClosePending)
+//   request withdraws a delivery that has not started within NotifySliceMs.
 //
 // Locks (std::recursive_mutex; order: PortList, then DataSection, then
 // DispSection or OutputSection, then the device layer's own locks; never
@@ -129,6 +130,8 @@ class TBaseDispatcher {
 public:
     // A window handler that has not started within this time is skipped.
     static constexpr int NotifyTimeoutMs = 3000;
+    // A waiting delivery re-checks for a stop or close request this often.
+    static constexpr int NotifySliceMs = 10;
     static constexpr int DataPointerCount = 10;
 
     explicit TBaseDispatcher(TCustomComPort* Owner,
@@ -347,6 +350,8 @@ protected:
     // How a synchronised event handler reaches the UI thread; false when cancelled.
     virtual bool CallOnMainThread(const TNotifyEvent& Event, std::uint32_t Msg, std::uintptr_t wParam,
                                   std::intptr_t lParam);
+    platform::TSendResult SendInSlices(const platform::TMessageTarget& Target, std::uint32_t Msg,
+                                       std::uintptr_t wParam, std::intptr_t lParam);
     void ThreadStarted() { ActiveThreads.fetch_add(1); }
     void ThreadEnded();
 

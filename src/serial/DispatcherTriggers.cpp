@@ -5,6 +5,7 @@
 #include "serial/PortErrors.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -517,11 +518,32 @@ void TBaseDispatcher::SetEventBusy(bool& WasOn, bool SetOn) {
 
 // ---------------------------------------------------------------- delivery
 
+// A send waiting for a busy UI thread is withdrawn and offered again in
+// short slices, so that a stop or close request ends the wait within one
+// slice: a UI thread that stops the threads never waits on one that waits
+// for it. srTimedOut when the handler never started.
+platform::TSendResult TBaseDispatcher::SendInSlices(const platform::TMessageTarget& Target, std::uint32_t Msg,
+                                                    std::uintptr_t wParam, std::intptr_t lParam) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(NotifyTimeoutMs);
+    for (;;) {
+        if (KillThreads || ClosePending)
+            return platform::srTimedOut;
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0)
+            return platform::srTimedOut;
+        const int slice = static_cast<int>(std::min<long long>(left, NotifySliceMs));
+        const platform::TSendResult r = Target.Send(Msg, wParam, lParam, slice);
+        if (r != platform::srTimedOut)
+            return r;
+    }
+}
+
 bool TBaseDispatcher::SendToWindow(const platform::TMessageTarget& Target, std::uint32_t Msg,
                                    std::uintptr_t wParam, std::intptr_t lParam) {
     // A window that is gone reads nothing; only one that did not start in
     // time leaves its bytes to be offered again.
-    return Target.Send(Msg, wParam, lParam, NotifyTimeoutMs) != platform::srTimedOut;
+    return SendInSlices(Target, Msg, wParam, lParam) != platform::srTimedOut;
 }
 
 bool TBaseDispatcher::CallOnMainThread(const TNotifyEvent& Event, std::uint32_t Msg, std::uintptr_t wParam,
@@ -534,7 +556,7 @@ bool TBaseDispatcher::CallOnMainThread(const TNotifyEvent& Event, std::uint32_t 
         target = FSyncWindow->Target();
     }
     const TSyncCall call{Event, Msg, wParam, lParam};
-    return target.Send(SyncCallMessage, reinterpret_cast<std::uintptr_t>(&call), 0, NotifyTimeoutMs) !=
+    return SendInSlices(target, SyncCallMessage, reinterpret_cast<std::uintptr_t>(&call), 0) !=
            platform::srTimedOut;
 }
 
