@@ -1,0 +1,1113 @@
+#include "serial/ComPort.h"
+
+#include "platform/AppException.h"
+#include "platform/MessageWindow.h"
+#include "serial/PortErrors.h"
+#include "serial/PortException.h"
+#include "serial/SelectPortDialog.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+
+namespace dravane::serial {
+
+namespace {
+
+// Counts the port's trigger events being handled, also when one throws.
+class TNotifyDepth {
+public:
+    explicit TNotifyDepth(int& depth) : FDepth(depth) { ++FDepth; }
+    ~TNotifyDepth() { --FDepth; }
+    TNotifyDepth(const TNotifyDepth&) = delete;
+    TNotifyDepth& operator=(const TNotifyDepth&) = delete;
+
+private:
+    int& FDepth;
+};
+
+// A dispatcher whose port went away while one of its notifications was in
+// delivery: it is stopped and freed once the delivery has ended.
+void ReleaseWhenIdle(std::unique_ptr<TBaseDispatcher> Dispatcher) {
+    if (!Dispatcher->EventBusy()) {
+        Dispatcher->DonePortPrim();
+        return;
+    }
+    auto* timer = new QTimer;
+    timer->setInterval(TCustomComPort::ClosePendingRecheckMs);
+    std::shared_ptr<TBaseDispatcher> held(std::move(Dispatcher));
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, held] {
+        if (held->EventBusy())
+            return;
+        held->DonePortPrim();
+        timer->stop();
+        timer->deleteLater();
+    });
+    timer->start();
+}
+
+// The trace and the dispatch log share their state machine; these name the
+// dispatcher operations of each.
+struct TTraceLogOps {
+    void (TBaseDispatcher::*Init)(std::uint32_t);
+    int (TBaseDispatcher::*Dump)(const std::string&, bool, bool);
+    int (TBaseDispatcher::*Append)(const std::string&, bool, bool);
+    void (TBaseDispatcher::*Start)();
+    void (TBaseDispatcher::*Stop)();
+    void (TBaseDispatcher::*Clear)();
+    void (TBaseDispatcher::*Abort)();
+};
+constexpr TTraceLogOps TraceOps{&TBaseDispatcher::InitTracing, &TBaseDispatcher::DumpTrace,
+                                &TBaseDispatcher::AppendTrace, &TBaseDispatcher::StartTracing,
+                                &TBaseDispatcher::StopTracing, &TBaseDispatcher::ClearTracing,
+                                &TBaseDispatcher::AbortTracing};
+constexpr TTraceLogOps LogOps{&TBaseDispatcher::InitDispatchLogging, &TBaseDispatcher::DumpDispatchLog,
+                              &TBaseDispatcher::AppendDispatchLog,   &TBaseDispatcher::StartDispatchLogging,
+                              &TBaseDispatcher::StopDispatchLogging, &TBaseDispatcher::ClearDispatchLogging,
+                              &TBaseDispatcher::AbortDispatchLogging};
+
+} // namespace
+
+std::string TBaseComponent::Version() {
+    return "Dravane serial components 2.0";
+}
+
+// ---------------------------------------------------------------- lifetime
+
+TCustomComPort::TCustomComPort() = default;
+
+TCustomComPort::~TCustomComPort() {
+    try {
+        if (FPortState == psOpen)
+            DonePort();
+    } catch (const std::exception&) {
+        // A destructor has no caller to tell; the port is released below in any case.
+    }
+    if (FClosePendingTimer)
+        FClosePendingTimer->stop();
+    RegisterComPort(false);
+    if (FDispatcher)
+        ReleaseWhenIdle(std::move(FDispatcher));
+    FUserList.clear();
+    TBaseDispatcher::ClearSaveBuffers(FSaveTriggerBuffer);
+}
+
+void TCustomComPort::Assign(const TCustomComPort& Source) {
+    FComNumber = Source.FComNumber;
+    FBaud = Source.FBaud;
+    FParity = Source.FParity;
+    FDataBits = Source.FDataBits;
+    FStopBits = Source.FStopBits;
+    FInSize = Source.FInSize;
+    FOutSize = Source.FOutSize;
+    FAutoOpen = Source.FAutoOpen;
+    FPromptForPort = Source.FPromptForPort;
+    FDeviceLayer = Source.FDeviceLayer;
+    FDTR = Source.FDTR;
+    FRTS = Source.FRTS;
+    FHWFlowOptions = Source.FHWFlowOptions;
+    FSWFlowOptions = Source.FSWFlowOptions;
+    FXOnChar = Source.FXOnChar;
+    FXOffChar = Source.FXOffChar;
+    FBufferFull = Source.FBufferFull;
+    FBufferResume = Source.FBufferResume;
+    FTriggerLength = Source.FTriggerLength;
+    FTracing = Source.FTracing;
+    FLogging = Source.FLogging;
+    FTraceSize = Source.FTraceSize;
+    FLogSize = Source.FLogSize;
+    FTraceName = Source.FTraceName;
+    FLogName = Source.FLogName;
+    FTraceHex = Source.FTraceHex;
+    FLogHex = Source.FLogHex;
+    FTraceAllHex = Source.FTraceAllHex;
+    FLogAllHex = Source.FLogAllHex;
+    FUseMSRShadow = Source.FUseMSRShadow;
+    FUseEventWord = Source.FUseEventWord;
+    FCommNotificationLevel = Source.FCommNotificationLevel;
+    FTapiMode = Source.FTapiMode;
+    FRS485Mode = Source.FRS485Mode;
+    FThreadBoost = Source.FThreadBoost;
+    FBaseAddress = Source.FBaseAddress;
+}
+
+void TCustomComPort::Loaded() {
+    TBaseComponent::Loaded();
+    if (!FForceOpen)
+        return;
+    FForceOpen = false;
+    FOpen = false;
+    try {
+        SetOpen(true);
+    } catch (const std::exception& e) {
+        platform::ShowException(e);
+    }
+}
+
+// ---------------------------------------------------------------- opening and closing
+
+void TCustomComPort::SetOpen(bool Enable) {
+    if (ComponentLoading()) {
+        FOpen = Enable;
+        FForceOpen = Enable;
+        return;
+    }
+    // During a deferred close Open still reads True; what counts is the
+    // latest wish, performed when the close completes.
+    if (FPortState == psShuttingDown) {
+        FOpenPending = Enable;
+        return;
+    }
+    if (Enable == FOpen)
+        return;
+    if (Enable)
+        InitPort();
+    else
+        DonePort();
+}
+
+void TCustomComPort::ForcePortOpen() {
+    SetOpen(true);
+}
+
+std::unique_ptr<TBaseDispatcher> TCustomComPort::ActivateDeviceLayer() {
+    if (FCustomDispatcher)
+        return FCustomDispatcher(this);
+    // The serial device layer joins here when it is merged; until then only
+    // a custom dispatcher opens.
+    throw ENullApi();
+}
+
+int TCustomComPort::InitPortOptions() const {
+    int options = 0;
+    if (FDTR)
+        options |= ipAssertDTR;
+    if (FRTS)
+        options |= ipAssertRTS;
+    if (FHWFlowOptions.Contains(hwfUseDTR))
+        options |= ipAutoDTR;
+    if (FHWFlowOptions.Contains(hwfUseRTS))
+        options |= ipAutoRTS;
+    return options;
+}
+
+int TCustomComPort::InitializePort() {
+    // The device layer resolves "COM<n>" through the COM-number table.
+    return FDispatcher->InitPort(FDispatcher->DeviceName, FBaud, FParity, FDataBits, FStopBits, FInSize,
+                                 FOutSize, InitPortOptions());
+}
+
+void TCustomComPort::InitPort() {
+    if (FTapiMode != tmOn)
+        ValidateComport();
+    try {
+        FDispatcher = ActivateDeviceLayer();
+        FDispatcher->DeviceName = "COM" + std::to_string(FComNumber);
+        int rc = InitializePort();
+        if (rc == -5)
+            rc = ecAlreadyOpen;
+        else if (rc == -2 || rc == -3)
+            rc = ecBadId;
+        if (rc < 0)
+            RaisePortError(rc);
+
+        FPortState = psOpen;
+        UpdateHandlerFlag();
+        FForce = true;
+        SetTracing(FTracing);
+        SetLogging(FLogging);
+        SetHWFlowOptions(FHWFlowOptions);
+        SetSWFlowOptions(FSWFlowOptions);
+        SetXOnChar(FXOnChar);
+        SetXOffChar(FXOffChar);
+        SetTriggerLength(FTriggerLength);
+        SetDTR(FDTR);
+        SetRTS(FRTS);
+        SetUseEventWord(FUseEventWord);
+        SetRS485Mode(FRS485Mode);
+        SetThreadBoost(FThreadBoost);
+        FForce = false;
+        FOpen = true;
+
+        RegisterComPort(true);
+        if (FCopyTriggers) {
+            FCopyTriggers = false;
+            FDispatcher->RestoreTriggers(FSaveTriggerBuffer);
+        }
+        PortOpen();
+    } catch (...) {
+        FForce = false;
+        FOpen = false;
+        FPortState = psClosed;
+        // The window goes first: a notification queued for it is cancelled,
+        // so stopping the threads never waits for this thread.
+        RegisterComPort(false);
+        if (FDispatcher) {
+            std::unique_ptr<TBaseDispatcher> failed = std::move(FDispatcher);
+            failed->DonePort();
+            ReleaseWhenIdle(std::move(failed));
+        }
+        throw;
+    }
+}
+
+void TCustomComPort::DonePort() {
+    if (FPortState != psOpen)
+        return;
+    // A trace or log that cannot be written must not keep the port open.
+    std::exception_ptr dumpFailure;
+    try {
+        SetTracing(tlDump);
+        SetLogging(tlDump);
+    } catch (...) {
+        dumpFailure = std::current_exception();
+        FTracing = FLogging = tlOff;
+    }
+    FPortState = psShuttingDown;
+    PortClosing();
+    FDispatcher->SaveTriggers(FSaveTriggerBuffer);
+    FCopyTriggers = true;
+    // Outside this port's own notifications the window goes first, so that a
+    // notification the dispatcher thread has queued for it is cancelled and
+    // the threads can be stopped at once.
+    if (FInNotify == 0)
+        RegisterComPort(false);
+    FDispatcher->DonePort();
+    if (FDispatcher->IsClosePending()) {
+        // A notification is in delivery: finished once the handler has returned.
+        const auto lParam = static_cast<std::intptr_t>(FDispatcher->Handle()) << 16;
+        if (!FNotifyWindow || !FNotifyWindow->Post(pw_ClosePending, 0, lParam))
+            ArmClosePendingTimer(0);
+    } else {
+        FinishClose();
+    }
+    PortClose();
+    if (dumpFailure)
+        std::rethrow_exception(dumpFailure);
+}
+
+void TCustomComPort::ContinueDeferredClose() {
+    if (FPortState != psShuttingDown || !FDispatcher)
+        return;
+    if (FDispatcher->EventBusy()) {
+        // The dispatcher thread has not left the delivery yet; look again shortly.
+        ArmClosePendingTimer(ClosePendingRecheckMs);
+        return;
+    }
+    FinishClose();
+    if (FOpenPending) {
+        FOpenPending = false;
+        InitPort();
+    }
+}
+
+void TCustomComPort::ArmClosePendingTimer(int Ms) {
+    if (!FClosePendingTimer) {
+        FClosePendingTimer = std::make_unique<QTimer>();
+        FClosePendingTimer->setSingleShot(true);
+        QObject::connect(FClosePendingTimer.get(), &QTimer::timeout,
+                         [this] { platform::Guarded([this] { ContinueDeferredClose(); }); });
+    }
+    FClosePendingTimer->start(Ms);
+}
+
+void TCustomComPort::FinishClose() {
+    if (FClosePendingTimer)
+        FClosePendingTimer->stop();
+    RegisterComPort(false);
+    std::unique_ptr<TBaseDispatcher> done = std::move(FDispatcher);
+    if (done->IsClosePending())
+        done->DonePortPrim();
+    done.reset();
+    FPortState = psClosed;
+    FOpen = false;
+}
+
+void TCustomComPort::RegisterComPort(bool Enabling) {
+    if (Enabling) {
+        if (!FNotifyWindow)
+            FNotifyWindow = std::make_unique<platform::TMessageWindow>(
+                [this](std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam) {
+                    return WndProc(Msg, wParam, lParam);
+                });
+        if (FDispatcher)
+            FDispatcher->RegisterWndTriggerHandler(FNotifyWindow.get());
+        return;
+    }
+    if (!FNotifyWindow)
+        return;
+    if (FDispatcher)
+        FDispatcher->DeregisterWndTriggerHandler(FNotifyWindow.get());
+    FNotifyWindow.reset();
+}
+
+void TCustomComPort::ValidateComport() {
+    if (FComNumber != 0)
+        return;
+    if (!FPromptForPort)
+        throw ENoPortSelected();
+    const std::uint16_t chosen = SelectPort();
+    if (chosen == 0)
+        throw ENoPortSelected();
+    FComNumber = chosen;
+}
+
+std::uint16_t TCustomComPort::SelectPort() {
+    std::unique_ptr<TBaseDispatcher> probe = ActivateDeviceLayer();
+    return ExecuteSelectPort([&probe](int n) { return probe->CheckPort("COM" + std::to_string(n)); });
+}
+
+TBaseDispatcher& TCustomComPort::ValidDispatcher() {
+    if (!FDispatcher && FAutoOpen && FPortState == psClosed && !ComponentLoading())
+        SetOpen(true);
+    if (!FDispatcher)
+        throw ECommNotOpen();
+    return *FDispatcher;
+}
+
+std::int32_t TCustomComPort::Check(std::int32_t Code) const {
+    return CheckException(ComponentLoading(), Code);
+}
+
+// ---------------------------------------------------------------- users
+
+void TCustomComPort::NotifyUsers(TCallbackType Type) {
+    // Last to first; a user may deregister while it is told.
+    for (std::size_t k = FUserList.size(); k-- > 0;) {
+        if (k >= FUserList.size())
+            continue;
+        const TUserListEntry user = FUserList[k];
+        if (Type == ctClosing && !user.IsEx)
+            continue;
+        if (user.Handle) {
+            const std::uint32_t msg = Type == ctOpen      ? pw_PortOpen
+                                      : Type == ctClosing ? pw_ClosePending
+                                                          : pw_PortClose;
+            user.Handle->Send(msg, 0, 0, TBaseDispatcher::NotifyTimeoutMs);
+        } else if (user.IsEx) {
+            if (user.CallbackEx)
+                user.CallbackEx(this, Type);
+        } else if (user.Callback) {
+            user.Callback(this, Type == ctOpen);
+        }
+    }
+}
+
+void TCustomComPort::PortOpen() {
+    NotifyUsers(ctOpen);
+    if (FOnPortOpen)
+        FOnPortOpen(this);
+}
+
+void TCustomComPort::PortClosing() {
+    NotifyUsers(ctClosing);
+}
+
+void TCustomComPort::PortClose() {
+    NotifyUsers(ctClosed);
+    if (FOnPortClose)
+        FOnPortClose(this);
+}
+
+void TCustomComPort::RegisterUser(TWndHandle H) {
+    FUserList.push_back({H, {}, {}, false});
+}
+void TCustomComPort::RegisterUserEx(TWndHandle H) {
+    FUserList.push_back({H, {}, {}, true});
+}
+void TCustomComPort::RegisterUserCallback(TPortCallback CallBack) {
+    FUserList.push_back({nullptr, CallBack, {}, false});
+}
+void TCustomComPort::RegisterUserCallbackEx(TPortCallbackEx CallBackEx) {
+    FUserList.push_back({nullptr, {}, CallBackEx, true});
+}
+
+namespace {
+template <class Pred> void EraseFirst(std::vector<TUserListEntry>& list, Pred pred) {
+    auto it = std::find_if(list.begin(), list.end(), pred);
+    if (it != list.end())
+        list.erase(it);
+}
+} // namespace
+
+void TCustomComPort::DeregisterUser(TWndHandle H) {
+    EraseFirst(FUserList, [&](const TUserListEntry& e) { return e.Handle == H && H != nullptr; });
+}
+void TCustomComPort::DeregisterUserCallback(TPortCallback CallBack) {
+    EraseFirst(FUserList,
+               [&](const TUserListEntry& e) { return !e.Handle && !e.IsEx && e.Callback == CallBack; });
+}
+void TCustomComPort::DeregisterUserCallbackEx(TPortCallbackEx CallBackEx) {
+    EraseFirst(FUserList,
+               [&](const TUserListEntry& e) { return !e.Handle && e.IsEx && e.CallbackEx == CallBackEx; });
+}
+
+// ---------------------------------------------------------------- the hidden window
+
+std::intptr_t TCustomComPort::WndProc(std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    switch (Msg) {
+    case pw_TriggerAvail:
+    case pw_TriggerData:
+    case pw_TriggerTimer:
+    case pw_TriggerStatus:
+        return DispatchTrigger(Msg, wParam, lParam);
+    case pw_ClosePending:
+        ContinueDeferredClose();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+std::intptr_t TCustomComPort::DispatchTrigger(std::uint32_t Msg, std::uintptr_t wParam,
+                                              std::intptr_t lParam) {
+    const auto handle = static_cast<std::uint16_t>((lParam >> 16) & 0xFFFF);
+    TBaseDispatcher* found;
+    TBaseDispatcher::LockPortList();
+    found = TBaseDispatcher::GetTComRecPtr(handle);
+    TBaseDispatcher::UnlockPortList();
+    // Only this port's current dispatcher, and only while open: a closing
+    // port has discarded its bytes and reads nothing.
+    if (found == nullptr || found != FDispatcher.get() || FPortState != psOpen)
+        return 0;
+    const auto trigger = static_cast<std::uint16_t>(wParam);
+    const auto data = Msg == pw_TriggerAvail ? trigger : static_cast<std::uint16_t>(lParam & 0xFFFF);
+    TNotifyDepth depth(FInNotify);
+    try {
+        Trigger(static_cast<std::uint16_t>(Msg), trigger, data);
+        switch (Msg) {
+        case pw_TriggerAvail:
+            TriggerAvail(trigger);
+            break;
+        case pw_TriggerData:
+            TriggerData(trigger);
+            break;
+        case pw_TriggerTimer:
+            TriggerTimer(trigger);
+            break;
+        case pw_TriggerStatus:
+            TriggerStatus(trigger);
+            switch (TBaseDispatcher::ClassifyStatusTrigger(trigger)) {
+            case stModem:
+                TriggerModemStatus();
+                break;
+            case stLine:
+                TriggerLineError(LineError(), LineBreak());
+                break;
+            case stOutBuffFree:
+                TriggerOutbuffFree();
+                break;
+            case stOutBuffUsed:
+                TriggerOutbuffUsed();
+                break;
+            case stOutSent:
+                TriggerOutSent();
+                break;
+            default:
+                break;
+            }
+            break;
+        default:
+            break;
+        }
+    } catch (const std::exception& e) {
+        platform::ShowException(e);
+    }
+    return 0;
+}
+
+void TCustomComPort::Trigger(std::uint16_t Msg, std::uint16_t TriggerHandle, std::uint16_t Data) {
+    if (FOnTrigger)
+        FOnTrigger(this, Msg, TriggerHandle, Data);
+}
+void TCustomComPort::TriggerAvail(std::uint16_t Count) {
+    if (FOnTriggerAvail)
+        FOnTriggerAvail(this, Count);
+}
+void TCustomComPort::TriggerData(std::uint16_t TriggerHandle) {
+    if (FOnTriggerData)
+        FOnTriggerData(this, TriggerHandle);
+}
+void TCustomComPort::TriggerStatus(std::uint16_t TriggerHandle) {
+    if (FOnTriggerStatus)
+        FOnTriggerStatus(this, TriggerHandle);
+}
+void TCustomComPort::TriggerTimer(std::uint16_t TriggerHandle) {
+    if (FOnTriggerTimer)
+        FOnTriggerTimer(this, TriggerHandle);
+}
+void TCustomComPort::TriggerLineError(std::uint16_t Error, bool LineBreak) {
+    if (FOnTriggerLineError)
+        FOnTriggerLineError(this, Error, LineBreak);
+}
+void TCustomComPort::TriggerModemStatus() {
+    if (FOnTriggerModemStatus)
+        FOnTriggerModemStatus(this);
+}
+void TCustomComPort::TriggerOutbuffFree() {
+    if (FOnTriggerOutbuffFree)
+        FOnTriggerOutbuffFree(this);
+}
+void TCustomComPort::TriggerOutbuffUsed() {
+    if (FOnTriggerOutbuffUsed)
+        FOnTriggerOutbuffUsed(this);
+}
+void TCustomComPort::TriggerOutSent() {
+    if (FOnTriggerOutSent)
+        FOnTriggerOutSent(this);
+}
+void TCustomComPort::WaitChar(std::uint8_t C) {
+    if (FOnWaitChar)
+        FOnWaitChar(this, C);
+}
+
+bool TCustomComPort::AnyTriggerEvent() const {
+    return FOnTrigger || FOnTriggerAvail || FOnTriggerData || FOnTriggerStatus || FOnTriggerTimer ||
+           FOnTriggerLineError || FOnTriggerModemStatus || FOnTriggerOutbuffFree || FOnTriggerOutbuffUsed ||
+           FOnTriggerOutSent;
+}
+
+void TCustomComPort::UpdateHandlerFlag() {
+    if (!PortIsOpen())
+        return;
+    FDispatcher->UpdateHandlerFlags(AnyTriggerEvent() ? fuEnablePort : fuDisablePort);
+}
+
+void TCustomComPort::SetOnTrigger(TTriggerEvent E) {
+    FOnTrigger = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerAvail(TTriggerAvailEvent E) {
+    FOnTriggerAvail = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerData(TTriggerDataEvent E) {
+    FOnTriggerData = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerStatus(TTriggerStatusEvent E) {
+    FOnTriggerStatus = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerTimer(TTriggerTimerEvent E) {
+    FOnTriggerTimer = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerLineError(TTriggerLineErrorEvent E) {
+    FOnTriggerLineError = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerModemStatus(TComNotifyEvent E) {
+    FOnTriggerModemStatus = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerOutbuffFree(TComNotifyEvent E) {
+    FOnTriggerOutbuffFree = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerOutbuffUsed(TComNotifyEvent E) {
+    FOnTriggerOutbuffUsed = std::move(E);
+    UpdateHandlerFlag();
+}
+void TCustomComPort::SetOnTriggerOutSent(TComNotifyEvent E) {
+    FOnTriggerOutSent = std::move(E);
+    UpdateHandlerFlag();
+}
+
+// ---------------------------------------------------------------- line settings
+
+void TCustomComPort::SetComNumber(std::uint16_t Value) {
+    if (Value == FComNumber)
+        return;
+    if (FPortState != psOpen) {
+        FComNumber = Value;
+        return;
+    }
+    // Closing saves the triggers and opening restores them; the trace and
+    // log states are put back before the reopen applies them.
+    const TTraceLogState tracing = FTracing;
+    const TTraceLogState logging = FLogging;
+    SetOpen(false);
+    FComNumber = Value;
+    FTracing = tracing;
+    FLogging = logging;
+    SetOpen(true);
+}
+
+void TCustomComPort::SetBaud(std::int32_t Value) {
+    FBaud = Value;
+    if (PortIsOpen())
+        Check(FDispatcher->SetLine(FBaud, FParity, FDataBits, FStopBits));
+}
+void TCustomComPort::SetParity(TParity Value) {
+    FParity = Value;
+    if (PortIsOpen())
+        Check(FDispatcher->SetLine(FBaud, FParity, FDataBits, FStopBits));
+}
+void TCustomComPort::SetDataBits(std::uint16_t Value) {
+    FDataBits = Value;
+    if (PortIsOpen())
+        Check(FDispatcher->SetLine(FBaud, FParity, FDataBits, FStopBits));
+}
+void TCustomComPort::SetStopBits(std::uint16_t Value) {
+    FStopBits = Value;
+    if (PortIsOpen())
+        Check(FDispatcher->SetLine(FBaud, FParity, FDataBits, FStopBits));
+}
+
+void TCustomComPort::SetInSize(std::uint16_t Value) {
+    FInSize = Value;
+    if (PortIsOpen())
+        FDispatcher->SetCommBuffers(FInSize, FOutSize);
+}
+void TCustomComPort::SetOutSize(std::uint16_t Value) {
+    FOutSize = Value;
+    if (PortIsOpen())
+        FDispatcher->SetCommBuffers(FInSize, FOutSize);
+}
+
+void TCustomComPort::SetDTR(bool Value) {
+    if (Value == FDTR && !FForce)
+        return;
+    if (PortIsOpen() && FDispatcher->SetDtr(Value) != ecOK)
+        return;
+    FDTR = Value;
+}
+void TCustomComPort::SetRTS(bool Value) {
+    if (Value == FRTS && !FForce)
+        return;
+    if (PortIsOpen() && FDispatcher->SetRts(Value) != ecOK)
+        return;
+    FRTS = Value;
+}
+
+void TCustomComPort::ApplyHWFlow() {
+    int bits = 0;
+    if (FHWFlowOptions.Contains(hwfUseDTR))
+        bits |= hfUseDTR;
+    if (FHWFlowOptions.Contains(hwfUseRTS))
+        bits |= hfUseRTS;
+    if (FHWFlowOptions.Contains(hwfRequireDSR))
+        bits |= hfRequireDSR;
+    if (FHWFlowOptions.Contains(hwfRequireCTS))
+        bits |= hfRequireCTS;
+    Check(FDispatcher->HWFlowOptions(FBufferFull, FBufferResume, bits));
+}
+
+void TCustomComPort::ApplySWFlow() {
+    static constexpr int Bits[] = {0, sfReceiveFlow, sfTransmitFlow, sfReceiveFlow | sfTransmitFlow};
+    if (FSWFlowOptions == swfNone) {
+        Check(FDispatcher->SWFlowDisable());
+        return;
+    }
+    Check(FDispatcher->SWFlowEnable(FBufferFull, FBufferResume, Bits[FSWFlowOptions]));
+    Check(FDispatcher->SWFlowChars(FXOnChar, FXOffChar));
+}
+
+void TCustomComPort::SetHWFlowOptions(THWFlowOptions Value) {
+    if (Value == FHWFlowOptions && !FForce)
+        return;
+    FHWFlowOptions = Value;
+    if (!Value.Empty()) {
+        if (FBufferFull == 0 || FBufferFull > FInSize)
+            FBufferFull = static_cast<std::uint16_t>(FInSize * 9 / 10);
+        if (FBufferResume == 0 || FBufferResume > FBufferFull)
+            FBufferResume = static_cast<std::uint16_t>(FInSize / 10);
+    }
+    if (Value.Contains(hwfUseRTS) || Value.Contains(hwfRequireCTS))
+        FRS485Mode = false;
+    if (PortIsOpen())
+        ApplyHWFlow();
+}
+
+void TCustomComPort::SetSWFlowOptions(TSWFlowOptions Value) {
+    if (Value == FSWFlowOptions && !FForce)
+        return;
+    FSWFlowOptions = Value;
+    if (PortIsOpen())
+        ApplySWFlow();
+}
+
+void TCustomComPort::SetXOnChar(std::uint8_t Value) {
+    if (Value == FXOnChar && !FForce)
+        return;
+    FXOnChar = Value;
+    if (PortIsOpen())
+        Check(FDispatcher->SWFlowChars(FXOnChar, FXOffChar));
+}
+void TCustomComPort::SetXOffChar(std::uint8_t Value) {
+    if (Value == FXOffChar && !FForce)
+        return;
+    FXOffChar = Value;
+    if (PortIsOpen())
+        Check(FDispatcher->SWFlowChars(FXOnChar, FXOffChar));
+}
+
+// A threshold above the input size would be refused by the dispatcher, so it
+// becomes nine tenths of the input size, as the hardware-flow setter does.
+void TCustomComPort::SetBufferFull(std::uint16_t Value) {
+    if (Value > FInSize)
+        Value = static_cast<std::uint16_t>(FInSize * 9 / 10);
+    FBufferFull = Value;
+    if (PortIsOpen()) {
+        ApplyHWFlow();
+        ApplySWFlow();
+    }
+}
+void TCustomComPort::SetBufferResume(std::uint16_t Value) {
+    if (Value > FBufferFull)
+        Value = static_cast<std::uint16_t>(FBufferFull / 10);
+    FBufferResume = Value;
+    if (PortIsOpen()) {
+        ApplyHWFlow();
+        ApplySWFlow();
+    }
+}
+
+// ---------------------------------------------------------------- behaviour
+
+void TCustomComPort::SetDeviceLayer(TDeviceLayer Value) {
+    if (FPortState != psClosed || Value == FDeviceLayer || !AcceptsDeviceLayer(Value))
+        return;
+    FDeviceLayer = Value;
+    DeviceLayerChanged();
+}
+
+void TCustomComPort::SetTriggerLength(std::uint16_t Value) {
+    if (Value == FTriggerLength && !FForce)
+        return;
+    FTriggerLength = Value;
+    if (PortIsOpen())
+        Check(FDispatcher->ChangeLengthTrigger(Value));
+}
+
+void TCustomComPort::SetUseMSRShadow(bool Value) {
+    FUseMSRShadow = Value;
+}
+
+void TCustomComPort::SetUseEventWord(bool Value) {
+    if (Value == FUseEventWord && !FForce)
+        return;
+    FUseEventWord = Value;
+    if (!PortIsOpen())
+        return;
+    if (Value)
+        FDispatcher->OptionsOn(poUseEventWord);
+    else
+        FDispatcher->OptionsOff(poUseEventWord);
+}
+
+// The dispatcher keeps RS-485 mode off (the mode is not used by this program);
+// the value is kept for the next layer that honours it.
+void TCustomComPort::SetRS485Mode(bool Value) {
+    FRS485Mode = Value;
+}
+
+void TCustomComPort::SetThreadBoost(TThreadBoost Value) {
+    if (Value == FThreadBoost && !FForce)
+        return;
+    FThreadBoost = Value;
+    if (PortIsOpen())
+        FDispatcher->SetThreadBoost(Value);
+}
+
+// ---------------------------------------------------------------- tracing and logging
+
+void TCustomComPort::ApplyTraceLog(TTraceLogState& Field, TTraceLogState Value, bool Log) {
+    if (Value == Field && !FForce)
+        return;
+    if (PortIsOpen()) {
+        const TTraceLogOps& ops = Log ? LogOps : TraceOps;
+        TBaseDispatcher& d = *FDispatcher;
+        const std::string& name = Log ? FLogName : FTraceName;
+        const bool hex = Log ? FLogHex : FTraceHex;
+        const bool allHex = Log ? FLogAllHex : FTraceAllHex;
+        const bool active = Field == tlOn || Field == tlPause;
+        switch (Value) {
+        case tlOff:
+            (d.*ops.Abort)();
+            break;
+        case tlOn:
+            if (Field == tlPause)
+                (d.*ops.Start)();
+            else
+                (d.*ops.Init)(Log ? FLogSize : FTraceSize);
+            break;
+        case tlDump:
+        case tlAppend:
+            if (active)
+                Check(Value == tlDump ? (d.*ops.Dump)(name, hex, allHex)
+                                      : (d.*ops.Append)(name, hex, allHex));
+            (d.*ops.Abort)();
+            Value = tlOff;
+            break;
+        case tlClear:
+            (d.*ops.Clear)();
+            Value = Field;
+            break;
+        case tlPause:
+            (d.*ops.Stop)();
+            break;
+        case tlAppendAndContinue:
+            if (active)
+                Check((d.*ops.Append)(name, hex, allHex));
+            (d.*ops.Clear)();
+            Value = tlOn;
+            break;
+        }
+    } else if (Value != tlOff && Value != tlOn && Value != tlPause) {
+        // Writing needs an open port; a closed port keeps its state.
+        return;
+    }
+    Field = Value;
+}
+
+void TCustomComPort::SetTracing(TTraceLogState Value) {
+    ApplyTraceLog(FTracing, Value, false);
+}
+void TCustomComPort::SetLogging(TTraceLogState Value) {
+    ApplyTraceLog(FLogging, Value, true);
+}
+
+void TCustomComPort::SetTraceName(std::string Value) {
+    Value.resize(std::min(Value.size(), MaxFileNameLength));
+    FTraceName = std::move(Value);
+}
+void TCustomComPort::SetLogName(std::string Value) {
+    Value.resize(std::min(Value.size(), MaxFileNameLength));
+    FLogName = std::move(Value);
+}
+
+void TCustomComPort::InitTracing(std::uint32_t NumEntries) {
+    FTraceSize = NumEntries;
+    SetTracing(tlOn);
+}
+void TCustomComPort::DumpTrace(const std::string& FName, bool InHex) {
+    FTraceName = FName;
+    FTraceHex = InHex;
+    SetTracing(tlDump);
+}
+void TCustomComPort::AppendTrace(const std::string& FName, bool InHex, TTraceLogState NewState) {
+    FTraceName = FName;
+    FTraceHex = InHex;
+    SetTracing(NewState == tlOn ? tlAppendAndContinue : tlAppend);
+}
+void TCustomComPort::ClearTracing() {
+    SetTracing(tlClear);
+}
+void TCustomComPort::AbortTracing() {
+    SetTracing(tlOff);
+}
+void TCustomComPort::StartTracing() {
+    SetTracing(tlOn);
+}
+void TCustomComPort::StopTracing() {
+    SetTracing(tlPause);
+}
+void TCustomComPort::AddTraceEntry(char CurEntry, std::uint8_t CurCh) {
+    ValidDispatcher().AddTraceEntry(CurEntry, CurCh);
+}
+void TCustomComPort::InitLogging(std::uint32_t Size) {
+    FLogSize = Size;
+    SetLogging(tlOn);
+}
+void TCustomComPort::DumpLog(const std::string& FName, bool InHex) {
+    FLogName = FName;
+    FLogHex = InHex;
+    SetLogging(tlDump);
+}
+void TCustomComPort::AppendLog(const std::string& FName, bool InHex, TTraceLogState NewState) {
+    FLogName = FName;
+    FLogHex = InHex;
+    SetLogging(NewState == tlOn ? tlAppendAndContinue : tlAppend);
+}
+void TCustomComPort::ClearLogging() {
+    SetLogging(tlClear);
+}
+void TCustomComPort::AbortLogging() {
+    SetLogging(tlOff);
+}
+void TCustomComPort::StartLogging() {
+    SetLogging(tlOn);
+}
+void TCustomComPort::StopLogging() {
+    SetLogging(tlPause);
+}
+void TCustomComPort::AddStringToLog(std::string_view S) {
+    ValidDispatcher().AddStringToLog(S);
+}
+
+// ---------------------------------------------------------------- run-time state
+
+std::uint8_t TCustomComPort::ModemStatus() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return ShuttingDown() ? 0 : d.GetModemStatus();
+}
+bool TCustomComPort::DSR() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckDSR();
+}
+bool TCustomComPort::CTS() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckCTS();
+}
+bool TCustomComPort::RI() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckRI();
+}
+bool TCustomComPort::DCD() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckDCD();
+}
+bool TCustomComPort::DeltaDSR() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckDeltaDSR();
+}
+bool TCustomComPort::DeltaCTS() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckDeltaCTS();
+}
+bool TCustomComPort::DeltaRI() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckDeltaRI();
+}
+bool TCustomComPort::DeltaDCD() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckDeltaDCD();
+}
+std::uint16_t TCustomComPort::LineError() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return ShuttingDown() ? leNoError : d.GetLineError();
+}
+bool TCustomComPort::LineBreak() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CheckLineBreak();
+}
+TFlowControlState TCustomComPort::FlowState() {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (ShuttingDown())
+        return fcOff;
+    const int hw = d.HWFlowState();
+    return static_cast<TFlowControlState>(hw != fcOff ? hw : d.SWFlowState());
+}
+
+int TCustomComPort::InBuffUsed() {
+    return PortIsOpen() ? FDispatcher->InBuffUsed() : 0;
+}
+int TCustomComPort::InBuffFree() {
+    return PortIsOpen() ? FDispatcher->InBuffFree() : DispatchBufferSize;
+}
+int TCustomComPort::OutBuffUsed() {
+    return PortIsOpen() ? FDispatcher->OutBuffUsed() : 0;
+}
+int TCustomComPort::OutBuffFree() {
+    return PortIsOpen() ? FDispatcher->OutBuffFree() : FOutSize;
+}
+
+// ---------------------------------------------------------------- data
+
+void TCustomComPort::PutChar(std::uint8_t C) {
+    PutBlock(&C, 1);
+}
+void TCustomComPort::PutString(std::string_view S) {
+    PutBlock(S.data(), static_cast<int>(S.size()));
+}
+void TCustomComPort::PutBlock(const void* Block, int Len) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.PutBlock(Block, Len));
+}
+
+std::uint8_t TCustomComPort::GetChar() {
+    TBaseDispatcher& d = ValidDispatcher();
+    std::uint8_t c = 0;
+    if (!ShuttingDown())
+        Check(d.GetChar(c));
+    return c;
+}
+std::uint8_t TCustomComPort::PeekChar(std::uint16_t Count) {
+    TBaseDispatcher& d = ValidDispatcher();
+    std::uint8_t c = 0;
+    if (!ShuttingDown())
+        Check(d.PeekChar(c, Count));
+    return c;
+}
+void TCustomComPort::GetBlock(void* Block, int Len) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.GetBlock(Block, Len));
+}
+void TCustomComPort::PeekBlock(void* Block, int Len) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.PeekBlock(Block, Len));
+}
+bool TCustomComPort::CharReady() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return !ShuttingDown() && d.CharReady();
+}
+void TCustomComPort::FlushInBuffer() {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.FlushInBuffer());
+}
+void TCustomComPort::FlushOutBuffer() {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.FlushOutBuffer());
+}
+void TCustomComPort::SendBreak(std::uint16_t Ticks, bool Yield) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        d.SendBreak(Ticks, Yield);
+}
+void TCustomComPort::SetBreak(bool BreakOn) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.SetBreak(BreakOn));
+}
+void TCustomComPort::ProcessCommunications() {
+    ValidDispatcher().ProcessCommunications();
+}
+
+// ---------------------------------------------------------------- triggers
+
+std::uint16_t TCustomComPort::AddDataTrigger(std::string_view Data, bool IgnoreCase) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (ShuttingDown())
+        return 0;
+    return static_cast<std::uint16_t>(
+        Check(d.AddDataTriggerLen(Data.data(), IgnoreCase, static_cast<int>(Data.size()))));
+}
+std::uint16_t TCustomComPort::AddTimerTrigger() {
+    TBaseDispatcher& d = ValidDispatcher();
+    return ShuttingDown() ? 0 : static_cast<std::uint16_t>(Check(d.AddTimerTrigger()));
+}
+std::uint16_t TCustomComPort::AddStatusTrigger(std::uint16_t SType) {
+    TBaseDispatcher& d = ValidDispatcher();
+    return ShuttingDown() ? 0 : static_cast<std::uint16_t>(Check(d.AddStatusTrigger(SType)));
+}
+void TCustomComPort::RemoveTrigger(std::uint16_t Handle) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.RemoveTrigger(Handle));
+}
+void TCustomComPort::RemoveAllTriggers() {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        d.RemoveAllTriggers();
+}
+void TCustomComPort::SetTimerTrigger(std::uint16_t Handle, std::uint32_t Ticks, bool Activate) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.SetTimerTrigger(Handle, Ticks, Activate));
+}
+void TCustomComPort::SetStatusTrigger(std::uint16_t Handle, std::uint16_t Value, bool Activate) {
+    TBaseDispatcher& d = ValidDispatcher();
+    if (!ShuttingDown())
+        Check(d.SetStatusTrigger(Handle, Value, Activate));
+}
+
+} // namespace dravane::serial
