@@ -311,16 +311,8 @@ TEST_F(WinsockDispatcherTest, HostNameIsResolvedWhileOpeningReturnsAtOnce) {
     EXPECT_EQ(refused.Disconnects, 0);
 }
 
-namespace {
-int noSuchHost(const char*, const char*, const addrinfo*, addrinfo**) {
-    return EAI_NONAME;
-}
-} // namespace
-
 TEST(WinsockDispatcherLookup, FailedLookupReports9007AndTheClientCloses) {
-    TWsApi api{};
-    ASSERT_TRUE(LoadWinsock(api));
-    api.getaddrinfo = noSuchHost;
+    const TWsApi api = FailingLookupApi();
     TDeviceSocket sockets({"", &api});
     TWsTestPort client(sockets);
     ASSERT_EQ(client.OpenClient(FreePort(), true, "dravane.invalid"), 0);

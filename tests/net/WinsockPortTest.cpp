@@ -266,16 +266,8 @@ TEST_F(WinsockPortTest, HandlersMayCloseThePortFromInsideItsEvents) {
     ASSERT_TRUE(RunUntil([&] { return server.Received == "fine"; }));
 }
 
-namespace {
-int noSuchHost(const char*, const char*, const addrinfo*, addrinfo**) {
-    return EAI_NONAME;
-}
-} // namespace
-
 TEST(WinsockPortLookup, UnresolvableNameReports9007AndClosesThePort) {
-    TWsApi api{};
-    ASSERT_TRUE(LoadWinsock(api));
-    api.getaddrinfo = noSuchHost;
+    const TWsApi api = FailingLookupApi();
     TDeviceSocketInstance sockets({"", &api});
     TProbe client(wsClient, FreePort(), "dravane.invalid");
     client.Port.SetOpen(true);

@@ -11,13 +11,12 @@
 #include "net/WinsockDispatcher.h"
 #include "serial/DispatchDefs.h"
 #include "serial/PortErrors.h"
-
-#include <QCoreApplication>
-#include <QTimer>
+#include "support/EventLoop.h"
 
 #include <arpa/inet.h>
 #include <functional>
 #include <memory>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -26,24 +25,6 @@
 #include <vector>
 
 namespace dravane::testing {
-
-// Runs the event loop until done() holds or ms pass; false on time-out.
-inline bool RunUntil(const std::function<bool()>& done, int ms = 5000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(ms);
-    while (!done()) {
-        if (!deadline.isActive())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-// A bounded run of the event loop, to see that nothing more arrives.
-inline void RunFor(int ms) {
-    RunUntil([] { return false; }, ms);
-}
 
 inline std::uint16_t PortOf(int s) {
     sockaddr_in a{};
@@ -68,6 +49,14 @@ inline std::uint16_t FreePort() {
     const std::uint16_t p = PortOf(s);
     ::close(s);
     return p;
+}
+
+// The real socket library with a name look-up that never finds anything.
+inline net::TWsApi FailingLookupApi() {
+    net::TWsApi api{};
+    net::LoadWinsock(api);
+    api.getaddrinfo = [](const char*, const char*, const addrinfo*, addrinfo**) { return EAI_NONAME; };
+    return api;
 }
 
 // A plain socket for the far end, outside the system.
