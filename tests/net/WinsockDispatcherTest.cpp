@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <netinet/tcp.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -50,6 +52,13 @@ TEST_F(WinsockDispatcherTest, PortsOfThisSystemConnectOnceAndCarryDataBothWays) 
     EXPECT_EQ(server.LastPeer, htonl(INADDR_LOOPBACK));
     EXPECT_TRUE(server.Carrier());
     EXPECT_TRUE(client.Carrier());
+    // Both data sockets send at once: the relay writes byte by byte.
+    for (TWsTestPort* port : {&server, &client}) {
+        int on = 0;
+        socklen_t len = sizeof on;
+        ASSERT_EQ(::getsockopt(port->Connection()->CommSocket(), IPPROTO_TCP, TCP_NODELAY, &on, &len), 0);
+        EXPECT_NE(on, 0);
+    }
 
     EXPECT_EQ(client.Put("[R98T4AH02]\r\n"), 0);
     EXPECT_EQ(server.Put("[LINKOK]\r"), 0);
