@@ -152,26 +152,6 @@ TEST_F(WinsockDispatcherTest, ServedPeerLeavesAndTheNextIsAdmittedWithoutReopeni
     EXPECT_EQ(server.Received, "last wordsnext");
 }
 
-TEST_F(WinsockDispatcherTest, SecondClientIsClosedAtOnceWithoutEventAndTheFirstFlowsOn) {
-    TWsTestPort server(Sockets);
-    const std::uint16_t p = OpenServer(server);
-    TRawPeer a, b;
-    ASSERT_TRUE(a.Connect(p));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 1; }));
-    ASSERT_TRUE(b.Connect(p));
-    bool closed = false;
-    b.Read(1, 3000, &closed);
-    EXPECT_TRUE(closed);
-    EXPECT_EQ(server.Accepts, 1);
-    EXPECT_EQ(server.Disconnects, 0);
-    EXPECT_TRUE(server.Errors.empty());
-
-    a.Send("still here");
-    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 10; }));
-    EXPECT_EQ(server.Put("yes"), 0);
-    EXPECT_EQ(a.Read(3), "yes");
-}
-
 TEST_F(WinsockDispatcherTest, RefusedPeerAndResetPeerFreeTheSlotAtOnce) {
     TWsTestPort server(Sockets);
     const std::uint16_t p = OpenServer(server);
@@ -199,21 +179,6 @@ TEST_F(WinsockDispatcherTest, RefusedPeerAndResetPeerFreeTheSlotAtOnce) {
     ASSERT_TRUE(RunUntil([&] { return server.Accepts == 3; }));
     c.Send("in");
     ASSERT_TRUE(RunUntil([&] { return server.Received == "in"; }));
-}
-
-TEST_F(WinsockDispatcherTest, OutputWaitsForThePeerInBothRoles) {
-    TWsTestPort server(Sockets);
-    const std::uint16_t p = OpenServer(server);
-    EXPECT_EQ(server.Put("for whoever comes"), 0);
-    RunFor(120);
-    EXPECT_TRUE(server.Errors.empty()); // no peer is not an error
-
-    TWsTestPort client(Sockets);
-    ASSERT_EQ(client.OpenClient(p), 0);
-    EXPECT_EQ(client.Put("written early"), 0);
-    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 13 && client.Received.size() >= 17; }));
-    EXPECT_EQ(server.Received, "written early");
-    EXPECT_EQ(client.Received, "for whoever comes");
 }
 
 TEST_F(WinsockDispatcherTest, WritesAreTakenWholeOrRefused) {
@@ -290,18 +255,6 @@ TEST_F(WinsockDispatcherTest, TriggersNeverFireInsideAHandlerThatPumpsMessages) 
     client.Put("first");
     ASSERT_TRUE(RunUntil([&] { return server.Received == "firstsecond"; }));
     EXPECT_EQ(deepest, 1);
-}
-
-TEST_F(WinsockDispatcherTest, ClientOfAClosedPortFailsWithRefused) {
-    TWsTestPort client(Sockets);
-    const int rc = client.OpenClient(FreePort());
-    if (rc == 0) // refused later rather than at once: the port then closes itself
-        EXPECT_TRUE(RunUntil([&] { return !client.IsOpen(); }));
-    else
-        EXPECT_EQ(rc, -serial::wsaEConnRefused);
-    EXPECT_FALSE(client.IsOpen());
-    EXPECT_EQ(client.Disconnects, 0);
-    EXPECT_EQ(client.Connects, 0);
 }
 
 TEST_F(WinsockDispatcherTest, HostNameIsResolvedWhileOpeningReturnsAtOnce) {
