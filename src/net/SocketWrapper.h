@@ -26,6 +26,9 @@ namespace dravane::net {
 class TSocketNoticeWindow;
 class TSocketWrapper;
 
+// The role of a TCP port.
+enum TWsMode : std::uint8_t { wsClient, wsServer };
+
 class ESocketException : public std::runtime_error {
 public:
     ESocketException(std::int32_t Code, const std::string& Message);

@@ -2,6 +2,7 @@
 #include "net/SocketErrors.h"
 #include "net/SocketNotices.h"
 #include "platform/AppException.h"
+#include "support/EventLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -20,26 +21,10 @@
 #include <vector>
 
 using namespace dravane::net;
+using dravane::testing::RunFor;
+using dravane::testing::RunUntil;
 
 namespace {
-
-// Runs the event loop until done() holds or ms pass; false on time-out.
-bool RunUntil(const std::function<bool()>& done, int ms = 5000) {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(ms);
-    while (!done()) {
-        if (!deadline.isActive())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-// A bounded run of the event loop, to see that nothing more arrives.
-void RunFor(int ms) {
-    RunUntil([] { return false; }, ms);
-}
 
 sockaddr_in Loopback(std::uint16_t port) {
     sockaddr_in a{};

@@ -1,0 +1,102 @@
+#pragma once
+// TDeviceSocket: the program's one socket wrapper for its TCP ports. It owns
+// every TWsConnection, finds the connection a socket notice belongs to, and
+// routes each notice to the right dispatcher (data arrived: dispatch now) or
+// to the right port (accepted, connected, closed, error) as a socket message.
+//
+// Exactly one exists while a TDeviceSocketInstance lives; the program makes
+// that after its Qt application object and drops it before, never as a
+// static, since it owns QObjects (notifiers, message windows).
+//
+// Threading: everything on the UI thread. SockSection guards the connection
+// list and the look-up cache all the same, as the original does.
+
+#include "net/SocketWrapper.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace dravane::net {
+
+class THostResolver;
+class TWsConnection;
+class TWinsockDispatcher;
+
+// Notice codes a port's window receives in CM_SOCKETMESSAGE's first parameter;
+// any other value is a socket error code.
+inline constexpr int wsnAccepted = 8;
+inline constexpr int wsnConnected = 16;
+inline constexpr int wsnOwnClosed = 32;
+inline constexpr int wsnPeerClosed = 48;
+
+class TDeviceSocket : public TSocketWrapper {
+public:
+    explicit TDeviceSocket(const TWsLibrary& Library = {});
+    ~TDeviceSocket() override;
+
+    // The program's instance, or null when none exists.
+    static TDeviceSocket* Instance();
+
+    // Creates a connection owned here (raises ESocketException when no
+    // socket can be had) and frees one; freeing clears the look-up cache.
+    TWsConnection* CreateConnection(int InSize, int OutSize);
+    void FreeConnection(TWsConnection* Connection);
+
+    // The connection whose data socket or own socket is Socket; null for none.
+    TWsConnection* FindConnection(int Socket);
+    void LockList() { SockSection.lock(); }
+    void UnLockList() { SockSection.unlock(); }
+
+    // Dispatches the connection of Socket now (a read notice).
+    std::intptr_t DoDispMessage(int Socket, int Event, std::intptr_t LParam);
+    // Sends a notice to the port whose dispatcher has device id Socket, with
+    // that dispatcher marked busy; the port's answer, 0 when there is none.
+    std::intptr_t DoWsMessage(int Socket, int Event, std::intptr_t LParam);
+
+    // Resolves Name off the UI thread; Done runs later on the UI thread unless
+    // cancelled first.
+    std::uint64_t StartLookup(const std::string& Name,
+                              std::function<void(in_addr_t Address, std::int32_t Error)> Done);
+    void CancelLookup(std::uint64_t Id);
+
+    // Terminal name of the telnet terminal-type reply.
+    std::string WsTerminal = "vt100";
+
+protected:
+    void DoAccept(int Socket) override;
+    void DoConnect(int Socket) override;
+    void DoDisconnect(int Socket) override;
+    // Never raises: the error goes to the port, then to OnWsError if bound.
+    void DoError(int Socket, std::int32_t ErrCode) override;
+    void DoRead(int Socket) override;
+    void DoWrite(int Socket) override;
+
+private:
+    TWinsockDispatcher* dispatcherOf(int Socket);
+    void freePeer(TWsConnection& Connection);
+
+    std::recursive_mutex SockSection;
+    std::vector<std::unique_ptr<TWsConnection>> FConnections; // guard: SockSection
+    int FCacheSocket = -1;                                    // guard: SockSection
+    TWsConnection* FCacheConnection = nullptr;                // guard: SockSection
+    std::unique_ptr<THostResolver> FResolver;
+};
+
+// Makes the program's device socket and drops it again.
+class TDeviceSocketInstance {
+public:
+    explicit TDeviceSocketInstance(const TWsLibrary& Library = {});
+    ~TDeviceSocketInstance();
+    TDeviceSocketInstance(const TDeviceSocketInstance&) = delete;
+    TDeviceSocketInstance& operator=(const TDeviceSocketInstance&) = delete;
+    TDeviceSocket& operator*() const { return *FSocket; }
+    TDeviceSocket* operator->() const { return FSocket.get(); }
+
+private:
+    std::unique_ptr<TDeviceSocket> FSocket;
+};
+
+} // namespace dravane::net

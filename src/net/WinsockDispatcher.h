@@ -1,0 +1,102 @@
+#pragma once
+// TWinsockDispatcher: the device layer behind a TCP port. It plugs one
+// TWsConnection into the dispatcher core, so the receive ring, triggers,
+// PutBlock/GetChar and the trigger events work as for a serial port.
+//
+// Threading: no threads of its own. Everything, the dispatch procedure
+// included, runs on the UI thread: from the 50 ms timer, from the dispatcher
+// window (a read notice dispatches at once) and from ProcessCommunications.
+// InDispatcher stops the procedure from re-entering itself when a handler
+// pumps messages; the busy flag of a socket message holds triggers back and
+// turns a close requested meanwhile into a deferred one, completed once the
+// message has been handled (never inside a notice path that still uses the
+// connection).
+
+#include "net/WsConnection.h"
+#include "platform/MessageWindow.h"
+#include "serial/BaseDispatcher.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QTimer;
+
+namespace dravane::net {
+
+class TDeviceSocket;
+
+class TWinsockDispatcher : public serial::TBaseDispatcher {
+public:
+    static constexpr int TimerIntervalMs = 50;
+
+    explicit TWinsockDispatcher(serial::TCustomComPort* Owner, TDeviceSocket* Sockets = nullptr);
+    ~TWinsockDispatcher() override;
+
+    // Before InitSocket. Address and Port in network order; LocalAddress is
+    // not used (the listening socket takes every local address).
+    void InitSocketData(in_addr_t LocalAddress, in_addr_t Address, std::uint16_t Port, bool IsClient,
+                        bool IsTelnet);
+    // Client role: the server's host name, resolved off the UI thread once the
+    // socket is set up; the connection starts when the answer is in. A failed
+    // look-up reaches the port as error 9007.
+    void SetHostName(const std::string& Name) { FHostName = Name; }
+    // Where socket messages go: the port's notification window.
+    void SetSocketWindow(const platform::TMessageTarget& Window) { FSocketWindow = Window; }
+
+    // ---- device operations ----
+    int EscapeComFunction(int) override { return 0; }
+    int FlushCom(int Queue) override;
+    int GetComError(serial::TComStat& Stat) override;
+    int GetComEventMask(int) override { return 0; }
+    int GetComState(serial::TDCB& Block) override;
+    int ReadCom(std::uint8_t* Buf, int Size) override;
+    int SetComState(const serial::TDCB&) override { return 0; }
+    int WriteCom(const std::uint8_t* Buf, int Size) override;
+    int WaitComEvent(std::uint32_t&) override { return 1; }
+    bool SetupCom(int InSize, int OutSize) override;
+    void StartDispatcher() override;
+    void StopDispatcher() override;
+    int OutBufUsed() override;
+    int InQueueUsed() override;
+    int OpenCom(const std::string& ComName, int InQueue, int OutQueue) override;
+    int CloseCom() override;
+    bool CheckPort(const std::string& ComName) override;
+    void ProcessCommunications() override { Dispatcher(false); }
+    int DeviceErrorCode() const override { return -FLastSocketError; }
+    bool WaitForComItem(int) override { return false; }
+    std::uint32_t TakeComEvent() override { return 0; }
+
+    // The dispatch procedure; triggers fire only when FireTriggers is set.
+    void Dispatcher(bool FireTriggers);
+    // Runs the dispatch procedure through the dispatcher window (a read notice).
+    void DispatchNow();
+    // Sends a socket message to the port with this dispatcher marked busy.
+    std::intptr_t DeliverSocketMessage(int Event, std::intptr_t LParam);
+    // Carrier detect follows the connection state.
+    void SetCarrier(bool On) { SetModemLines(On ? serial::DCDMask : 0, On ? 0 : serial::DCDMask); }
+
+    TWsConnection* Connection();
+    bool InDispatcher = false;
+    sockaddr_in WsSockAddr{};
+    sockaddr_in WsHostAddr{};
+    bool WsIsClient = true;
+    bool WsIsTelnet = true;
+
+private:
+    bool fail();
+    void connectTo(in_addr_t Address, std::int32_t Error);
+    std::intptr_t windowProc(std::uint32_t Msg, std::uintptr_t WParam);
+
+    TDeviceSocket* FSockets;
+    std::string FHostName;
+    std::uint64_t FLookup = 0;
+    std::int32_t FLastSocketError = 0;
+    platform::TMessageTarget FSocketWindow;
+    std::unique_ptr<QTimer> FTimer;
+    std::unique_ptr<platform::TMessageWindow> FWindow;
+};
+
+} // namespace dravane::net

@@ -1,0 +1,275 @@
+#include "net/WinsockPort.h"
+
+#include "net/DeviceSocket.h"
+#include "net/WinsockDispatcher.h"
+#include "platform/MessageWindow.h"
+#include "serial/PortErrors.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+
+namespace dravane::net {
+namespace {
+
+using namespace dravane::serial;
+
+constexpr std::size_t MaxLocalAddresses = 256;
+
+std::string trimmed(const std::string& s) {
+    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    std::size_t b = 0, e = s.size();
+    while (b < e && blank(s[b]))
+        ++b;
+    while (e > b && blank(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
+}
+
+TDeviceSocket& sockets() {
+    TDeviceSocket* s = TDeviceSocket::Instance();
+    if (!s)
+        throw ESocketException::CreateNoInit(ecWSLOADERROR);
+    s->CheckLoaded();
+    return *s;
+}
+
+// Errors after which the connection is gone.
+bool endsConnection(std::int32_t code, bool client) {
+    return code == wsaENetReset || code == wsaEConnAborted || code == wsaEConnReset ||
+           code == wsaEConnRefused || (client && code == ecWSCANTRESOLVE);
+}
+
+} // namespace
+
+TCustomWinsockPort::TCustomWinsockPort() {
+    EnumHostAddresses();
+}
+
+TCustomWinsockPort::~TCustomWinsockPort() {
+    // Closed here, while this class's PortClose and WndProc still exist.
+    try {
+        if (PortState() == serial::psOpen)
+            SetOpen(false);
+    } catch (const std::exception&) {
+        // Nobody to tell; the com port releases what is left.
+    }
+}
+
+void TCustomWinsockPort::guardChange(const std::string& Old, const std::string& New) const {
+    if (PortState() == serial::psOpen && Old != New)
+        throw ESocketException::CreateTranslate(ecWSCANTCHANGE);
+}
+
+void TCustomWinsockPort::SetWsMode(TWsMode Value) {
+    if (Value == FWsMode)
+        return;
+    if (PortState() == serial::psOpen)
+        throw ESocketException::CreateTranslate(ecWSCANTCHANGE);
+    FWsMode = Value;
+}
+
+void TCustomWinsockPort::SetWsAddress(const std::string& Value) {
+    const std::string v = trimmed(Value);
+    guardChange(FWsAddress, v);
+    FWsAddress = v;
+}
+
+void TCustomWinsockPort::SetWsPort(const std::string& Value) {
+    const std::string v = trimmed(Value);
+    guardChange(FWsPort, v);
+    FWsPort = v;
+}
+
+const std::vector<std::string>& TCustomWinsockPort::WsLocalAddresses() {
+    EnumHostAddresses();
+    return FWsLocalAddresses;
+}
+
+// The interfaces' own IPv4 addresses, loopback left out, as the host-name
+// look-up of the original gives them; read from the interface list, so no
+// name look-up can hold the window.
+void TCustomWinsockPort::EnumHostAddresses() {
+    FWsLocalAddresses.clear();
+    TDeviceSocket* s = TDeviceSocket::Instance();
+    if (!s || s->StartErrorCode() != 0)
+        return;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return;
+    for (ifaddrs* i = list; i && FWsLocalAddresses.size() < MaxLocalAddresses; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        const auto* a = reinterpret_cast<const std::uint8_t*>(
+            &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+        if (a[0] == 127)
+            continue;
+        char text[16];
+        std::snprintf(text, sizeof text, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        FWsLocalAddresses.emplace_back(text);
+    }
+    ::freeifaddrs(list);
+}
+
+std::uint16_t TCustomWinsockPort::WsPortNumber() const {
+    const std::string& text = FWsPort;
+    unsigned long value = 0;
+    if (!text.empty() &&
+        std::all_of(text.begin(), text.end(), [](unsigned char c) { return c >= '0' && c <= '9'; })) {
+        // Out of range is refused, never cut to 16 bits.
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end != text.data() + text.size() || value > 65535)
+            value = 0;
+    } else if (!text.empty()) {
+        value = sockets().LookupService(text);
+    }
+    if (value == 0)
+        throw ESocketException::CreateTranslate(ecWSINVPORT);
+    return static_cast<std::uint16_t>(value);
+}
+
+void TCustomWinsockPort::SetUseMSRShadow(bool Value) {
+    TCustomComPort::SetUseMSRShadow(Value);
+    if (DeviceLayer() == serial::dlWinsock)
+        TCustomComPort::SetUseMSRShadow(false);
+}
+
+std::unique_ptr<serial::TBaseDispatcher> TCustomWinsockPort::ActivateDeviceLayer() {
+    if (DeviceLayer() == serial::dlWinsock)
+        return std::make_unique<TWinsockDispatcher>(this);
+    return TCustomComPort::ActivateDeviceLayer();
+}
+
+void TCustomWinsockPort::DeviceLayerChanged() {
+    if (DeviceLayer() == serial::dlWinsock) {
+        SetTapiMode(serial::tmOff);
+        SetUseMSRShadow(false);
+    } else {
+        SetTapiMode(serial::tmAuto);
+    }
+}
+
+bool TCustomWinsockPort::AcceptsDeviceLayer(serial::TDeviceLayer Layer) const {
+    return Layer == serial::dlWinsock || TCustomComPort::AcceptsDeviceLayer(Layer);
+}
+
+void TCustomWinsockPort::ValidateComport() {
+    if (DeviceLayer() != serial::dlWinsock)
+        TCustomComPort::ValidateComport();
+}
+
+int TCustomWinsockPort::InitializePort() {
+    if (DeviceLayer() != serial::dlWinsock)
+        return TCustomComPort::InitializePort();
+    auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get());
+    if (!d)
+        throw ESocketException::CreateTranslate(ecWSERROR);
+    TDeviceSocket& s = sockets();
+    const bool client = FWsMode == wsClient;
+    if (client)
+        d->DeviceName = "Winsock client, connect to " + FWsAddress + " on port " + FWsPort;
+    else
+        d->DeviceName = "Winsock server on port " + FWsPort;
+
+    in_addr_t address = 0;
+    std::string hostName;
+    if (client) {
+        if (FWsAddress.empty())
+            throw ESocketException::CreateTranslate(wsaEDestAddrReq);
+        address = s.String2NetAddr(FWsAddress);
+        if (address == NoAddress) {
+            // A name: resolved off the UI thread once the socket is set up.
+            address = 0;
+            hostName = FWsAddress;
+        }
+    }
+    const std::uint16_t port = (s.htons)(WsPortNumber());
+    d->InitSocketData(0, address, port, client, FWsTelnet);
+    d->SetHostName(hostName);
+    const int rc = d->InitSocket(InSize(), OutSize());
+    if (rc < 0)
+        throw ESocketException::CreateTranslate(-rc);
+    return 0;
+}
+
+bool TCustomWinsockPort::DoAccept(in_addr Addr) {
+    bool accept = true;
+    if (FOnWsAccept)
+        FOnWsAccept(this, Addr, accept);
+    return accept;
+}
+
+void TCustomWinsockPort::DoConnect() {
+    FConnectFired = true;
+    if (FOnWsConnect)
+        FOnWsConnect(this);
+}
+
+void TCustomWinsockPort::DoDisconnect() {
+    const bool fire = FConnectFired || FWsMode == wsServer;
+    FConnectFired = false;
+    if (fire && FOnWsDisconnect)
+        FOnWsDisconnect(this);
+}
+
+void TCustomWinsockPort::DoError(std::int32_t ErrCode) {
+    // A failed look-up ends a client like a refused connection does.
+    if (endsConnection(ErrCode, FWsMode == wsClient)) {
+        if (FWsMode == wsServer)
+            DoDisconnect();
+        else
+            postQuit();
+    }
+    if (FOnWsError)
+        FOnWsError(this, ErrCode);
+}
+
+void TCustomWinsockPort::postQuit() {
+    if (const platform::TMessageWindow* w = NotifyWindow())
+        w->Post(CM_SOCKETQUIT, 0, 0);
+}
+
+void TCustomWinsockPort::PortOpen() {
+    if (auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get()); d && NotifyWindow())
+        d->SetSocketWindow(NotifyWindow()->Target());
+    TCustomComPort::PortOpen();
+}
+
+void TCustomWinsockPort::PortClose() {
+    TCustomComPort::PortClose();
+    if (DeviceLayer() == serial::dlWinsock)
+        DoDisconnect();
+}
+
+std::intptr_t TCustomWinsockPort::WndProc(std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (Msg == CM_SOCKETQUIT) {
+        SetOpen(false);
+        return 0;
+    }
+    if (Msg != CM_SOCKETMESSAGE)
+        return TCustomComPort::WndProc(Msg, wParam, lParam);
+    switch (static_cast<int>(wParam)) {
+    case wsnAccepted: {
+        in_addr a{};
+        a.s_addr = static_cast<in_addr_t>(lParam);
+        return DoAccept(a) ? 1 : 0;
+    }
+    case wsnConnected:
+        DoConnect();
+        return 0;
+    case wsnOwnClosed:
+        postQuit();
+        return 0;
+    case wsnPeerClosed:
+        DoDisconnect();
+        return 0;
+    default:
+        DoError(static_cast<std::int32_t>(wParam));
+        return 0;
+    }
+}
+
+} // namespace dravane::net

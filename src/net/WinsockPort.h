@@ -1,0 +1,138 @@
+#pragma once
+// TCustomWinsockPort / TWinsockPort: the com port carried over one TCP
+// connection, as a client that connects to a server address and port, or as
+// a listening server that serves one peer at a time. Everything of the com
+// port stays (Open, PutString, OnTriggerAvail, buffer sizes); under the
+// dlWinsock device layer the dispatcher is a TWinsockDispatcher, and socket
+// notices arrive on the port's hidden window as CM_SOCKETMESSAGE.
+//
+// Opening returns as soon as the connection attempt has started (a host name
+// is resolved off the UI thread first) or the server listens; connection and
+// disconnection are reported later by the Ws events. A close the peer causes
+// is posted to the port's own window (CM_SOCKETQUIT), never performed inside
+// the notice that found it.
+//
+// Threading: UI thread only, like the com port.
+
+#include "net/SocketWrapper.h"
+#include "serial/ComPort.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace dravane::net {
+
+class TCustomWinsockPort;
+
+enum TSocksVersion : std::uint8_t { svNone, svSocks4, svSocks4a, svSocks5 };
+
+// Proxy settings. Stored only: this program always connects directly.
+class TSocksServerInfo {
+public:
+    const std::string& Address() const { return FAddress; }
+    void SetAddress(const std::string& Value) { setIfChanged(FAddress, Value); }
+    std::uint16_t Port() const { return FPort; }
+    void SetPort(std::uint16_t Value) { setIfChanged(FPort, Value); }
+    TSocksVersion SocksVersion() const { return FSocksVersion; }
+    void SetSocksVersion(TSocksVersion Value) { setIfChanged(FSocksVersion, Value); }
+    const std::string& UserCode() const { return FUserCode; }
+    void SetUserCode(const std::string& Value) { setIfChanged(FUserCode, Value); }
+    const std::string& Password() const { return FPassword; }
+    void SetPassword(const std::string& Value) { setIfChanged(FPassword, Value); }
+
+private:
+    template <class T> static void setIfChanged(T& Field, const T& Value) {
+        if (Field != Value)
+            Field = Value;
+    }
+    std::string FAddress;
+    std::uint16_t FPort = 0;
+    TSocksVersion FSocksVersion = svNone;
+    std::string FUserCode;
+    std::string FPassword;
+};
+
+// Addr: the peer's IPv4 address in network order; Accept enters true.
+using TWsAcceptEvent = std::function<void(TCustomWinsockPort* Sender, in_addr Addr, bool& Accept)>;
+using TWsPortNotifyEvent = std::function<void(TCustomWinsockPort* Sender)>;
+using TWsErrorEvent = std::function<void(TCustomWinsockPort* Sender, std::int32_t ErrCode)>;
+
+constexpr TWsMode DefWsMode = wsClient;
+constexpr const char* DefWsPort = "telnet";
+constexpr bool DefWsTelnet = true;
+
+class TCustomWinsockPort : public serial::TCustomComPort {
+public:
+    TCustomWinsockPort();
+    ~TCustomWinsockPort() override;
+
+    TWsMode WsMode() const { return FWsMode; }
+    void SetWsMode(TWsMode Value);
+    const std::string& WsAddress() const { return FWsAddress; }
+    void SetWsAddress(const std::string& Value);
+    const std::string& WsPort() const { return FWsPort; }
+    void SetWsPort(const std::string& Value);
+    bool WsTelnet() const { return FWsTelnet; }
+    void SetWsTelnet(bool Value) { FWsTelnet = Value; }
+    // Re-enumerated at every read.
+    const std::vector<std::string>& WsLocalAddresses();
+    void SetWsLocalAddresses(const std::vector<std::string>& Value) { FWsLocalAddresses = Value; }
+    int WsLocalAddressIndex() const { return FWsLocalAddressIndex; }
+    void SetWsLocalAddressIndex(int Value) { FWsLocalAddressIndex = Value; }
+    TSocksServerInfo& WsSocksServerInfo() { return FWsSocksServerInfo; }
+
+    void SetUseMSRShadow(bool Value) override;
+    void EnumHostAddresses();
+    // WsPort as a port number in host order: a decimal number 1..65535 or a
+    // known TCP service name; anything else raises ESocketException 9005.
+    std::uint16_t WsPortNumber() const;
+
+    void SetOnWsAccept(TWsAcceptEvent E) { FOnWsAccept = std::move(E); }
+    void SetOnWsConnect(TWsPortNotifyEvent E) { FOnWsConnect = std::move(E); }
+    void SetOnWsDisconnect(TWsPortNotifyEvent E) { FOnWsDisconnect = std::move(E); }
+    void SetOnWsError(TWsErrorEvent E) { FOnWsError = std::move(E); }
+
+protected:
+    std::unique_ptr<serial::TBaseDispatcher> ActivateDeviceLayer() override;
+    void DeviceLayerChanged() override;
+    bool AcceptsDeviceLayer(serial::TDeviceLayer Layer) const override;
+    int InitializePort() override;
+    void ValidateComport() override;
+    virtual bool DoAccept(in_addr Addr);
+    virtual void DoConnect();
+    virtual void DoDisconnect();
+    virtual void DoError(std::int32_t ErrCode);
+    void PortOpen() override;
+    void PortClose() override;
+    // SockWndProc: socket messages here, everything else to the com port's procedure.
+    std::intptr_t WndProc(std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+private:
+    void guardChange(const std::string& Old, const std::string& New) const;
+    void postQuit();
+
+    TWsAcceptEvent FOnWsAccept;
+    TWsPortNotifyEvent FOnWsConnect;
+    TWsPortNotifyEvent FOnWsDisconnect;
+    TWsErrorEvent FOnWsError;
+    std::string FWsAddress;
+    TWsMode FWsMode = DefWsMode;
+    std::string FWsPort = DefWsPort;
+    bool FWsTelnet = DefWsTelnet;
+    std::vector<std::string> FWsLocalAddresses;
+    int FWsLocalAddressIndex = 0;
+    TSocksServerInfo FWsSocksServerInfo;
+    bool FConnectFired = false;
+};
+
+// The published TCP port: adds nothing.
+class TWinsockPort : public TCustomWinsockPort {
+public:
+    using TCustomWinsockPort::TCustomWinsockPort;
+};
+
+} // namespace dravane::net

@@ -1,0 +1,205 @@
+#include "net/WsConnection.h"
+
+#include "net/DeviceSocket.h"
+#include "net/WinsockDispatcher.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace dravane::net {
+
+TWsConnection::TWsConnection(TDeviceSocket& Owner, int OutSize, int InSize)
+    : FOwner(Owner), FCodec(Owner.WsTerminal) {
+    FSocketHandle = FOwner.CreateSocket();
+    FInSize = std::max(InSize, 1);
+    // Every byte of the largest pending output the dispatcher admits may be
+    // doubled by escaping; a ring of OutSize + 4096 holds that only up to an
+    // OutSize of 4096, so a larger port gets twice its size.
+    const int out = std::max(OutSize, 1);
+    FOutSize = std::max(out + OutRingExtra, static_cast<int>(TTelnetCodec::MaxEncodedSize(out)));
+    FInBuf.assign(static_cast<std::size_t>(FInSize), 0);
+    FOutBuf.assign(static_cast<std::size_t>(FOutSize), 0);
+}
+
+TWsConnection::~TWsConnection() {
+    if (FSocketHandle >= 0 || FCommSocket >= 0)
+        Shutdown();
+}
+
+int TWsConnection::InChars() const {
+    return FInBufFull ? FInSize : (FInEnd - FInStart + FInSize) % FInSize;
+}
+
+int TWsConnection::OutChars() const {
+    return FOutBufFull ? FOutSize : (FOutEnd - FOutStart + FOutSize) % FOutSize;
+}
+
+void TWsConnection::receive() {
+    if (FCommSocket < 0 || FInBufFull)
+        return;
+    const bool wraps = FInStart <= FInEnd; // free space runs to the ring end (and on from its start)
+    const int first = wraps ? FInSize - FInEnd : FInStart - FInEnd;
+    const int n = std::max(FOwner.ReadSocket(FCommSocket, &FInBuf[FInEnd], first, 0), 0);
+    FInEnd = (FInEnd + n) % FInSize;
+    // An error notice may have closed the data socket meanwhile.
+    if (n == first && wraps && FInStart > 0 && FCommSocket >= 0) {
+        const int m = std::max(FOwner.ReadSocket(FCommSocket, &FInBuf[0], FInStart, 0), 0);
+        FInEnd = m;
+        if (m > 0 && FInEnd == FInStart)
+            FInBufFull = true;
+    } else if (n > 0 && FInEnd == FInStart) {
+        FInBufFull = true;
+    }
+}
+
+int TWsConnection::ReadBuf(std::uint8_t* Buf, int Size) {
+    if (Connected())
+        receive();
+    if (Size <= 0)
+        return 0;
+    // Bytes left from a peer that has gone are still delivered: they were
+    // received, and the next peer must not see them as its own.
+    int produced = 0;
+    while (produced < Size && InChars() > 0) {
+        const int segEnd = FInStart < FInEnd ? FInEnd : FInSize;
+        const int segLen = segEnd - FInStart;
+        std::size_t consumed;
+        if (FIsTelnet) {
+            const TTelnetDecodeResult r =
+                FCodec.Decode(&FInBuf[FInStart], static_cast<std::size_t>(segLen), Buf + produced,
+                              static_cast<std::size_t>(Size - produced), *this);
+            consumed = r.Consumed;
+            produced += static_cast<int>(r.Produced);
+        } else {
+            const int n = std::min(segLen, Size - produced);
+            std::memcpy(Buf + produced, &FInBuf[FInStart], static_cast<std::size_t>(n));
+            consumed = static_cast<std::size_t>(n);
+            produced += n;
+        }
+        if (consumed == 0)
+            break;
+        FInStart = (FInStart + static_cast<int>(consumed)) % FInSize;
+        FInBufFull = false;
+    }
+    return produced;
+}
+
+int TWsConnection::GetInChars() {
+    if (FInBufFull)
+        return FInSize;
+    if (Connected())
+        receive();
+    return InChars();
+}
+
+int TWsConnection::WriteBuf(const std::uint8_t* Buf, int Size) {
+    FSimBuf += std::max(Size, 0);
+    int taken = 0;
+    if (Size > 0) {
+        const std::uint8_t* src = Buf;
+        std::size_t len = static_cast<std::size_t>(Size);
+        if (FIsTelnet && !FCodec.EncodesVerbatim(Buf, len)) {
+            FEncoded.resize(TTelnetCodec::MaxEncodedSize(len));
+            std::size_t written = 0;
+            FCodec.Encode(Buf, len, FEncoded.data(), FEncoded.size(), written);
+            src = FEncoded.data();
+            len = written;
+        }
+        // All or nothing: a block cut short would be reported as written.
+        if (len > static_cast<std::size_t>(FOutSize - OutChars())) {
+            FSimBuf -= Size;
+        } else {
+            const std::size_t first = std::min(len, static_cast<std::size_t>(FOutSize - FOutEnd));
+            std::memcpy(&FOutBuf[FOutEnd], src, first);
+            std::memcpy(FOutBuf.data(), src + first, len - first);
+            FOutEnd = static_cast<int>((static_cast<std::size_t>(FOutEnd) + len) % FOutBuf.size());
+            if (len > 0 && FOutEnd == FOutStart)
+                FOutBufFull = true;
+            taken = Size;
+        }
+    }
+    push();
+    return taken;
+}
+
+void TWsConnection::push() {
+    // No data socket yet: the bytes wait for the next peer (sending on -1
+    // would only raise a spurious error notice).
+    while (OutChars() > 0 && FCommSocket >= 0) {
+        const int segEnd = FOutStart < FOutEnd ? FOutEnd : FOutSize;
+        const int len = segEnd - FOutStart;
+        const int r = FOwner.WriteSocket(FCommSocket, &FOutBuf[FOutStart], len, 0);
+        if (r <= 0)
+            return;
+        FOutStart = (FOutStart + r) % FOutSize;
+        FOutBufFull = false;
+        if (r < len)
+            return;
+    }
+}
+
+int TWsConnection::GetOutChars() {
+    if (Connected()) {
+        push();
+        if (OutChars() == 0)
+            FSimBuf = 0;
+    }
+    return FSimBuf;
+}
+
+void TWsConnection::FlushInBuffer() {
+    FInStart = FInEnd = 0;
+    FInBufFull = false;
+}
+
+void TWsConnection::FlushOutBuffer() {
+    FOutStart = FOutEnd = 0;
+    FOutBufFull = false;
+    FSimBuf = 0; // nothing is pending any more, connected or not
+}
+
+void TWsConnection::SetConnectionState(TWsConnectionState State) {
+    if (State == FConnectionState)
+        return;
+    FConnectionState = State;
+    if (FDispatcher)
+        FDispatcher->SetCarrier(State == wcsConnected);
+}
+
+void TWsConnection::PeerAdmitted() {
+    FCodec.ResetInput();
+}
+
+int TWsConnection::Shutdown() {
+    const int comm = FCommSocket;
+    const int own = FSocketHandle;
+    FCommSocket = -1;
+    FSocketHandle = -1;
+    if (comm >= 0 && comm != own)
+        FOwner.CloseSocket(comm);
+    if (own >= 0)
+        FOwner.CloseSocket(own);
+    return 0;
+}
+
+void TWsConnection::TelnetSend(const std::uint8_t* data, std::size_t size) {
+    if (FCommSocket >= 0)
+        FOwner.WriteSocket(FCommSocket, data, static_cast<int>(size), 0);
+}
+
+void TWsConnection::TelnetLog(TTelnetEvent event, std::uint8_t data) {
+    if (!FDispatcher || !FDispatcher->DLoggingOn())
+        return;
+    using namespace serial;
+    if (event == teSTerm) {
+        const std::string& name = FCodec.Terminal();
+        FDispatcher->AddDispatchEntry(dtTelnet, dstSTerm, data, name.data(), name.size());
+    } else if (event <= teSDont) {
+        FDispatcher->AddDispatchEntry(dtTelnet, static_cast<TDispatchSubType>(dstRWill + (event - teRWill)),
+                                      data);
+    } else {
+        FDispatcher->AddDispatchEntry(dtTelnet, dstCommand, data);
+    }
+}
+
+} // namespace dravane::net

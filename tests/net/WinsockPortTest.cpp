@@ -1,0 +1,292 @@
+#include "net/WinsockPort.h"
+
+#include "net/DeviceSocket.h"
+#include "serial/PortException.h"
+#include "support/WsTestPort.h"
+
+#include <gtest/gtest.h>
+
+using namespace dravane;
+using namespace dravane::net;
+using namespace dravane::testing;
+
+namespace {
+
+// A TWinsockPort as the Communications window uses it, with every event counted.
+struct TProbe {
+    explicit TProbe(TWsMode mode, std::uint16_t port, const std::string& address = "127.0.0.1") {
+        Port.SetDeviceLayer(serial::dlWinsock);
+        Port.SetAutoOpen(false);
+        Port.SetWsMode(mode);
+        Port.SetWsPort(std::to_string(port));
+        Port.SetWsAddress(address);
+        Port.SetOnWsAccept([this](TCustomWinsockPort*, in_addr a, bool& accept) {
+            ++Accepts;
+            Peer = a.s_addr;
+            accept = AcceptAnswer;
+        });
+        Port.SetOnWsConnect([this](TCustomWinsockPort*) {
+            ++Connects;
+            if (OnConnect)
+                OnConnect();
+        });
+        Port.SetOnWsDisconnect([this](TCustomWinsockPort*) { ++Disconnects; });
+        Port.SetOnWsError([this](TCustomWinsockPort*, std::int32_t code) { Errors.push_back(code); });
+        Port.SetOnTriggerAvail([this](serial::TCustomComPort* cp, std::uint16_t count) {
+            for (int i = 0; i < count; ++i)
+                Received += static_cast<char>(cp->GetChar());
+            if (OnAvail)
+                OnAvail();
+        });
+    }
+    bool Carrier() { return Port.Open() && Port.DCD(); }
+
+    TWinsockPort Port;
+    int Accepts = 0, Connects = 0, Disconnects = 0;
+    std::vector<int> Errors;
+    std::string Received;
+    bool AcceptAnswer = true;
+    in_addr_t Peer = 0;
+    std::function<void()> OnConnect, OnAvail;
+};
+
+std::int32_t SocketCode(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const ESocketException& e) {
+        return e.ErrorCode;
+    }
+    return 0;
+}
+
+class WinsockPortTest : public ::testing::Test {
+protected:
+    TDeviceSocketInstance Sockets;
+};
+
+} // namespace
+
+TEST_F(WinsockPortTest, DefaultsDeviceLayerAndPortTexts) {
+    TWinsockPort p;
+    EXPECT_EQ(p.WsMode(), wsClient);
+    EXPECT_EQ(p.WsPort(), "telnet");
+    EXPECT_TRUE(p.WsTelnet());
+    EXPECT_EQ(p.WsSocksServerInfo().SocksVersion(), svNone);
+    EXPECT_EQ(p.DeviceLayer(), serial::dlWin32);
+    EXPECT_EQ(p.TapiMode(), serial::tmAuto);
+
+    p.SetDeviceLayer(serial::dlWinsock);
+    EXPECT_EQ(p.TapiMode(), serial::tmOff);
+    EXPECT_FALSE(p.UseMSRShadow());
+    p.SetUseMSRShadow(true);
+    EXPECT_FALSE(p.UseMSRShadow());
+    p.SetDeviceLayer(serial::dlWin32);
+    EXPECT_EQ(p.TapiMode(), serial::tmAuto);
+    p.SetUseMSRShadow(true);
+    EXPECT_TRUE(p.UseMSRShadow());
+
+    p.SetWsPort("  54902\t");
+    EXPECT_EQ(p.WsPort(), "54902");
+    EXPECT_EQ(p.WsPortNumber(), 54902);
+    p.SetWsPort("telnet");
+    EXPECT_EQ(p.WsPortNumber(), 23);
+    for (const char* bad :
+         {"0", "70000", "65536", "", "99999999999999999999", "-1", "dravane-no-such-service"}) {
+        SCOPED_TRACE(bad);
+        p.SetWsPort(bad);
+        EXPECT_EQ(SocketCode([&] { p.WsPortNumber(); }), serial::ecWSINVPORT);
+    }
+    for (const std::string& a : p.WsLocalAddresses())
+        EXPECT_NE(a.rfind("127.", 0), 0u) << a;
+}
+
+TEST_F(WinsockPortTest, OpeningRefusesBadPortsAndEmptyAddressAndLeavesThePortClosed) {
+    TProbe server(wsServer, 0);
+    for (const char* bad : {"0", "70000"}) {
+        server.Port.SetWsPort(bad);
+        EXPECT_EQ(SocketCode([&] { server.Port.SetOpen(true); }), serial::ecWSINVPORT);
+        EXPECT_FALSE(server.Port.Open());
+        EXPECT_EQ(server.Port.PortState(), serial::psClosed);
+    }
+    TProbe client(wsClient, FreePort(), "   ");
+    EXPECT_EQ(client.Port.WsAddress(), "");
+    EXPECT_EQ(SocketCode([&] { client.Port.SetOpen(true); }), serial::wsaEDestAddrReq);
+    EXPECT_FALSE(client.Port.Open());
+    EXPECT_EQ(client.Disconnects, 0);
+}
+
+TEST_F(WinsockPortTest, SettingsCannotChangeWhileOpenButTheSameTextIsNoChange) {
+    const std::uint16_t p = FreePort();
+    TProbe server(wsServer, p);
+    server.Port.SetOpen(true);
+    EXPECT_EQ(SocketCode([&] { server.Port.SetWsPort(std::to_string(p + 1)); }), serial::ecWSCANTCHANGE);
+    EXPECT_EQ(server.Port.WsPort(), std::to_string(p));
+    EXPECT_EQ(SocketCode([&] { server.Port.SetWsPort(std::to_string(p)); }), 0);
+    EXPECT_EQ(SocketCode([&] { server.Port.SetWsMode(wsClient); }), serial::ecWSCANTCHANGE);
+    EXPECT_EQ(SocketCode([&] { server.Port.SetWsAddress("10.1.2.3"); }), serial::ecWSCANTCHANGE);
+    EXPECT_EQ(server.Port.WsMode(), wsServer);
+    server.Port.SetOpen(false);
+    server.Port.SetWsPort(std::to_string(p + 1));
+    EXPECT_EQ(server.Port.WsPort(), std::to_string(p + 1));
+}
+
+TEST_F(WinsockPortTest, ClientAndServerConnectOnceAndCarryDataBothWays) {
+    const std::uint16_t p = FreePort();
+    TProbe server(wsServer, p), client(wsClient, p);
+    server.Port.SetOpen(true);
+    client.Port.SetOpen(true);
+    ASSERT_TRUE(RunUntil([&] { return client.Connects == 1 && server.Accepts == 1; }));
+    EXPECT_EQ(server.Peer, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(server.Connects, 0); // never in the server role
+    EXPECT_TRUE(server.Carrier());
+    EXPECT_TRUE(client.Carrier());
+
+    std::string all;
+    for (int i = 0; i < 256; ++i)
+        all += static_cast<char>(i);
+    client.Port.PutString("[LINK]\r\n");
+    client.Port.PutString(all);
+    server.Port.PutString(all);
+    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 264 && client.Received.size() >= 256; }));
+    EXPECT_EQ(server.Received, "[LINK]\r\n" + all);
+    EXPECT_EQ(client.Received, all);
+    RunFor(120);
+    EXPECT_EQ(client.Connects, 1);
+    EXPECT_EQ(server.Accepts, 1);
+    EXPECT_TRUE(server.Errors.empty() && client.Errors.empty());
+}
+
+TEST_F(WinsockPortTest, ServerOutlivesItsPeersAndAdmitsTheNextWithoutReopening) {
+    const std::uint16_t p = FreePort();
+    TProbe server(wsServer, p);
+    EXPECT_THROW(server.Port.PutString("not open yet"), serial::EPortException);
+    server.Port.SetOpen(true);
+    server.Port.PutString("written with no peer");
+    {
+        TProbe first(wsClient, p);
+        EXPECT_THROW(first.Port.PutString("not open yet"), serial::EPortException);
+        first.Port.SetOpen(true);
+        first.Port.PutString("early");
+        ASSERT_TRUE(RunUntil([&] { return server.Received == "early" && first.Received.size() >= 20; }));
+        EXPECT_EQ(first.Received, "written with no peer");
+        EXPECT_TRUE(server.Carrier());
+
+        // A second client while one is served: closed at once, no event, the first flows on.
+        TRawPeer extra;
+        ASSERT_TRUE(extra.Connect(p));
+        bool closed = false;
+        extra.Read(1, 3000, &closed);
+        EXPECT_TRUE(closed);
+        first.Port.PutString("!");
+        ASSERT_TRUE(RunUntil([&] { return server.Received == "early!"; }));
+        EXPECT_EQ(server.Accepts, 1);
+
+        first.Port.SetOpen(false);
+        EXPECT_EQ(first.Disconnects, 1);
+    }
+    ASSERT_TRUE(RunUntil([&] { return server.Disconnects == 1; }));
+    EXPECT_TRUE(server.Port.Open());
+    EXPECT_FALSE(server.Carrier());
+
+    TProbe second(wsClient, p);
+    second.Port.SetOpen(true);
+    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 2 && second.Connects == 1; }));
+    EXPECT_TRUE(server.Carrier());
+    second.Port.PutString("again");
+    ASSERT_TRUE(RunUntil([&] { return server.Received == "early!again"; }));
+    server.Port.SetOpen(false);
+    EXPECT_EQ(server.Disconnects, 2);
+    // The client's port closes itself when the server goes, telling of it.
+    ASSERT_TRUE(RunUntil([&] { return !second.Port.Open(); }));
+    EXPECT_EQ(second.Disconnects, 1);
+}
+
+TEST_F(WinsockPortTest, ServerCloseWithoutPeerAndRefusedPeerAndRefusedConnection) {
+    const std::uint16_t p = FreePort();
+    TProbe server(wsServer, p);
+    server.Port.SetOpen(true);
+    server.AcceptAnswer = false;
+    TRawPeer turnedAway;
+    ASSERT_TRUE(turnedAway.Connect(p));
+    bool closed = false;
+    turnedAway.Read(1, 3000, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(server.Accepts, 1);
+    server.Port.SetOpen(false);
+    EXPECT_EQ(server.Disconnects, 1);
+
+    // Nobody listens: the client ends up closed without OnWsDisconnect,
+    // whether the refusal came at once or by notice.
+    TProbe client(wsClient, p);
+    const std::int32_t code = SocketCode([&] { client.Port.SetOpen(true); });
+    if (code == 0) {
+        ASSERT_TRUE(RunUntil([&] { return !client.Port.Open(); }));
+        EXPECT_EQ(client.Errors, std::vector<int>{serial::wsaEConnRefused});
+    } else {
+        EXPECT_EQ(code, serial::wsaEConnRefused);
+    }
+    EXPECT_FALSE(client.Port.Open());
+    EXPECT_EQ(client.Disconnects, 0);
+
+    // By name: opening returns at once, the refusal arrives as an error notice.
+    TProbe named(wsClient, p, "localhost");
+    named.Port.SetOpen(true);
+    EXPECT_TRUE(named.Port.Open());
+    ASSERT_TRUE(RunUntil([&] { return !named.Port.Open(); }));
+    EXPECT_EQ(named.Errors, std::vector<int>{serial::wsaEConnRefused});
+    EXPECT_EQ(named.Disconnects, 0);
+}
+
+TEST_F(WinsockPortTest, HandlersMayCloseThePortFromInsideItsEvents) {
+    const std::uint16_t p = FreePort();
+    TProbe server(wsServer, p);
+    server.Port.SetOpen(true);
+    TProbe client(wsClient, p);
+    client.OnConnect = [&] { client.Port.SetOpen(false); };
+    client.Port.SetOpen(true);
+    ASSERT_TRUE(RunUntil([&] { return client.Connects == 1 && !client.Port.Open(); }));
+    EXPECT_EQ(client.Disconnects, 1);
+    ASSERT_TRUE(RunUntil([&] { return server.Disconnects == 1; })); // the slot is free again
+
+    server.OnAvail = [&] { server.Port.SetOpen(false); };
+    TProbe talker(wsClient, p);
+    talker.Port.SetOpen(true);
+    ASSERT_TRUE(RunUntil([&] { return talker.Connects == 1; }));
+    talker.Port.PutString("close now");
+    ASSERT_TRUE(RunUntil([&] { return !server.Port.Open(); }));
+    EXPECT_EQ(server.Received.substr(0, 1), "c");
+    ASSERT_TRUE(RunUntil([&] { return !talker.Port.Open(); }));
+    // Reopened afterwards, the server works as before.
+    server.OnAvail = nullptr;
+    server.Received.clear();
+    server.Port.SetOpen(true);
+    TProbe again(wsClient, p);
+    again.Port.SetOpen(true);
+    again.Port.PutString("fine");
+    ASSERT_TRUE(RunUntil([&] { return server.Received == "fine"; }));
+}
+
+TEST(WinsockPortLookup, UnresolvableNameReports9007AndClosesThePort) {
+    const TWsApi api = FailingLookupApi();
+    TDeviceSocketInstance sockets({"", &api});
+    TProbe client(wsClient, FreePort(), "dravane.invalid");
+    client.Port.SetOpen(true);
+    EXPECT_TRUE(client.Port.Open()); // the look-up does not hold the open
+    ASSERT_TRUE(RunUntil([&] { return !client.Port.Open(); }));
+    EXPECT_EQ(client.Errors, std::vector<int>{serial::ecWSCANTRESOLVE});
+    EXPECT_EQ(client.Disconnects, 0);
+}
+
+TEST(WinsockPortLibrary, WithoutTheSocketLibraryOpeningRaisesNotInitialized) {
+    TDeviceSocketInstance sockets({"libdravane-no-such-socket-library.so.9"});
+    TProbe client(wsClient, 54902);
+    try {
+        client.Port.SetOpen(true);
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_EQ(e.ErrorCode, serial::ecWSLOADERROR);
+        EXPECT_STREQ(e.what(), "Winsock not initialized - Error loading Winsock DLL");
+    }
+    EXPECT_FALSE(client.Port.Open());
+    EXPECT_TRUE(client.Port.WsLocalAddresses().empty());
+}
