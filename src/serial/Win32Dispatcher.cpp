@@ -1,5 +1,7 @@
 #include "serial/Win32Dispatcher.h"
 
+#include <pthread.h>
+
 #include "platform/AppException.h"
 #include "platform/ComNumbers.h"
 #include "serial/PortException.h"
@@ -356,6 +358,10 @@ void TWin32Dispatcher::StartDispatcher() {
         {
             std::lock_guard lock(FThreadLock);
             FThreads[kind] = std::thread([this, kind] {
+                // Named so that ps, top and gdb show which port thread is which.
+                static constexpr const char* names[] = {"dvn-read", "dvn-dispatch", "dvn-write",
+                                                        "dvn-status"};
+                ::pthread_setname_np(::pthread_self(), names[kind]);
                 switch (kind) {
                 case tkRead:
                     ReadThreadRun();
