@@ -99,7 +99,7 @@ void PortTrips(net::TDeviceSocket& sockets, int trips, TStats& stats) {
     };
     if (client.OpenClient(testing::PortOf(server.D->ComHandle())) != 0)
         return;
-    if (!testing::RunUntil([&] { return client.Connects == 1 && server.Accepts == 1; }))
+    if (!testing::PumpUntil([&] { return client.Connects == 1 && server.Accepts == 1; }))
         return;
     for (int i = 0; i < trips; ++i) {
         client.Received.clear();

@@ -21,8 +21,8 @@
 #include <vector>
 
 using namespace dravane::net;
-using dravane::testing::RunFor;
-using dravane::testing::RunUntil;
+using dravane::test::RunFor;
+using dravane::test::RunUntil;
 
 namespace {
 
@@ -135,7 +135,7 @@ protected:
         const int s = Wrapper.CreateSocket();
         Wrapper.SetAsyncStyles(s, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
         Wrapper.ConnectSocket(s, Loopback(port));
-        EXPECT_TRUE(RunUntil([&] { return Has(kConnect, s) || Has(kError, s); }));
+        EXPECT_TRUE(PumpUntil([&] { return Has(kConnect, s) || Has(kError, s); }));
         EXPECT_EQ(Count(kConnect, s), 1);
         return s;
     }
@@ -285,7 +285,7 @@ TEST(SocketDispatch, ErrorHalfFirstThenByEventAndExceptionsGoToTheDisplay) {
     w.OnWsRead = [](TSocketWrapper*, int) { throw std::runtime_error("handler failed"); };
     EXPECT_EQ(w.WndProc(CM_SOCKETMESSAGE, 9, 10061 << 16), 0);
     EXPECT_EQ(w.WndProc(CM_SOCKETMESSAGE, 9, FD_READ), 0);
-    RunUntil([&] { return shown.size() >= 2; }, 2000);
+    PumpUntil([&] { return shown.size() >= 2; }, 2000ms);
     dravane::platform::SetErrorSink(nullptr);
     EXPECT_EQ(shown,
               (std::vector<std::string>{"The attempt to connect was forcibly refused", "handler failed"}));
@@ -313,8 +313,8 @@ TEST_F(SocketWrapperTest, ConnectToAClosedPortGivesOneRefusedErrorAndNoConnect) 
     const int s = Wrapper.CreateSocket();
     Wrapper.SetAsyncStyles(s, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
     Wrapper.ConnectSocket(s, Loopback(ClosedPort()));
-    EXPECT_TRUE(RunUntil([&] { return Has(kError); }));
-    RunFor(200);
+    EXPECT_TRUE(PumpUntil([&] { return Has(kError); }));
+    RunFor(200ms);
     ASSERT_EQ(Log.size(), 1u);
     EXPECT_EQ(Log[0].Kind, kError);
     EXPECT_EQ(Log[0].Socket, s);
@@ -325,7 +325,7 @@ TEST_F(SocketWrapperTest, ConnectToAClosedPortGivesOneRefusedErrorAndNoConnect) 
 TEST_F(SocketWrapperTest, AcceptConnectDataAndPeerClose) {
     const int listener = Listen();
     const int client = Connect(PortOf(listener));
-    ASSERT_TRUE(RunUntil([&] { return Has(kAccept, listener); }));
+    ASSERT_TRUE(PumpUntil([&] { return Has(kAccept, listener); }));
     sockaddr_in peer{};
     const int served = Wrapper.AcceptSocket(listener, peer);
     ASSERT_GE(served, 0);
@@ -337,14 +337,14 @@ TEST_F(SocketWrapperTest, AcceptConnectDataAndPeerClose) {
 
     // The accepted socket has the listening socket's notices.
     EXPECT_EQ(Wrapper.WriteSocket(client, "hello", 5, 0), 5);
-    ASSERT_TRUE(RunUntil([&] { return Has(kRead, served); }));
+    ASSERT_TRUE(PumpUntil([&] { return Has(kRead, served); }));
     char buf[16] = {};
     EXPECT_EQ(Wrapper.ReadSocket(served, buf, sizeof buf, 0), 5);
     EXPECT_EQ(std::string(buf, 5), "hello");
 
     // A second client gives a second accept notice: accept re-armed it.
     TFd second(RawConnect(PortOf(listener)));
-    ASSERT_TRUE(RunUntil([&] { return Count(kAccept, listener) == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return Count(kAccept, listener) == 2; }));
     const int extra = Wrapper.AcceptSocket(listener, peer);
     Wrapper.CloseSocket(extra);
 
@@ -354,8 +354,8 @@ TEST_F(SocketWrapperTest, AcceptConnectDataAndPeerClose) {
         w->CloseSocket(s);
     };
     Wrapper.CloseSocket(client);
-    ASSERT_TRUE(RunUntil([&] { return Has(kDisconnect, served); }));
-    RunFor(100);
+    ASSERT_TRUE(PumpUntil([&] { return Has(kDisconnect, served); }));
+    RunFor(100ms);
     EXPECT_EQ(Count(kDisconnect), 1);
     EXPECT_EQ(Count(kRead), 1);
     EXPECT_EQ(Count(kError), 0);
@@ -370,8 +370,8 @@ TEST_F(SocketWrapperTest, ResetArrivesAsErrorNotice10054Only) {
     const linger abort{1, 0};
     ::setsockopt(far.Fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     far.Close();
-    ASSERT_TRUE(RunUntil([&] { return Has(kError, client); }));
-    RunFor(100);
+    ASSERT_TRUE(PumpUntil([&] { return Has(kError, client); }));
+    RunFor(100ms);
     EXPECT_EQ(Count(kError, client), 1);
     EXPECT_EQ(Log.back().Code, 10054);
     EXPECT_EQ(Count(kDisconnect), 0);
@@ -384,7 +384,7 @@ TEST_F(SocketWrapperTest, WriteToAPeerThatLeftGivesTheMappedCodeNotASignal) {
     const int client = Connect(PortOf(listener.Fd));
     TFd far(RawAccept(listener.Fd));
     far.Close();
-    ASSERT_TRUE(RunUntil([&] { return Has(kDisconnect, client); }));
+    ASSERT_TRUE(PumpUntil([&] { return Has(kDisconnect, client); }));
     // The first write after the peer's close draws its reset; wait for that
     // to arrive, then the next write fails.
     Wrapper.WriteSocket(client, "x", 1, 0);
@@ -405,18 +405,18 @@ TEST_F(SocketWrapperTest, UnreadDataGivesOneNoticeWithoutSpinning) {
     EXPECT_TRUE(Wrapper.CanWriteSocket(client, 0));
     ASSERT_EQ(::send(far.Fd, "abcde", 5, 0), 5);
     EXPECT_TRUE(Wrapper.CanReadSocket(client, 5000));
-    ASSERT_TRUE(RunUntil([&] { return Has(kRead, client); }));
+    ASSERT_TRUE(PumpUntil([&] { return Has(kRead, client); }));
     const std::uint64_t firings = Wrapper.Handle()->Activations();
-    RunFor(300);
+    RunFor(300ms);
     EXPECT_EQ(Count(kRead), 1);
     EXPECT_EQ(Wrapper.Handle()->Activations(), firings); // the notifier stayed quiet too
 
     // A receive re-enables the notice; data still waiting gives the next one.
     char buf[8];
     EXPECT_EQ(Wrapper.ReadSocket(client, buf, 2, 0), 2);
-    ASSERT_TRUE(RunUntil([&] { return Count(kRead) == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return Count(kRead) == 2; }));
     EXPECT_EQ(Wrapper.ReadSocket(client, buf, sizeof buf, 0), 3);
-    RunFor(100);
+    RunFor(100ms);
     EXPECT_EQ(Count(kRead), 2);
     // A receive with nothing there would block: no notice.
     EXPECT_EQ(Wrapper.ReadSocket(client, buf, sizeof buf, 0), SOCKET_ERROR);
@@ -482,7 +482,7 @@ TEST_F(WouldBlockTest, WouldBlockMakesNoNoticeExceptOnAccept) {
     EXPECT_EQ(Count(kError), 0);
     EXPECT_EQ(Count(kWrite), 0);
     ::fcntl(far.Fd, F_SETFL, O_NONBLOCK);
-    const bool written = RunUntil(
+    const bool written = PumpUntil(
         [&] {
             while (::recv(far.Fd, chunk.data(), chunk.size(), 0) > 0) {
             }
@@ -519,8 +519,8 @@ TEST_F(SocketWrapperTest, AReusedDescriptorGetsOnlyItsOwnNotices) {
         GTEST_SKIP() << "descriptor number not reused";
     TFd secondFar(RawAccept(listener.Fd));
     ASSERT_EQ(::send(secondFar.Fd, "new", 3, 0), 3);
-    ASSERT_TRUE(RunUntil([&] { return Has(kRead, second); }));
-    RunFor(100);
+    ASSERT_TRUE(PumpUntil([&] { return Has(kRead, second); }));
+    RunFor(100ms);
     EXPECT_EQ(Count(kRead), 1);
     char buf[8] = {};
     EXPECT_EQ(Wrapper.ReadSocket(second, buf, sizeof buf, 0), 3);

@@ -16,7 +16,7 @@
 
 using namespace dravane;
 using namespace dravane::net;
-using namespace dravane::testing;
+using namespace dravane::test;
 
 namespace {
 
@@ -31,7 +31,7 @@ protected:
     void ConnectPair(TWsTestPort& server, TWsTestPort& client, bool telnet = true) {
         const std::uint16_t p = OpenServer(server, telnet);
         ASSERT_EQ(client.OpenClient(p, telnet), 0);
-        ASSERT_TRUE(RunUntil([&] { return client.Connects == 1 && server.Accepts == 1; }));
+        ASSERT_TRUE(PumpUntil([&] { return client.Connects == 1 && server.Accepts == 1; }));
     }
     std::string AllBytes() const {
         std::string s;
@@ -61,10 +61,10 @@ TEST_F(WinsockDispatcherTest, PortsOfThisSystemConnectOnceAndCarryDataBothWays) 
 
     EXPECT_EQ(client.Put("[R98T4AH02]\r\n"), 0);
     EXPECT_EQ(server.Put("[LINKOK]\r"), 0);
-    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 13 && client.Received.size() >= 9; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received.size() >= 13 && client.Received.size() >= 9; }));
     EXPECT_EQ(server.Received, "[R98T4AH02]\r\n");
     EXPECT_EQ(client.Received, "[LINKOK]\r");
-    RunFor(120);
+    RunFor(120ms);
     EXPECT_EQ(client.Connects, 1);
     EXPECT_EQ(server.Accepts, 1);
     EXPECT_EQ(client.Disconnects + server.Disconnects, 0);
@@ -79,7 +79,7 @@ TEST_F(WinsockDispatcherTest, EveryByteValuePassesBothWaysUnchangedAndTheWireIsE
     const std::string all = AllBytes() + "\r\r\n\xff\xff\r";
     EXPECT_EQ(client.Put(all), 0);
     EXPECT_EQ(server.Put(all), 0);
-    ASSERT_TRUE(RunUntil(
+    ASSERT_TRUE(PumpUntil(
         [&] { return server.Received.size() >= all.size() && client.Received.size() >= all.size(); }));
     EXPECT_EQ(server.Received, all);
     EXPECT_EQ(client.Received, all);
@@ -89,7 +89,7 @@ TEST_F(WinsockDispatcherTest, EveryByteValuePassesBothWaysUnchangedAndTheWireIsE
     const std::uint16_t p = OpenServer(raw);
     TRawPeer peer;
     ASSERT_TRUE(peer.Connect(p));
-    ASSERT_TRUE(RunUntil([&] { return raw.Accepts == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return raw.Accepts == 1; }));
     EXPECT_EQ(raw.Put(std::string("\xff"
                                   "a\rb\r\n",
                                   6)),
@@ -100,7 +100,7 @@ TEST_F(WinsockDispatcherTest, EveryByteValuePassesBothWaysUnchangedAndTheWireIsE
     peer.Send(std::string("\xff\xff"
                           "abc\r\0x\r\n",
                           10));
-    ASSERT_TRUE(RunUntil([&] { return raw.Received.size() >= 8; }));
+    ASSERT_TRUE(PumpUntil([&] { return raw.Received.size() >= 8; }));
     EXPECT_EQ(raw.Received, std::string("\xff"
                                         "abc\rx\r\n",
                                         8));
@@ -111,8 +111,8 @@ TEST_F(WinsockDispatcherTest, NegotiationIsAnsweredByTheTableAndDeliversNothing)
     const std::uint16_t p = OpenServer(server);
     TRawPeer peer;
     ASSERT_TRUE(peer.Connect(p));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 1; }));
-    RunFor(60);
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 1; }));
+    RunFor(60ms);
     EXPECT_EQ(peer.Read(1, 100), ""); // nothing is offered on connecting
 
     peer.Send("\xff\xfd\x18"); // DO TERMINAL-TYPE
@@ -124,7 +124,7 @@ TEST_F(WinsockDispatcherTest, NegotiationIsAnsweredByTheTableAndDeliversNothing)
     peer.Send("\xff\xfd\x01"); // DO ECHO
     EXPECT_EQ(peer.Read(3), "\xff\xfc\x01");
     peer.Send("ok");
-    ASSERT_TRUE(RunUntil([&] { return !server.Received.empty(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !server.Received.empty(); }));
     EXPECT_EQ(server.Received, "ok");
 }
 
@@ -134,21 +134,21 @@ TEST_F(WinsockDispatcherTest, ServedPeerLeavesAndTheNextIsAdmittedWithoutReopeni
     EXPECT_FALSE(server.Carrier());
     TRawPeer a;
     ASSERT_TRUE(a.Connect(p));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 1; }));
     EXPECT_TRUE(server.Carrier());
     a.Send("last words");
     a.Close();
-    ASSERT_TRUE(RunUntil([&] { return server.Disconnects == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Disconnects == 1; }));
     EXPECT_EQ(server.Received, "last words"); // delivered before the news of the leave
     EXPECT_FALSE(server.Carrier());
     EXPECT_TRUE(server.IsOpen());
 
     TRawPeer b;
     ASSERT_TRUE(b.Connect(p));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 2; }));
     EXPECT_TRUE(server.Carrier());
     b.Send("next");
-    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 14; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received.size() >= 14; }));
     EXPECT_EQ(server.Received, "last wordsnext");
 }
 
@@ -167,18 +167,18 @@ TEST_F(WinsockDispatcherTest, RefusedPeerAndResetPeerFreeTheSlotAtOnce) {
     server.AcceptAnswer = 1;
     TRawPeer b;
     ASSERT_TRUE(b.Connect(p));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 2 && server.Carrier(); }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 2 && server.Carrier(); }));
     b.Reset();
-    ASSERT_TRUE(RunUntil([&] { return server.Disconnects == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Disconnects == 1; }));
     EXPECT_EQ(server.Errors, std::vector<int>{serial::wsaEConnReset});
     EXPECT_FALSE(server.Carrier());
 
     // Admitted at once, not turned away as if the reset peer were still served.
     TRawPeer c;
     ASSERT_TRUE(c.Connect(p));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 3; }));
     c.Send("in");
-    ASSERT_TRUE(RunUntil([&] { return server.Received == "in"; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received == "in"; }));
 }
 
 TEST_F(WinsockDispatcherTest, WritesAreTakenWholeOrRefused) {
@@ -227,15 +227,15 @@ TEST_F(WinsockDispatcherTest, ClosingInsideItsOwnNotificationsIsDeferred) {
                     client.Close();
             };
         ASSERT_EQ(client.OpenClient(p), 0);
-        ASSERT_TRUE(RunUntil([&] { return client.Connects == 1; }));
+        ASSERT_TRUE(PumpUntil([&] { return client.Connects == 1; }));
         if (round == 1)
             client.Put("bye");
         if (round == 2)
             client.Close();
         TWsTestPort& closer = round == 3 ? client : server;
-        ASSERT_TRUE(RunUntil([&] { return !closer.IsOpen(); }));
+        ASSERT_TRUE(PumpUntil([&] { return !closer.IsOpen(); }));
         EXPECT_EQ(closer.Disconnects, round == 2 ? 2 : 1);
-        RunFor(60);
+        RunFor(60ms);
     }
 }
 
@@ -248,12 +248,12 @@ TEST_F(WinsockDispatcherTest, TriggersNeverFireInsideAHandlerThatPumpsMessages) 
         deepest = std::max(deepest, depth);
         if (server.Avails == 1) {
             client.Put("second");
-            RunFor(150); // a read notice and timer ticks arrive meanwhile
+            RunFor(150ms); // a read notice and timer ticks arrive meanwhile
         }
         --depth;
     };
     client.Put("first");
-    ASSERT_TRUE(RunUntil([&] { return server.Received == "firstsecond"; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received == "firstsecond"; }));
     EXPECT_EQ(deepest, 1);
 }
 
@@ -262,12 +262,12 @@ TEST_F(WinsockDispatcherTest, HostNameIsResolvedWhileOpeningReturnsAtOnce) {
     const std::uint16_t p = OpenServer(server);
     ASSERT_EQ(client.OpenClient(p, true, "localhost"), 0);
     EXPECT_EQ(client.Connects, 0);
-    ASSERT_TRUE(RunUntil([&] { return client.Connects == 1 && server.Accepts == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return client.Connects == 1 && server.Accepts == 1; }));
 
     // A name resolved to a port nobody listens on: refused, closed, no disconnect event.
     TWsTestPort refused(Sockets);
     ASSERT_EQ(refused.OpenClient(FreePort(), true, "localhost"), 0);
-    ASSERT_TRUE(RunUntil([&] { return !refused.IsOpen(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !refused.IsOpen(); }));
     EXPECT_EQ(refused.Errors, std::vector<int>{serial::wsaEConnRefused});
     EXPECT_EQ(refused.Disconnects, 0);
 }
@@ -277,7 +277,7 @@ TEST(WinsockDispatcherLookup, FailedLookupReports9007AndTheClientCloses) {
     TDeviceSocket sockets({"", &api});
     TWsTestPort client(sockets);
     ASSERT_EQ(client.OpenClient(FreePort(), true, "dravane.invalid"), 0);
-    ASSERT_TRUE(RunUntil([&] { return !client.IsOpen(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !client.IsOpen(); }));
     EXPECT_EQ(client.Errors, std::vector<int>{serial::ecWSCANTRESOLVE});
     EXPECT_EQ(client.Disconnects, 0);
 
@@ -285,7 +285,7 @@ TEST(WinsockDispatcherLookup, FailedLookupReports9007AndTheClientCloses) {
     TWsTestPort early(sockets);
     ASSERT_EQ(early.OpenClient(FreePort(), true, "dravane.invalid"), 0);
     early.Close();
-    RunFor(100);
+    RunFor(100ms);
     EXPECT_TRUE(early.Errors.empty());
 }
 
@@ -316,7 +316,7 @@ bool HaveTool(const char* name) {
 
 bool Finish(QProcess& p) {
     p.closeWriteChannel();
-    const bool done = RunUntil([&] { return p.state() == QProcess::NotRunning; }, 5000);
+    const bool done = PumpUntil([&] { return p.state() == QProcess::NotRunning; }, 5000ms);
     if (!done) {
         p.kill();
         p.waitForFinished(2000);
@@ -336,10 +336,10 @@ TEST_F(WinsockDispatcherTest, DebianTelnetNegotiatesAndOnlyItsTextReachesThePort
     // A port given as -PORT makes the client negotiate on a non-standard port.
     telnet.start("telnet", {"--", "127.0.0.1", QString("-%1").arg(p)});
     ASSERT_TRUE(telnet.waitForStarted(5000));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 1; }));
-    RunFor(200); // its offers arrive and are answered
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 1; }));
+    RunFor(200ms); // its offers arrive and are answered
     telnet.write("hello\n");
-    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 7; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received.size() >= 7; }));
     EXPECT_EQ(server.Received, "hello\r\n");
 
     dravane::test::TempDir dir;
@@ -378,17 +378,17 @@ TEST_F(WinsockDispatcherTest, SocatAsARawPeerOfAServerPort) {
     QProcess socat;
     socat.start("socat", {"-", QString("TCP:127.0.0.1:%1").arg(p)});
     ASSERT_TRUE(socat.waitForStarted(5000));
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 1; }));
     socat.write("ping\xff\n");
-    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 6; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received.size() >= 6; }));
     EXPECT_EQ(server.Received, "ping\xff\n");
     EXPECT_EQ(server.Put("pong\xff\n"), 0);
     QByteArray out;
-    ASSERT_TRUE(RunUntil([&] {
+    ASSERT_TRUE(PumpUntil([&] {
         out += socat.readAllStandardOutput();
         return out.size() >= 6;
     }));
     EXPECT_EQ(out.toStdString(), "pong\xff\n");
     EXPECT_TRUE(Finish(socat));
-    ASSERT_TRUE(RunUntil([&] { return server.Disconnects == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Disconnects == 1; }));
 }

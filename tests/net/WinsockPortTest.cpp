@@ -8,7 +8,7 @@
 
 using namespace dravane;
 using namespace dravane::net;
-using namespace dravane::testing;
+using namespace dravane::test;
 
 namespace {
 
@@ -135,7 +135,7 @@ TEST_F(WinsockPortTest, ClientAndServerConnectOnceAndCarryDataBothWays) {
     TProbe server(wsServer, p), client(wsClient, p);
     server.Port.SetOpen(true);
     client.Port.SetOpen(true);
-    ASSERT_TRUE(RunUntil([&] { return client.Connects == 1 && server.Accepts == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return client.Connects == 1 && server.Accepts == 1; }));
     EXPECT_EQ(server.Peer, htonl(INADDR_LOOPBACK));
     EXPECT_EQ(server.Connects, 0); // never in the server role
     EXPECT_TRUE(server.Carrier());
@@ -147,10 +147,10 @@ TEST_F(WinsockPortTest, ClientAndServerConnectOnceAndCarryDataBothWays) {
     client.Port.PutString("[LINK]\r\n");
     client.Port.PutString(all);
     server.Port.PutString(all);
-    ASSERT_TRUE(RunUntil([&] { return server.Received.size() >= 264 && client.Received.size() >= 256; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received.size() >= 264 && client.Received.size() >= 256; }));
     EXPECT_EQ(server.Received, "[LINK]\r\n" + all);
     EXPECT_EQ(client.Received, all);
-    RunFor(120);
+    RunFor(120ms);
     EXPECT_EQ(client.Connects, 1);
     EXPECT_EQ(server.Accepts, 1);
     EXPECT_TRUE(server.Errors.empty() && client.Errors.empty());
@@ -167,7 +167,7 @@ TEST_F(WinsockPortTest, ServerOutlivesItsPeersAndAdmitsTheNextWithoutReopening) 
         EXPECT_THROW(first.Port.PutString("not open yet"), serial::EPortException);
         first.Port.SetOpen(true);
         first.Port.PutString("early");
-        ASSERT_TRUE(RunUntil([&] { return server.Received == "early" && first.Received.size() >= 20; }));
+        ASSERT_TRUE(PumpUntil([&] { return server.Received == "early" && first.Received.size() >= 20; }));
         EXPECT_EQ(first.Received, "written with no peer");
         EXPECT_TRUE(server.Carrier());
 
@@ -178,26 +178,26 @@ TEST_F(WinsockPortTest, ServerOutlivesItsPeersAndAdmitsTheNextWithoutReopening) 
         extra.Read(1, 3000, &closed);
         EXPECT_TRUE(closed);
         first.Port.PutString("!");
-        ASSERT_TRUE(RunUntil([&] { return server.Received == "early!"; }));
+        ASSERT_TRUE(PumpUntil([&] { return server.Received == "early!"; }));
         EXPECT_EQ(server.Accepts, 1);
 
         first.Port.SetOpen(false);
         EXPECT_EQ(first.Disconnects, 1);
     }
-    ASSERT_TRUE(RunUntil([&] { return server.Disconnects == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Disconnects == 1; }));
     EXPECT_TRUE(server.Port.Open());
     EXPECT_FALSE(server.Carrier());
 
     TProbe second(wsClient, p);
     second.Port.SetOpen(true);
-    ASSERT_TRUE(RunUntil([&] { return server.Accepts == 2 && second.Connects == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 2 && second.Connects == 1; }));
     EXPECT_TRUE(server.Carrier());
     second.Port.PutString("again");
-    ASSERT_TRUE(RunUntil([&] { return server.Received == "early!again"; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received == "early!again"; }));
     server.Port.SetOpen(false);
     EXPECT_EQ(server.Disconnects, 2);
     // The client's port closes itself when the server goes, telling of it.
-    ASSERT_TRUE(RunUntil([&] { return !second.Port.Open(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !second.Port.Open(); }));
     EXPECT_EQ(second.Disconnects, 1);
 }
 
@@ -220,7 +220,7 @@ TEST_F(WinsockPortTest, ServerCloseWithoutPeerAndRefusedPeerAndRefusedConnection
     TProbe client(wsClient, p);
     const std::int32_t code = SocketCode([&] { client.Port.SetOpen(true); });
     if (code == 0) {
-        ASSERT_TRUE(RunUntil([&] { return !client.Port.Open(); }));
+        ASSERT_TRUE(PumpUntil([&] { return !client.Port.Open(); }));
         EXPECT_EQ(client.Errors, std::vector<int>{serial::wsaEConnRefused});
     } else {
         EXPECT_EQ(code, serial::wsaEConnRefused);
@@ -232,7 +232,7 @@ TEST_F(WinsockPortTest, ServerCloseWithoutPeerAndRefusedPeerAndRefusedConnection
     TProbe named(wsClient, p, "localhost");
     named.Port.SetOpen(true);
     EXPECT_TRUE(named.Port.Open());
-    ASSERT_TRUE(RunUntil([&] { return !named.Port.Open(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !named.Port.Open(); }));
     EXPECT_EQ(named.Errors, std::vector<int>{serial::wsaEConnRefused});
     EXPECT_EQ(named.Disconnects, 0);
 }
@@ -244,18 +244,18 @@ TEST_F(WinsockPortTest, HandlersMayCloseThePortFromInsideItsEvents) {
     TProbe client(wsClient, p);
     client.OnConnect = [&] { client.Port.SetOpen(false); };
     client.Port.SetOpen(true);
-    ASSERT_TRUE(RunUntil([&] { return client.Connects == 1 && !client.Port.Open(); }));
+    ASSERT_TRUE(PumpUntil([&] { return client.Connects == 1 && !client.Port.Open(); }));
     EXPECT_EQ(client.Disconnects, 1);
-    ASSERT_TRUE(RunUntil([&] { return server.Disconnects == 1; })); // the slot is free again
+    ASSERT_TRUE(PumpUntil([&] { return server.Disconnects == 1; })); // the slot is free again
 
     server.OnAvail = [&] { server.Port.SetOpen(false); };
     TProbe talker(wsClient, p);
     talker.Port.SetOpen(true);
-    ASSERT_TRUE(RunUntil([&] { return talker.Connects == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return talker.Connects == 1; }));
     talker.Port.PutString("close now");
-    ASSERT_TRUE(RunUntil([&] { return !server.Port.Open(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !server.Port.Open(); }));
     EXPECT_EQ(server.Received.substr(0, 1), "c");
-    ASSERT_TRUE(RunUntil([&] { return !talker.Port.Open(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !talker.Port.Open(); }));
     // Reopened afterwards, the server works as before.
     server.OnAvail = nullptr;
     server.Received.clear();
@@ -263,7 +263,7 @@ TEST_F(WinsockPortTest, HandlersMayCloseThePortFromInsideItsEvents) {
     TProbe again(wsClient, p);
     again.Port.SetOpen(true);
     again.Port.PutString("fine");
-    ASSERT_TRUE(RunUntil([&] { return server.Received == "fine"; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.Received == "fine"; }));
 }
 
 TEST(WinsockPortLookup, UnresolvableNameReports9007AndClosesThePort) {
@@ -272,7 +272,7 @@ TEST(WinsockPortLookup, UnresolvableNameReports9007AndClosesThePort) {
     TProbe client(wsClient, FreePort(), "dravane.invalid");
     client.Port.SetOpen(true);
     EXPECT_TRUE(client.Port.Open()); // the look-up does not hold the open
-    ASSERT_TRUE(RunUntil([&] { return !client.Port.Open(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !client.Port.Open(); }));
     EXPECT_EQ(client.Errors, std::vector<int>{serial::ecWSCANTRESOLVE});
     EXPECT_EQ(client.Disconnects, 0);
 }

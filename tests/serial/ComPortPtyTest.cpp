@@ -9,7 +9,7 @@
 #include "serial/SelectPortDialog.h"
 #include "serial/Win32Dispatcher.h"
 #include "support/PtyPair.h"
-#include "support/PumpUntil.h"
+#include "support/EventLoop.h"
 #include "support/TempDir.h"
 
 #include <QComboBox>
@@ -49,7 +49,7 @@ int ThreadCount() {
 // The kernel lists a joined thread for a moment after join has returned;
 // a thread that still runs stays listed.
 bool ThreadsAre(int n) {
-    return PumpUntil([n] { return ThreadCount() == n; }, std::chrono::seconds(2));
+    return PumpUntil([n] { return ThreadCount() == n; }, 2s);
 }
 
 // Writes on a master end until stopped; the device's end may come and go.

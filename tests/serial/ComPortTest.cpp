@@ -6,7 +6,7 @@
 #include "platform/AppException.h"
 #include "serial/PortException.h"
 #include "serial/SelectPortDialog.h"
-#include "support/PumpUntil.h"
+#include "support/EventLoop.h"
 #include "support/ScriptDispatcher.h"
 #include "support/TempDir.h"
 
@@ -22,7 +22,7 @@
 using namespace dravane::serial;
 using dravane::platform::TMessageWindow;
 using dravane::test::PumpUntil;
-using dravane::testing::TScriptDispatcher;
+using dravane::test::TScriptDispatcher;
 
 namespace {
 
@@ -208,7 +208,7 @@ TEST(ComPortLifetime, DestroyedInsideItsOwnEventReleasesTheDispatcherOnceIdle) {
     ASSERT_TRUE(PumpUntil([&] { return destroyed; }));
     // The dispatcher's threads are joined by the release; a leak or a late
     // touch of the port shows under the sanitizers.
-    PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+    PumpUntil([] { return false; }, 100ms);
 }
 
 TEST_F(ScriptedPort, ComNumberChangeKeepsTriggersAndTraceStates) {

@@ -11,8 +11,8 @@
 #include <stdexcept>
 
 using namespace dravane::serial;
-using dravane::testing::TManualClock;
-using dravane::testing::TScriptDispatcher;
+using dravane::test::TManualClock;
+using dravane::test::TScriptDispatcher;
 
 namespace {
 

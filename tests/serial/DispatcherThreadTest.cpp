@@ -12,7 +12,7 @@
 #include <thread>
 
 using namespace dravane::serial;
-using dravane::testing::TScriptDispatcher;
+using dravane::test::TScriptDispatcher;
 
 namespace {
 

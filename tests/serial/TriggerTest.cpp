@@ -8,8 +8,8 @@
 #include <random>
 
 using namespace dravane::serial;
-using dravane::testing::TManualClock;
-using dravane::testing::TScriptDispatcher;
+using dravane::test::TManualClock;
+using dravane::test::TScriptDispatcher;
 
 namespace {
 

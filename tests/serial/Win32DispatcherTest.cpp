@@ -9,7 +9,7 @@
 #include "platform/SettingsPath.h"
 #include "serial/PortErrors.h"
 #include "support/PtyPair.h"
-#include "support/PumpUntil.h"
+#include "support/EventLoop.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-namespace dravane::testing {
+namespace dravane::test {
 
 class TManualClock : public platform::TMsClock {
 public:
@@ -243,4 +243,4 @@ private:
     std::thread FThread;
 };
 
-} // namespace dravane::testing
+} // namespace dravane::test

@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace dravane::testing {
+namespace dravane::test {
 
 inline std::uint16_t PortOf(int s) {
     sockaddr_in a{};
@@ -88,7 +88,7 @@ struct TRawPeer {
     // or the time is up.
     std::string Read(std::size_t want, int ms = 5000, bool* closed = nullptr) const {
         std::string got;
-        RunUntil(
+        PumpUntil(
             [&] {
                 pollfd p{Fd, POLLIN, 0};
                 while (::poll(&p, 1, 0) == 1) {
@@ -251,4 +251,4 @@ private:
     std::unique_ptr<platform::TMessageWindow> FWindow;
 };
 
-} // namespace dravane::testing
+} // namespace dravane::test
