@@ -23,6 +23,7 @@ using namespace dravane::serial;
 using dravane::platform::TMessageWindow;
 using dravane::test::PumpUntil;
 using dravane::test::TScriptDispatcher;
+using namespace std::chrono_literals;
 
 namespace {
 
