@@ -83,8 +83,11 @@ void TIndCustomBlinkLed::Paint(QPainter& canvas) {
     const QFontMetrics metrics(font());
     const int tw = caption.isEmpty() ? 0 : metrics.horizontalAdvance(caption);
     const int th = caption.isEmpty() ? 0 : metrics.height();
-    const int aw = width() - tw - FMargin - FSpacing;
-    const int ah = height() - th - FMargin - FSpacing;
+    // The caption takes room only along the layout's axis: beside the lamp it
+    // must not shrink the lamp's height, above or below it not its width.
+    const bool across = FLayout == ImageLeft || FLayout == ImageRight;
+    const int aw = width() - (across ? tw : 0) - FMargin - FSpacing;
+    const int ah = height() - (across ? 0 : th) - FMargin - FSpacing;
     int lw = aw;
     int lh = ah;
     if (FBlinkLedType == ltRounded)

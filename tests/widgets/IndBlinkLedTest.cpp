@@ -169,4 +169,9 @@ TEST(IndBlinkLed, LayoutPutsTheLampOnItsSideAndTheCaptionBeyond) {
         EXPECT_TRUE(c.lampThenCaption(lamp, caption)) << c.layout;
         EXPECT_EQ(At(image, 119, 0), Bgr(0x000080)) << "own background when not transparent";
     }
+    // A caption beside the lamp leaves it the control's height.
+    TIndBlinkLed led;
+    led.resize(90, 24);
+    led.SetCaption("Power");
+    EXPECT_EQ(Extent(Grab(led), red).height(), 15);
 }
