@@ -73,6 +73,12 @@ template <class P> bool deviceLost(const P& port) {
         return false;
 }
 
+// Open and not on its way to closing: a port whose close waits for a
+// notification in delivery takes no more bytes and counts as closed.
+bool inService(const serial::TCustomComPort& port) {
+    return port.PortState() == serial::psOpen;
+}
+
 // Errors after which a TCP connection is gone although the port was not told
 // by a disconnect (a dead path ends with a time-out).
 bool connectionDead(std::int32_t code) {
@@ -295,7 +301,7 @@ void TCommControl::SetupPort() {
     // A TCP session with unchanged settings is kept: dropping it costs the
     // peer up to two supervision cycles to recover.
     const std::string remote = RemoteSetting();
-    const bool keepRemote = !remote.empty() && remote == FRemoteOpenedWith && RemotePort->Open();
+    const bool keepRemote = !remote.empty() && remote == FRemoteOpenedWith && inService(*RemotePort);
     if (!keepRemote) {
         try {
             RemotePort->SetOpen(false);
@@ -389,7 +395,7 @@ void TCommControl::SetLinkStatus(TLinkStatus Status) {
     paintLed(ui->LinkLed, LinkStatus);
     // A Client without its serial port has no serial link to report: the
     // main window shows the TCP link then.
-    if (OpMode == omClient && !Port->Open())
+    if (OpMode == omClient && !inService(*Port))
         return;
     if (LinkStatus == lsReady)
         DoAction(mcCommLinkOk);
@@ -447,11 +453,11 @@ bool TCommControl::WriteRemote(std::string_view Bytes) {
 
 void TCommControl::SendPacket(const std::string& Packet) {
     if (OpMode == omClient) {
-        if (RemotePort->Open() && RemoteConnected && !WriteRemote(Packet + LF))
+        if (inService(*RemotePort) && RemoteConnected && !WriteRemote(Packet + LF))
             DisableRemotePort();
         return;
     }
-    if (Port->Open() && !WriteLocal(Packet))
+    if (inService(*Port) && !WriteLocal(Packet))
         DisableLocalPort();
 }
 
@@ -516,7 +522,7 @@ void TCommControl::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Co
     CP->GetBlock(block.data(), Count);
     // The peer gets the bytes as one block, before any line handling: one
     // write, not one TCP segment per byte.
-    if (OpMode == omServer && RemotePort->Open() && !WriteRemote(block))
+    if (OpMode == omServer && inService(*RemotePort) && !WriteRemote(block))
         DisableRemotePort();
     std::string line;
     for (const char c : block) {
@@ -548,7 +554,7 @@ void TCommControl::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint1
             line.clear();
         if (overflowed)
             continue; // an over-long line is dropped whole
-        if (OpMode == omServer && Port->Open()) {
+        if (OpMode == omServer && inService(*Port)) {
             if (!WriteLocal(line + CR))
                 DisableLocalPort();
             if (line == "[REMOTE]") {
@@ -610,9 +616,9 @@ void TCommControl::Timer1Timer() {
             SetLinkStatus(lsDisconnected);
         LinkTestTimer = LinkStatus == lsDisconnected ? FastLinkTest : LinkTestInterval;
         if (OpMode == omClient) {
-            if (RemotePort->Open() && RemoteConnected && !WriteRemote("[REMOTE]\r"))
+            if (inService(*RemotePort) && RemoteConnected && !WriteRemote("[REMOTE]\r"))
                 DisableRemotePort();
-        } else if (Port->Open()) {
+        } else if (inService(*Port)) {
             if (LinkTries < 5)
                 ++LinkTries;
             if (!WriteLocal("[LINK]\r"))

@@ -38,6 +38,7 @@ public:
     using TCommControl::LinkTries;
     using TCommControl::OkBtnClick;
     using TCommControl::Port;
+    using TCommControl::RemoteData;
     using TCommControl::RemoteDataSocket;
     using TCommControl::RemotePort;
     using TCommControl::Response;
