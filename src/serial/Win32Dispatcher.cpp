@@ -347,7 +347,7 @@ void TWin32Dispatcher::StartDispatcher() {
     }
     KillThreads = false;
     DispActive = true;
-    FFailed = false;
+    FDeviceFailure = 0;
     FPendingFailure = 0;
     FReadWake.Drain();
     FWriteWake.Drain();
@@ -446,7 +446,7 @@ void TWin32Dispatcher::ThreadGone(TThreadKind Kind, int ReturnValue) {
     if (ReturnValue != 0) {
         RequestStop();
         // One message per failure, however many threads meet it.
-        if (!FFailed.exchange(true)) {
+        if (NoteDeviceFailure(ReturnValue)) {
             FPendingFailure = ReturnValue;
             FFailureTarget.Post(FailureMessage, 0, 0);
         }
