@@ -350,7 +350,7 @@ public:
     static constexpr int ClosePendingRecheckMs = 10;
 
 protected:
-    // ---- hooks, in the design's order ----
+    // ---- hooks for derived ports ----
     // The dispatcher factory: the custom procedure if any, else the layer's own.
     virtual std::unique_ptr<TBaseDispatcher> ActivateDeviceLayer();
     virtual void DeviceLayerChanged() {}

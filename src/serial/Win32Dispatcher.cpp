@@ -198,7 +198,8 @@ int TWin32Dispatcher::SetComState(const TDCB& Block) {
         return ecBaudRate;
     if (const int rc = FDevice.SetLine(s); rc < 0)
         return -MapDeviceErrno(-rc).Code;
-    // DTR and RTS levels follow the control block, as the original driver does.
+    // DTR and RTS levels follow the control block: a program that programs the
+    // block expects the lines to follow it without a separate call.
     if (Block.DtrControl() != TDCB::CONTROL_HANDSHAKE)
         FDevice.SetDtr(Block.DtrControl() == TDCB::CONTROL_ENABLE);
     if (Block.RtsControl() != TDCB::CONTROL_HANDSHAKE)
