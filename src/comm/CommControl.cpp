@@ -65,14 +65,6 @@ template <class Fn> void guarded(Fn&& fn) {
     platform::Guarded(std::forward<Fn>(fn));
 }
 
-// The serial layer reports a device that vanished under an open port.
-template <class P> bool deviceLost(const P& port) {
-    if constexpr (requires { port.DeviceLost(); })
-        return port.DeviceLost();
-    else
-        return false;
-}
-
 // Open and not on its way to closing: a port whose close waits for a
 // notification in delivery takes no more bytes and counts as closed.
 bool inService(const serial::TCustomComPort& port) {
@@ -462,7 +454,7 @@ void TCommControl::SendPacket(const std::string& Packet) {
 }
 
 void TCommControl::DisableLocalPort() {
-    if (deviceLost(*Port))
+    if (Port->DeviceLost())
         FWatchDevice = true;
     try {
         Port->SetOpen(false);

@@ -12,7 +12,10 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace dravane;
 using namespace dravane::test;
@@ -294,4 +297,55 @@ TEST_F(Settings, ThePortListOpensOnAClickOrEnterOnly) {
     EXPECT_FALSE(w.Port->Open());
     EXPECT_EQ(w.ComLabel(), "COM disabled");
     EXPECT_EQ(w.Port->ComNumber(), 0);
+}
+
+TEST_F(Settings, AnUnpluggedAdapterIsOpenedAgainWhenItComesBack) {
+    // The settings name a stable path, as /dev/serial/by-id does for an adapter.
+    const std::string byId = Dir.File("usb-Dravane-if00");
+    std::filesystem::create_symlink(Controller.SlavePath(), byId);
+    TTestComm& w = Open("[Ports]\nCOM3=" + byId + "\n[Comm]\nPort=3\nMode=0\n");
+    comm::SystemReady = true;
+    w.Tick();
+    ASSERT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
+
+    Controller.Unplug();
+    std::filesystem::remove(byId);
+    ASSERT_TRUE(PumpUntil([&] { return w.Port->DeviceLost(); }));
+    MainForm.Codes.clear();
+    for (int tick = 0; tick <= TCommControl::LinkTestInterval && w.Port->Open(); ++tick)
+        w.Tick();
+    EXPECT_FALSE(w.Port->Open());
+    EXPECT_EQ(w.LinkCaption(), "Disconnected");
+    EXPECT_EQ(MainForm.Count(mcCommLinkFail), 1);
+    w.Tick(3 * (TCommControl::TimerRate + 1)); // absent: nothing to open
+    EXPECT_FALSE(w.Port->Open());
+
+    // Back, but held by another program: said once, not tried again.
+    Controller.Replug();
+    const int holder = ::open(Controller.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    std::filesystem::create_symlink(Controller.SlavePath(), byId);
+    w.Tick(3 * (TCommControl::TimerRate + 1));
+    ::close(holder);
+    w.Tick(3 * (TCommControl::TimerRate + 1));
+    EXPECT_FALSE(w.Port->Open());
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(std::count(Errors.begin(), Errors.end(), "Error opening COM port"), 1);
+
+    // Unplugged and plugged in again: opened at the next list refresh, no message.
+    Controller.Unplug();
+    std::filesystem::remove(byId);
+    w.findChild<QTreeWidget*>("ComListBox")->clear();
+    QTreeWidgetItem com3(QStringList{"COM3"});
+    w.ComPortBtnClick(&com3); // the device is absent: watched for
+    Errors.clear();
+    Controller.Replug();
+    std::filesystem::create_symlink(Controller.SlavePath(), byId);
+    w.Tick(TCommControl::TimerRate + 1);
+    ASSERT_TRUE(w.Port->Open());
+    EXPECT_EQ(w.ComLabel(), "Using COM3");
+    w.Tick();
+    EXPECT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(std::count(Errors.begin(), Errors.end(), "Error opening COM port"), 0);
 }
