@@ -239,8 +239,11 @@ TEST_F(Settings, OkCancelAndTheModeApplyWhatTheOperatorChose) {
 
     // Cancel with the number unchanged leaves the port open and working.
     w.findChild<QPushButton*>("CancelBtn")->click();
-    EXPECT_TRUE(w.Port->Open());
     EXPECT_EQ(w.LinkCaption(), "Ready");
+    const int links = Controller.Count("[LINK]");
+    w.Tick(TCommControl::LinkTestInterval + 1);
+    EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[LINK]") > links; }));
+    EXPECT_TRUE(w.Port->Open());
 
     // Letters in the port field become the default port when the Client
     // role is applied; the address and port fields are for the Client only.
