@@ -59,7 +59,8 @@ int RunDravane(const char* programPath) {
             terminated = true;
             platform::SetUnattended(true);
             if (running)
-                QMetaObject::invokeMethod(mainWindow.get(), [&] { mainWindow->close(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    mainWindow.get(), [&] { mainWindow->close(); }, Qt::QueuedConnection);
         });
         mainWindow = std::make_unique<TDravaneMain>();
         DravaneMain = mainWindow.get();
