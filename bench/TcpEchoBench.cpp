@@ -59,10 +59,10 @@ bool ReadAll(int fd, char* buf, std::size_t n) {
 // Plain blocking sockets: this thread sends and waits; an echo thread answers.
 void PlainTrips(int trips, TStats& stats) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in any = testing::Loopback(0);
+    const sockaddr_in any = test::Loopback(0);
     ::bind(listener, reinterpret_cast<const sockaddr*>(&any), sizeof any);
     ::listen(listener, 1);
-    const std::uint16_t port = testing::PortOf(listener);
+    const std::uint16_t port = test::PortOf(listener);
     std::thread echo([listener] {
         const int s = ::accept(listener, nullptr, nullptr);
         NoDelay(s);
@@ -72,7 +72,7 @@ void PlainTrips(int trips, TStats& stats) {
         ::close(s);
     });
     const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in to = testing::Loopback(port);
+    const sockaddr_in to = test::Loopback(port);
     ::connect(c, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     NoDelay(c);
     char buf[LineSize];
@@ -90,16 +90,16 @@ void PlainTrips(int trips, TStats& stats) {
 
 // Two ports of this system: the server echoes every block it is told of.
 void PortTrips(net::TDeviceSocket& sockets, int trips, TStats& stats) {
-    testing::TWsTestPort server(sockets), client(sockets);
+    test::TWsTestPort server(sockets), client(sockets);
     if (server.OpenServer(0) != 0)
         return;
     server.OnAvail = [&] {
         server.Put(server.Received);
         server.Received.clear();
     };
-    if (client.OpenClient(testing::PortOf(server.D->ComHandle())) != 0)
+    if (client.OpenClient(test::PortOf(server.D->ComHandle())) != 0)
         return;
-    if (!testing::PumpUntil([&] { return client.Connects == 1 && server.Accepts == 1; }))
+    if (!test::PumpUntil([&] { return client.Connects == 1 && server.Accepts == 1; }))
         return;
     for (int i = 0; i < trips; ++i) {
         client.Received.clear();

@@ -103,7 +103,7 @@ struct TRawPeer {
                 }
                 return got.size() >= want;
             },
-            ms);
+            std::chrono::milliseconds(ms));
         return got;
     }
 };
