@@ -1,7 +1,7 @@
 #include "net/SocketWrapper.h"
 
 #include "net/SocketErrors.h"
-#include "net/SocketNotices.h"
+#include "net/SocketNoticeWindow.h"
 #include "platform/AppException.h"
 #include "serial/PortErrors.h"
 
@@ -108,8 +108,8 @@ int TSocketWrapper::ConnectSocket(int Socket, const sockaddr_in& Address) {
     CheckLoaded();
     const int r = FApi.connect(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
     if (r == 0) {
-        // Even a connection made at once is announced by its notice, as the
-        // original does; the write notifier sees it.
+        // Even a connection made at once is announced by its notice, so the
+        // caller has one path for both; the write notifier sees it.
         if (FHandle)
             FHandle->ConnectStarted(Socket);
         return r;

@@ -89,9 +89,9 @@ const std::vector<std::string>& TCustomWinsockPort::WsLocalAddresses() {
     return FWsLocalAddresses;
 }
 
-// The interfaces' own IPv4 addresses, loopback left out, as the host-name
-// look-up of the original gives them; read from the interface list, so no
-// name look-up can hold the window.
+// The interfaces' own IPv4 addresses, loopback left out: the addresses a
+// peer could reach this host at. Read from the interface list, so no name
+// look-up can hold the window.
 void TCustomWinsockPort::EnumHostAddresses() {
     FWsLocalAddresses.clear();
     TDeviceSocket* s = TDeviceSocket::Instance();

@@ -1,16 +1,15 @@
 #include "net/WsConnection.h"
 
-#include "net/DeviceSocket.h"
-#include "net/WinsockDispatcher.h"
+#include "net/SocketWrapper.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace dravane::net {
 
-TWsConnection::TWsConnection(TDeviceSocket& Owner, int OutSize, int InSize)
-    : FOwner(Owner), FCodec(Owner.WsTerminal) {
-    FSocketHandle = FOwner.CreateSocket();
+TWsConnection::TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize)
+    : FSockets(Sockets), FCodec(Terminal) {
+    FSocketHandle = FSockets.CreateSocket();
     FInSize = std::max(InSize, 1);
     // Every byte of the largest pending output the dispatcher admits may be
     // doubled by escaping; a ring of OutSize + 4096 holds that only up to an
@@ -26,6 +25,12 @@ TWsConnection::~TWsConnection() {
         Shutdown();
 }
 
+void TWsConnection::Attach(TWsConnectionEvents* Events, bool IsClient, bool IsTelnet) {
+    FEvents = Events;
+    FIsClient = IsClient;
+    FIsTelnet = IsTelnet;
+}
+
 int TWsConnection::InChars() const {
     return FInBufFull ? FInSize : (FInEnd - FInStart + FInSize) % FInSize;
 }
@@ -39,11 +44,11 @@ void TWsConnection::receive() {
         return;
     const bool wraps = FInStart <= FInEnd; // free space runs to the ring end (and on from its start)
     const int first = wraps ? FInSize - FInEnd : FInStart - FInEnd;
-    const int n = std::max(FOwner.ReadSocket(FCommSocket, &FInBuf[FInEnd], first, 0), 0);
+    const int n = std::max(FSockets.ReadSocket(FCommSocket, &FInBuf[FInEnd], first, 0), 0);
     FInEnd = (FInEnd + n) % FInSize;
     // An error notice may have closed the data socket meanwhile.
     if (n == first && wraps && FInStart > 0 && FCommSocket >= 0) {
-        const int m = std::max(FOwner.ReadSocket(FCommSocket, &FInBuf[0], FInStart, 0), 0);
+        const int m = std::max(FSockets.ReadSocket(FCommSocket, &FInBuf[0], FInStart, 0), 0);
         FInEnd = m;
         if (m > 0 && FInEnd == FInStart)
             FInBufFull = true;
@@ -118,17 +123,17 @@ int TWsConnection::WriteBuf(const std::uint8_t* Buf, int Size) {
             taken = Size;
         }
     }
-    push();
+    Push();
     return taken;
 }
 
-void TWsConnection::push() {
+void TWsConnection::Push() {
     // No data socket yet: the bytes wait for the next peer (sending on -1
     // would only raise a spurious error notice).
     while (OutChars() > 0 && FCommSocket >= 0) {
         const int segEnd = FOutStart < FOutEnd ? FOutEnd : FOutSize;
         const int len = segEnd - FOutStart;
-        const int r = FOwner.WriteSocket(FCommSocket, &FOutBuf[FOutStart], len, 0);
+        const int r = FSockets.WriteSocket(FCommSocket, &FOutBuf[FOutStart], len, 0);
         if (r <= 0)
             return;
         FOutStart = (FOutStart + r) % FOutSize;
@@ -140,7 +145,7 @@ void TWsConnection::push() {
 
 int TWsConnection::GetOutChars() {
     if (Connected()) {
-        push();
+        Push();
         if (OutChars() == 0)
             FSimBuf = 0;
     }
@@ -162,12 +167,24 @@ void TWsConnection::SetConnectionState(TWsConnectionState State) {
     if (State == FConnectionState)
         return;
     FConnectionState = State;
-    if (FDispatcher)
-        FDispatcher->SetCarrier(State == wcsConnected);
+    if (FEvents)
+        FEvents->CarrierChanged(State == wcsConnected);
 }
 
-void TWsConnection::PeerAdmitted() {
+void TWsConnection::AdmitPeer(int Socket, const sockaddr_in* Peer) {
+    FCommSocket = Socket;
     FCodec.ResetInput();
+    if (FEvents && Peer)
+        FEvents->PeerChanged(*Peer);
+}
+
+int TWsConnection::DropPeer() {
+    const int peer = FCommSocket;
+    FCommSocket = -1;
+    SetConnectionState(wcsInit);
+    if (FEvents)
+        FEvents->PeerChanged(sockaddr_in{});
+    return peer;
 }
 
 int TWsConnection::Shutdown() {
@@ -176,30 +193,20 @@ int TWsConnection::Shutdown() {
     FCommSocket = -1;
     FSocketHandle = -1;
     if (comm >= 0 && comm != own)
-        FOwner.CloseSocket(comm);
+        FSockets.CloseSocket(comm);
     if (own >= 0)
-        FOwner.CloseSocket(own);
+        FSockets.CloseSocket(own);
     return 0;
 }
 
 void TWsConnection::TelnetSend(const std::uint8_t* data, std::size_t size) {
     if (FCommSocket >= 0)
-        FOwner.WriteSocket(FCommSocket, data, static_cast<int>(size), 0);
+        FSockets.WriteSocket(FCommSocket, data, static_cast<int>(size), 0);
 }
 
 void TWsConnection::TelnetLog(TTelnetEvent event, std::uint8_t data) {
-    if (!FDispatcher || !FDispatcher->DLoggingOn())
-        return;
-    using namespace serial;
-    if (event == teSTerm) {
-        const std::string& name = FCodec.Terminal();
-        FDispatcher->AddDispatchEntry(dtTelnet, dstSTerm, data, name.data(), name.size());
-    } else if (event <= teSDont) {
-        FDispatcher->AddDispatchEntry(dtTelnet, static_cast<TDispatchSubType>(dstRWill + (event - teRWill)),
-                                      data);
-    } else {
-        FDispatcher->AddDispatchEntry(dtTelnet, dstCommand, data);
-    }
+    if (FEvents)
+        FEvents->TelnetLogged(event, data, FCodec.Terminal());
 }
 
 } // namespace dravane::net

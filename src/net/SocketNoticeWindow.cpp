@@ -1,4 +1,4 @@
-#include "net/SocketNotices.h"
+#include "net/SocketNoticeWindow.h"
 
 #include <QSocketNotifier>
 

@@ -1,11 +1,12 @@
 #pragma once
 // The socket wrapper's notice window: turns readiness of registered sockets
 // into the six notices (read, write, accept, connect, close, error with code)
-// on the UI thread, the way the original library posts them to a window.
+// on the UI thread, as messages to the wrapper's window procedure.
 //
-// Each registered socket has one-shot QSocketNotifiers, re-armed the way the
-// original re-enables its notices: read after a receive, accept after an
-// accept, write only after a send that would block or while connecting. A
+// Each registered socket has one-shot QSocketNotifiers, re-armed only when a
+// call shows there may be something new to say: read after a receive, accept
+// after an accept, write only after a send that would block or while
+// connecting. A
 // peer that sends and is never read therefore gives one read notice, not a
 // busy loop. Connect completion is "writable" plus SO_ERROR; a peer's close is
 // a zero-byte MSG_PEEK; a reset is the close notice carrying the mapped error.
@@ -30,7 +31,7 @@ namespace dravane::net {
 // acknowledgement would add tens of milliseconds to every reply.
 void EnableNoDelay(const TWsApi& Api, int Socket);
 
-class TSocketNoticeWindow : public QObject {
+class TSocketNoticeWindow : public QObject, public TNoticeTarget {
 public:
     // The window procedure that receives each notice: (Msg, Socket, LParam),
     // LParam = event | error << 16.
@@ -42,7 +43,7 @@ public:
     // WSAAsyncSelect: notices of Events for Socket, as message Msg; puts the
     // socket in non-blocking mode. Events 0 stops the notices. -1 with errno
     // set when the socket cannot be made non-blocking.
-    int Select(int Socket, unsigned Msg, long Events);
+    int Select(int Socket, unsigned Msg, long Events) override;
 
     // What the wrapper's calls mean for the notices.
     void Listening(int Socket);
