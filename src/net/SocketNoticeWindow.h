@@ -12,6 +12,11 @@
 // a zero-byte MSG_PEEK; a reset is the close notice carrying the mapped error.
 // A socket that saw its close or a failed connect gets no further notices.
 //
+// An accept that fails for want of descriptors or memory leaves the peer
+// waiting, so the listening socket stays readable: it is retried on the next
+// AcceptRetryMs tick, not at once, and only the first failure of a streak
+// becomes a notice.
+//
 // Threading: UI thread only, like every QObject here.
 
 #include "net/SocketErrors.h"
@@ -24,6 +29,7 @@
 #include <map>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace dravane::net {
 
@@ -36,6 +42,8 @@ public:
     // The window procedure that receives each notice: (Msg, Socket, LParam),
     // LParam = event | error << 16.
     using TWndProc = std::function<void(unsigned Msg, int Socket, std::uint32_t LParam)>;
+
+    static constexpr int AcceptRetryMs = 50;
 
     TSocketNoticeWindow(const TWsApi& Api, TWndProc WndProc);
     ~TSocketNoticeWindow() override;
@@ -50,7 +58,12 @@ public:
     void ConnectStarted(int Socket); // connect returned 0 or would-block: the write notifier finishes it
     void ConnectFailed(int Socket);
     void Received(int Socket);
-    void AcceptCalled(int Listening, int Accepted); // Accepted -1 when accept failed
+    void AcceptCalled(int Listening, int Accepted);
+    // A failed accept: true when it is to be noticed (would-block, or the
+    // first failure since the last accept that did not fail).
+    bool AcceptFailed(int Listening, bool WouldBlock);
+    // Re-arms every listening socket backing off after a failed accept.
+    void RetryAccepts();
     void SendBlocked(int Socket);
     void ShutDown(int Socket, int How);
     // Drops the socket's notifiers; called before its descriptor is closed, so
@@ -75,7 +88,8 @@ private:
         bool Connecting = false;
         bool Connected = false;
         bool ShutWrite = false;
-        bool Ended = false; // close or failed connect noticed: nothing more to say
+        bool Ended = false;         // close or failed connect noticed: nothing more to say
+        bool AcceptFailing = false; // the last accept failed other than would-block
     };
 
     TEntry* find(int Socket);
@@ -94,6 +108,7 @@ private:
     std::uint64_t FNextGeneration = 1;
     std::uint64_t FActivations = 0;
     QSocketNotifier* FFiring = nullptr; // the notifier whose signal is being handled
+    QTimer* FAcceptRetry;
 };
 
 } // namespace dravane::net

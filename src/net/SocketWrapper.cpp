@@ -147,9 +147,9 @@ int TSocketWrapper::AcceptSocket(int Socket, sockaddr_in& Address) {
     const int s = FApi.accept(Socket, reinterpret_cast<sockaddr*>(&Address), &len);
     if (s == INVALID_SOCKET) {
         const std::int32_t code = failed(Socket, errno);
-        if (FHandle)
-            FHandle->AcceptCalled(Socket, INVALID_SOCKET);
-        DoError(Socket, code); // would-block included
+        // Would-block included; a failure that repeats on every retry once.
+        if (!FHandle || FHandle->AcceptFailed(Socket, code == wsaEWouldBlock))
+            DoError(Socket, code);
         return INVALID_SOCKET;
     }
     FApi.fcntl(s, F_SETFD, FD_CLOEXEC);
