@@ -184,6 +184,10 @@ void TDeviceSocket::DoRead(int Socket) {
 }
 
 void TDeviceSocket::DoWrite(int Socket) {
+    // Room again after a send that would block: what waits in the output ring
+    // goes now, and input held back for want of room for replies is decoded.
+    if (TWsConnection* c = FindConnection(Socket))
+        DoDispMessage(c->SocketHandle(), 2, 0);
     TSocketWrapper::DoWrite(Socket);
 }
 

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dravane::net {
 
@@ -58,9 +59,14 @@ enum TTelnetEvent : std::uint8_t {
 class TTelnetSink {
 public:
     virtual ~TTelnetSink() = default;
-    // Bytes to put on the wire at once, outside the output ring (negotiation
-    // replies, the terminal-type reply). Each call is one send.
+    // A reply to put on the wire after everything queued before it
+    // (negotiation replies, the terminal-type reply). Each call is one reply,
+    // and during decoding only ever one that TelnetCanSend admitted.
     virtual void TelnetSend(const std::uint8_t* data, std::size_t size) = 0;
+    // Whether a reply of size bytes can be queued now. When it cannot,
+    // decoding stops before the sequence that needs it and resumes there on
+    // the next call, so no reply is lost and none is held in memory without bound.
+    virtual bool TelnetCanSend(std::size_t /*size*/) { return true; }
     virtual void TelnetLog(TTelnetEvent /*event*/, std::uint8_t /*data*/) {}
 };
 
@@ -88,9 +94,12 @@ public:
     bool EncodesVerbatim(const std::uint8_t* src, std::size_t size) const;
     // Worst case: every byte doubled.
     static constexpr std::size_t MaxEncodedSize(std::size_t size) { return 2 * size; }
+    // The longest single reply: a negotiation or the terminal-type reply.
+    std::size_t MaxReplySize() const;
 
     // Decodes by the receive rules into out (at most outCap bytes). Stops
-    // before a byte that would deliver into a full buffer; bytes that deliver
+    // before a byte that would deliver into a full buffer, and before the end
+    // of a sequence whose reply the sink cannot take now; bytes that deliver
     // nothing (negotiation, subnegotiation, dropped NUL) are consumed even
     // when the buffer is full. Replies and log events go to sink.
     TTelnetDecodeResult Decode(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
@@ -118,6 +127,11 @@ public:
 private:
     enum TState : std::uint8_t { tsData, tsCR, tsIAC, tsOption, tsSubData, tsSubIAC };
 
+    // The reply HandleCommand would send now; 0 for none.
+    std::uint8_t replyTo(std::uint8_t command, std::uint8_t option);
+    // The option field a table row names; none for a row without one.
+    TTelnetOpt& stateOf(std::uint8_t field, TTelnetOpt& none);
+    std::vector<std::uint8_t> terminalReply() const;
     void sendCommand(std::uint8_t command, std::uint8_t option, TTelnetSink& sink) const;
     void subByte(std::uint8_t b);
     void endSubnegotiation(TTelnetSink& sink);

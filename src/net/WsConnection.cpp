@@ -13,9 +13,12 @@ TWsConnection::TWsConnection(TSocketWrapper& Sockets, const std::string& Termina
     FInSize = std::max(InSize, 1);
     // Every byte of the largest pending output the dispatcher admits may be
     // doubled by escaping; a ring of OutSize + 4096 holds that only up to an
-    // OutSize of 4096, so a larger port gets twice its size.
+    // OutSize of 4096, so a larger port gets twice its size. Negotiation
+    // replies get room of their own on top.
     const int out = std::max(OutSize, 1);
-    FOutSize = std::max(out + OutRingExtra, static_cast<int>(TTelnetCodec::MaxEncodedSize(out)));
+    FPortOutSize = out;
+    FOutSize = std::max(out + OutRingExtra, static_cast<int>(TTelnetCodec::MaxEncodedSize(out))) +
+               std::max(ReplyRoom, static_cast<int>(FCodec.MaxReplySize()));
     FInBuf.assign(static_cast<std::size_t>(FInSize), 0);
     FOutBuf.assign(static_cast<std::size_t>(FOutSize), 0);
 }
@@ -111,20 +114,25 @@ int TWsConnection::WriteBuf(const std::uint8_t* Buf, int Size) {
             len = written;
         }
         // All or nothing: a block cut short would be reported as written.
-        if (len > static_cast<std::size_t>(FOutSize - OutChars())) {
-            FSimBuf -= Size;
-        } else {
-            const std::size_t first = std::min(len, static_cast<std::size_t>(FOutSize - FOutEnd));
-            std::memcpy(&FOutBuf[FOutEnd], src, first);
-            std::memcpy(FOutBuf.data(), src + first, len - first);
-            FOutEnd = static_cast<int>((static_cast<std::size_t>(FOutEnd) + len) % FOutBuf.size());
-            if (len > 0 && FOutEnd == FOutStart)
-                FOutBufFull = true;
+        if (queue(src, len))
             taken = Size;
-        }
+        else
+            FSimBuf -= Size;
     }
     Push();
     return taken;
+}
+
+bool TWsConnection::queue(const std::uint8_t* Src, std::size_t Len) {
+    if (Len > static_cast<std::size_t>(FOutSize - OutChars()))
+        return false;
+    const std::size_t first = std::min(Len, static_cast<std::size_t>(FOutSize - FOutEnd));
+    std::memcpy(&FOutBuf[FOutEnd], Src, first);
+    std::memcpy(FOutBuf.data(), Src + first, Len - first);
+    FOutEnd = static_cast<int>((static_cast<std::size_t>(FOutEnd) + Len) % FOutBuf.size());
+    if (Len > 0 && FOutEnd == FOutStart)
+        FOutBufFull = true;
+    return true;
 }
 
 void TWsConnection::Push() {
@@ -199,9 +207,18 @@ int TWsConnection::Shutdown() {
     return 0;
 }
 
+// Replies share the output ring with the data, behind what was written
+// before them. They may use only the room that writes the dispatcher has
+// admitted, or may still admit, cannot need: escaped, those take up to twice
+// their size.
+bool TWsConnection::TelnetCanSend(std::size_t size) {
+    const int dataRoom = 2 * std::max(FPortOutSize - FSimBuf, 0);
+    return OutChars() + static_cast<int>(size) + dataRoom <= FOutSize;
+}
+
 void TWsConnection::TelnetSend(const std::uint8_t* data, std::size_t size) {
-    if (FCommSocket >= 0)
-        FSockets.WriteSocket(FCommSocket, data, static_cast<int>(size), 0);
+    queue(data, size);
+    Push();
 }
 
 void TWsConnection::TelnetLog(TTelnetEvent event, std::uint8_t data) {

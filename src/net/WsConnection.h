@@ -48,6 +48,9 @@ class TWsConnection : private TTelnetSink {
 public:
     // Extra room in the output ring beyond the port's output size, for escapes.
     static constexpr int OutRingExtra = 4096;
+    // Output ring room for negotiation replies beyond what data can take; a
+    // peer that asks more while not reading waits until it reads.
+    static constexpr int ReplyRoom = 1024;
 
     // CreateInit: raises ESocketException when no socket can be had.
     TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize);
@@ -94,6 +97,9 @@ public:
 
 private:
     void receive();
+    // Copies Len bytes into the output ring; false (and nothing copied) when they do not fit.
+    bool queue(const std::uint8_t* Src, std::size_t Len);
+    bool TelnetCanSend(std::size_t size) override;
     void TelnetSend(const std::uint8_t* data, std::size_t size) override;
     void TelnetLog(TTelnetEvent event, std::uint8_t data) override;
 
@@ -112,6 +118,7 @@ private:
     std::vector<std::uint8_t> FOutBuf;
     bool FOutBufFull = false;
     int FOutSize = 0;
+    int FPortOutSize = 0; // the port's output size: at most this many source bytes are admitted
     int FOutStart = 0;
     int FOutEnd = 0;
     int FSocketHandle = -1;

@@ -138,3 +138,60 @@ TEST_F(SocketFaultTest, AcceptWithoutDescriptorsBacksOffReportsOncePerStreakAndR
     EXPECT_EQ(server.Accepts, 1);
     EXPECT_EQ(server.Disconnects, 0);
 }
+
+TEST_F(SocketFaultTest, RepliesToAPeerThatDoesNotReadWaitInOrderWithTheData) {
+    TDeviceSocket sockets(Library());
+    TWsTestPort server(sockets);
+    const std::uint16_t p = OpenServer(server);
+    server.OnAvail = [&] {
+        if (server.Received == "Z")
+            server.Put("END");
+    };
+    TRawPeer peer;
+    peer.Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(peer.Fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const sockaddr_in to = Loopback(p);
+    ASSERT_EQ(::connect(peer.Fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 1; }));
+    ::setsockopt(server.Connection()->CommSocket(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    // DO ECHO again and again, then data; the peer reads only once replies
+    // are waiting on this side (or it has sent everything).
+    constexpr int Requests = 100000;
+    std::string wire;
+    for (int i = 0; i < Requests; ++i)
+        wire += "\xff\xfd\x01";
+    wire += "Z";
+    std::size_t sent = 0;
+    bool reading = false, closed = false;
+    std::string got;
+    const auto endsWith = [&](const std::string& tail) {
+        return got.size() >= tail.size() && got.compare(got.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    PumpUntil(
+        [&] {
+            if (sent < wire.size()) {
+                const ssize_t n =
+                    ::send(peer.Fd, wire.data() + sent, wire.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (n > 0)
+                    sent += static_cast<std::size_t>(n);
+            }
+            reading = reading || sent == wire.size() ||
+                      (server.Connection() && server.Connection()->OutChars() > 0);
+            char buf[65536];
+            ssize_t n = 0;
+            while (reading && (n = ::recv(peer.Fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+                got.append(buf, static_cast<std::size_t>(n));
+            closed = closed || (reading && n == 0);
+            return endsWith("END") || closed;
+        },
+        20s);
+    std::string expected;
+    for (int i = 0; i < Requests; ++i)
+        expected += "\xff\xfc\x01";
+    expected += "END";
+    EXPECT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got == expected);
+    EXPECT_EQ(server.Received, "Z");
+}
