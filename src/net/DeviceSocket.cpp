@@ -1,6 +1,7 @@
 #include "net/DeviceSocket.h"
 
 #include "net/HostResolver.h"
+#include "net/SocketErrors.h"
 #include "net/WsConnection.h"
 #include "serial/PortErrors.h"
 
@@ -10,12 +11,6 @@ namespace dravane::net {
 namespace {
 
 TDeviceSocket* gDeviceSocket = nullptr; // UI thread only
-
-// Errors after which the served peer is gone: its slot is freed at once, so
-// the next client is admitted rather than turned away as if one were served.
-bool peerLost(std::int32_t code) {
-    return code == serial::wsaENetReset || code == serial::wsaEConnAborted || code == serial::wsaEConnReset;
-}
 
 } // namespace
 
@@ -169,9 +164,15 @@ void TDeviceSocket::DoError(int Socket, std::int32_t ErrCode) {
         return; // never an error
     if (TWsConnection* c = FindConnection(Socket); c && c->Events()) {
         const int handle = c->SocketHandle();
-        if (Socket != handle && Socket == c->CommSocket() && peerLost(ErrCode))
+        // The served peer is gone, whatever the error: its slot is freed at
+        // once and the port hears of the leave after the error, so the next
+        // client is admitted rather than turned away as if one were served.
+        const bool lost = Socket != handle && Socket == c->CommSocket() && EndsConnection(ErrCode);
+        if (lost)
             CloseSocket(c->DropPeer());
         DoWsMessage(handle, ErrCode, 0);
+        if (lost)
+            DoWsMessage(handle, wsnPeerClosed, 0);
     }
     if (OnWsError)
         OnWsError(this, Socket, ErrCode);

@@ -84,6 +84,10 @@ std::int32_t SocketErrorFromErrno(int Errno, TSocketHistory History) {
     return ecWSERROR;
 }
 
+bool EndsConnection(std::int32_t Code) {
+    return Code != wsaEWouldBlock && Code != wsaEIntr && Code != wsaENoBufs;
+}
+
 std::int32_t SocketErrorFromLookup(int EaiCode, int Errno) {
     switch (EaiCode) {
     case 0:

@@ -195,3 +195,36 @@ TEST_F(SocketFaultTest, RepliesToAPeerThatDoesNotReadWaitInOrderWithTheData) {
     EXPECT_TRUE(got == expected);
     EXPECT_EQ(server.Received, "Z");
 }
+
+TEST_F(SocketFaultTest, ServedPeerLostToAnyFatalErrorFreesTheSlot) {
+    TDeviceSocket sockets(Library());
+    TWsTestPort server(sockets);
+    const std::uint16_t p = OpenServer(server);
+    const std::pair<int, int> losses[] = {
+        {ETIMEDOUT, serial::wsaETimedOut},
+        {EHOSTUNREACH, serial::wsaEHostUnreach},
+        {ENETUNREACH, serial::wsaENetUnreach},
+    };
+    int round = 0;
+    for (const auto& [err, code] : losses) {
+        SCOPED_TRACE(code);
+        ++round;
+        TRawPeer peer;
+        ASSERT_TRUE(peer.Connect(p));
+        ASSERT_TRUE(PumpUntil([&] { return server.Accepts == round && server.Carrier(); }));
+        gRecvErrno = err;
+        peer.Send("x"); // the next receive fails
+        ASSERT_TRUE(PumpUntil([&] { return server.Disconnects == round; }));
+        gRecvErrno = 0;
+        EXPECT_EQ(server.Errors.back(), code);
+        EXPECT_FALSE(server.Carrier());
+        EXPECT_TRUE(server.IsOpen());
+    }
+    // The next client is admitted, not turned away as if one were served.
+    TRawPeer next;
+    ASSERT_TRUE(next.Connect(p));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 4; }));
+    next.Send("ok");
+    ASSERT_TRUE(PumpUntil([&] { return server.Received == "ok"; }));
+    EXPECT_EQ(server.Errors.size(), 3u);
+}
