@@ -228,3 +228,39 @@ TEST_F(SocketFaultTest, ServedPeerLostToAnyFatalErrorFreesTheSlot) {
     ASSERT_TRUE(PumpUntil([&] { return server.Received == "ok"; }));
     EXPECT_EQ(server.Errors.size(), 3u);
 }
+
+TEST_F(SocketFaultTest, AnUnansweredLookUpHoldsUpNeitherLaterOpensNorTheEnd) {
+    auto sockets = std::make_unique<TDeviceSocket>(Library());
+    {
+        TWsTestPort server(*sockets);
+        const std::uint16_t p = OpenServer(server);
+        TWsTestPort silent(*sockets);
+        ASSERT_EQ(silent.OpenClient(p, true, "silent.invalid"), 0);
+        ASSERT_TRUE(WaitForSilentLookups(1));
+        const int handle = silent.D->ComHandle();
+        silent.Close();
+        EXPECT_EQ(sockets->FindConnection(handle), nullptr);
+
+        TWsTestPort named(*sockets);
+        ASSERT_EQ(named.OpenClient(p, true, "localhost"), 0);
+        EXPECT_TRUE(PumpUntil([&] { return named.Connects == 1 && server.Accepts == 1; }, 3s));
+
+        // The program ends while another look-up is in flight.
+        TWsTestPort last(*sockets);
+        ASSERT_EQ(last.OpenClient(p, true, "silent.invalid"), 0);
+        EXPECT_TRUE(WaitForSilentLookups(2));
+    }
+    bool releasedByWatchdog = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(gNames.Lock);
+        if (!gNames.Changed.wait_for(lock, std::chrono::seconds(5), [] { return gNames.Released; })) {
+            releasedByWatchdog = true;
+            gNames.Released = true;
+            gNames.Changed.notify_all();
+        }
+    });
+    sockets.reset();
+    ReleaseNames();
+    watchdog.join();
+    EXPECT_FALSE(releasedByWatchdog);
+}
