@@ -217,9 +217,12 @@ std::uint8_t TTelnetCodec::replyTo(std::uint8_t command, std::uint8_t option) {
         return 0;
     TTelnetOpt none = tnoFalse;
     const TTelnetOpt state = stateOf(rule->Field, none);
-    if (rule->Action == naReply)
-        return rule->Reply;
-    if (state == tnoNegotiating) // the peer's answer to our own request
+    if (rule->Action != naReply && state == tnoNegotiating) // the peer's answer to our own request
+        return 0;
+    const bool asksOn = command == TELNET_WILL || command == TELNET_DO;
+    const bool sideOn = command == TELNET_WILL || command == TELNET_WONT ? FHimOn[option] : FUsOn[option];
+    const bool changesField = rule->Action == naReplySet && state != rule->NewState;
+    if (sideOn == asksOn && !changesField)
         return 0;
     return rule->Action == naOffer && state != tnoTrue ? rule->Refusal : rule->Reply;
 }
@@ -236,6 +239,11 @@ void TTelnetCodec::HandleCommand(std::uint8_t command, std::uint8_t option, TTel
         state = rule->NewState;
     else if (state == tnoNegotiating)
         state = tnoTrue;
+    // Unanswered, the side stays or becomes as asked; answered, as the reply says.
+    const bool himSide = command == TELNET_WILL || command == TELNET_WONT;
+    const std::uint8_t said = reply != 0 ? reply : command;
+    const bool on = said == TELNET_WILL || said == TELNET_DO;
+    (himSide ? FHimOn : FUsOn)[option] = on;
     if (reply != 0)
         sendCommand(reply, option, sink);
 }
@@ -284,6 +292,12 @@ void TTelnetCodec::SendTerminal(TTelnetSink& sink) const {
 void TTelnetCodec::ResetInput() {
     FState = tsData;
     FSubLength = 0;
+}
+
+void TTelnetCodec::ResetPeer() {
+    ResetInput();
+    FHimOn.reset();
+    FUsOn.reset();
 }
 
 } // namespace dravane::net

@@ -11,6 +11,7 @@
 //
 // Threading: one codec belongs to one connection and is used by one thread.
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -105,7 +106,11 @@ public:
     TTelnetDecodeResult Decode(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
                                std::size_t outCap, TTelnetSink& sink);
 
-    // Answers one negotiation by the option table.
+    // Answers one negotiation by the option table, except a request for the
+    // state that side of the option is already in (a refusal of an option
+    // that is off, above all): answering those would let two peers that
+    // answer alike go on for ever. A request that changes an option field
+    // is always answered.
     void HandleCommand(std::uint8_t command, std::uint8_t option, TTelnetSink& sink);
     void SendDo(std::uint8_t option, TTelnetSink& sink) const;
     void SendDont(std::uint8_t option, TTelnetSink& sink) const;
@@ -117,6 +122,9 @@ public:
     // Forgets any partial sequence (a new connection starts clean); the
     // option states are kept, as the connection keeps them.
     void ResetInput();
+    // A new peer: ResetInput, and every option counts as off on both sides
+    // again for answering (the option fields are kept).
+    void ResetPeer();
 
     TTelnetOpt FOptBinary = tnoFalse;
     TTelnetOpt FOptSupga = tnoFalse;
@@ -138,6 +146,8 @@ private:
 
     std::string FTerminal;
     TState FState = tsData;
+    std::bitset<256> FHimOn;     // options this peer does, as answered so far
+    std::bitset<256> FUsOn;      // options we do for this peer, as answered so far
     std::uint8_t FCommand = 0;   // tsOption: the negotiation verb waiting for its option
     std::uint8_t FSubOption = 0; // option byte of the subnegotiation in progress
     std::size_t FSubLength = 0;  // subnegotiation bytes seen so far (option included)

@@ -181,7 +181,7 @@ void TWsConnection::SetConnectionState(TWsConnectionState State) {
 
 void TWsConnection::AdmitPeer(int Socket, const sockaddr_in* Peer) {
     FCommSocket = Socket;
-    FCodec.ResetInput();
+    FCodec.ResetPeer();
     if (FEvents && Peer)
         FEvents->PeerChanged(*Peer);
 }

@@ -76,7 +76,8 @@ public:
     void Push();
 
     // The data socket: Socket carries the peer from now on, with a clean
-    // telnet decoder. Peer: the address of an accepted peer, if any.
+    // telnet decoder and nothing agreed with it yet. Peer: the address of an
+    // accepted peer, if any.
     void AdmitPeer(int Socket, const sockaddr_in* Peer = nullptr);
     // The data socket is forgotten (not closed) and the state falls back to
     // wcsInit; returns it.
