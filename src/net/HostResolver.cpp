@@ -3,6 +3,7 @@
 #include "net/SocketErrors.h"
 #include "serial/PortErrors.h"
 
+#include <atomic>
 #include <cerrno>
 #include <system_error>
 #include <thread>
@@ -11,6 +12,12 @@ namespace dravane::net {
 namespace {
 
 constexpr std::uint32_t HostResolvedMessage = 1;
+
+// Abandoned look-ups of a silent name server pile up while a Client retries
+// every few seconds; past this many still running, a new one fails at once
+// (as a temporary failure) instead of starting yet another thread.
+constexpr int MaxRunningLookUps = 8;
+std::atomic<int> gRunningLookUps{0};
 
 // An answer travels in one message parameter: error in the high half,
 // address in the low half.
@@ -41,6 +48,9 @@ void lookUp(decltype(TWsApi::getaddrinfo) getAddrInfo, decltype(TWsApi::freeaddr
     }
     if (found)
         freeAddrInfo(found);
+    // Free the slot before answering, so a look-up started from the answer
+    // finds it free.
+    gRunningLookUps.fetch_sub(1);
     window.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), pack(address, error));
 }
 
@@ -57,10 +67,18 @@ THostResolver::~THostResolver() = default;
 std::uint64_t THostResolver::Start(const std::string& Name, TDone Done) {
     const std::uint64_t id = FNextId++;
     FPending.emplace(id, std::move(Done));
-    try {
-        std::thread(lookUp, FGetAddrInfo, FFreeAddrInfo, Name, FWindow.Target(), id).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had now: a failure that may pass, told like any other.
+    bool started = false;
+    if (gRunningLookUps.fetch_add(1) < MaxRunningLookUps) {
+        try {
+            std::thread(lookUp, FGetAddrInfo, FFreeAddrInfo, Name, FWindow.Target(), id).detach();
+            started = true;
+        } catch (const std::system_error&) {
+        }
+    }
+    if (!started) {
+        // Too many look-ups still hang, or no thread to be had now: a failure
+        // that may pass, told like any other.
+        gRunningLookUps.fetch_sub(1);
         FWindow.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), pack(0, serial::wsaTry_Again));
     }
     return id;

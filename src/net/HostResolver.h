@@ -8,7 +8,8 @@
 // by itself: its thread is detached and shares nothing with the resolver but
 // the window's address, whose calls fail cleanly once the window is gone.
 // A later look-up therefore never waits behind an abandoned one, and neither
-// a close nor the program's end waits for one.
+// a close nor the program's end waits for one. At most a few look-ups run at
+// once in the whole program; past that a new one fails at once with 11002.
 //
 // Threading: Start, Cancel and destruction on the UI thread; the callback
 // runs there too, and never after Cancel or destruction. A look-up thread

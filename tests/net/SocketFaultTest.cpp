@@ -3,6 +3,7 @@
 // answers, a peer that does not read. The socket library is the real one with
 // some entries replaced, switched from the test.
 
+#include "net/HostResolver.h"
 #include "net/WsConnection.h"
 #include "support/WsTestPort.h"
 
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 using namespace dravane;
 using namespace dravane::net;
@@ -263,4 +265,24 @@ TEST_F(SocketFaultTest, AnUnansweredLookUpHoldsUpNeitherLaterOpensNorTheEnd) {
     ReleaseNames();
     watchdog.join();
     EXPECT_FALSE(releasedByWatchdog);
+}
+
+TEST_F(SocketFaultTest, HangingLookUpsAreBoundedAndFreeTheirPlaceWhenTheyEnd) {
+    THostResolver resolver(Api);
+    std::vector<std::int32_t> errors;
+    const auto record = [&](in_addr_t, std::int32_t Error) { errors.push_back(Error); };
+    for (int i = 0; i < 8; ++i)
+        resolver.Start("silent.invalid", record);
+    ASSERT_TRUE(WaitForSilentLookups(8));
+    // One more while eight hang: refused at once, no ninth thread.
+    resolver.Start("localhost", record);
+    ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; }, 3s));
+    EXPECT_EQ(errors[0], 11002);
+    EXPECT_EQ(gNames.Waiting, 8);
+
+    ReleaseNames();
+    ASSERT_TRUE(PumpUntil([&] { return errors.size() == 9; }, 5s));
+    in_addr_t found = 0;
+    resolver.Start("localhost", [&](in_addr_t Address, std::int32_t) { found = Address; });
+    EXPECT_TRUE(PumpUntil([&] { return found != 0; }, 3s));
 }
