@@ -43,15 +43,6 @@ protected:
                    MainForm.Count(mcDravaneStatus) + MainForm.Count(mcUnitAStatus) == Controller.Replies;
         };
     }
-    // Ends a wait that something keeps from ending by itself.
-    void Bound() {
-        QTimer::singleShot(10000, [this] {
-            TimedOut = true;
-            comm::SystemReady = false;
-        });
-    }
-
-    bool TimedOut = false;
 };
 
 } // namespace
@@ -60,7 +51,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     TTestComm& w = Linked();
     EXPECT_EQ(w.ComLabel(), "Using COM3");
     EXPECT_GE(MainForm.Count(mcCommLinkOk), 1);
-    Bound();
+    BoundWaits();
 
     // Answered at the first try; the report reaches the main window.
     EXPECT_TRUE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));
@@ -128,7 +119,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
 
 TEST_F(NormalRole, NestedCommandsShareOneWait) {
     TTestComm& w = Linked();
-    Bound();
+    BoundWaits();
     Controller.IgnoreCommand = 1;
     bool innerBusy = true;
     bool innerResult = false;
