@@ -590,16 +590,13 @@ int TBaseDispatcher::AvailPrim() const {
 // The read accounting belongs to the handler being delivered to, not to
 // whoever else reads meanwhile.
 bool TBaseDispatcher::HandlerReading() const {
-    return InAvailMessage && FHandlerThread == std::this_thread::get_id();
+    return InAvailMessage && FHandlerThread != std::thread::id() &&
+           FHandlerThread == std::this_thread::get_id();
 }
 
 void TBaseDispatcher::HandlerRunning(bool On) {
-    HandlerRunningOn(On ? std::this_thread::get_id() : std::thread::id());
-}
-
-void TBaseDispatcher::HandlerRunningOn(std::thread::id Thread) {
     Lock disp(DispSection);
-    FHandlerThread = Thread;
+    FHandlerThread = On ? std::this_thread::get_id() : std::thread::id();
 }
 
 // Bytes between the tail and the calling reader's position: the handler's
@@ -626,9 +623,14 @@ int TBaseDispatcher::ReadPrim(void* Block, int Len, bool Consume, int Skip) {
     if (Len < 0 || Skip < 0)
         return ecBadArgument;
     const bool counted = HandlerReading();
-    if (Consume && InAvailMessage && !counted)
-        CommitHandlerReads();
-    const int already = ReadBase();
+    int already = 0;
+    if (counted) {
+        already = GetCount;
+    } else if (InAvailMessage) {
+        if (Consume)
+            CommitHandlerReads();
+        already = std::max(MaxGetCount, GetCount);
+    }
     const int avail = AvailPrim() - already;
     if (Len == 0)
         return 0;

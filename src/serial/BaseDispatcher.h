@@ -467,7 +467,6 @@ private:
     int ReadBase() const;        // DispSection held
     void CommitHandlerReads();   // DispSection held
     void HandlerRunning(bool On);
-    void HandlerRunningOn(std::thread::id Thread);
     int ReadPrim(void* Block, int Len, bool Consume, int Skip); // DispSection held
     int GetTriggerHandle();                                     // DataSection held
     bool HandleInUse(int Base) const;                           // DataSection held
