@@ -605,7 +605,7 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
         GetCount = 0;
         InAvailMessage = inAvail;
     }
-    if (FLogActive) {
+    if (FDiag.LogOn()) {
         const TDispatchSubType sub = Msg == pw_TriggerAvail   ? dstAvail
                                      : Msg == pw_TriggerData  ? dstData
                                      : Msg == pw_TriggerTimer ? dstTimer
@@ -620,7 +620,9 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
 
     // Runs one handler list; the entry is copied under the lock, so handlers
     // may register and deregister while the list is walked.
-    auto walk = [&](auto& list, auto call) {
+    // Reader: the thread whose reads count against the delivery while the
+    // entry is called, or none when the handler marks its own (THandlerScope).
+    auto walk = [&](auto& list, auto reader, auto call) {
         for (std::size_t k = 0; !aborted; ++k) {
             typename std::remove_reference_t<decltype(list)>::value_type entry;
             {
@@ -640,6 +642,7 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
             {
                 Lock disp(DispSection);
                 GetCount = 0;
+                FHandlerThread = reader(entry);
             }
             try {
                 if (call(entry))
@@ -658,34 +661,35 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
             }
             Lock disp(DispSection);
             MaxGetCount = std::max(MaxGetCount, GetCount);
+            FHandlerThread = std::thread::id();
         }
     };
-    walk(EventTriggerHandlers, [&](const TEventTriggerHandler& h) {
-        if (h.Sync)
-            return CallOnMainThread(h.Event, Msg, Trigger, lParam);
-        const THandlerScope reads(*this);
-        h.Event.Call(h.Event.Object, Msg, Trigger, lParam);
-        return true;
-    });
-    walk(ProcTriggerHandlers, [&](const TProcTriggerHandler& h) {
-        const THandlerScope reads(*this);
-        h.Proc(Msg, Trigger, lParam);
-        return true;
-    });
+    const std::thread::id self = std::this_thread::get_id();
+    walk(
+        EventTriggerHandlers,
+        [&](const TEventTriggerHandler& h) { return h.Sync ? std::thread::id() : self; },
+        [&](const TEventTriggerHandler& h) {
+            if (h.Sync)
+                return CallOnMainThread(h.Event, Msg, Trigger, lParam);
+            h.Event.Call(h.Event.Object, Msg, Trigger, lParam);
+            return true;
+        });
+    walk(
+        ProcTriggerHandlers, [&](const TProcTriggerHandler&) { return self; },
+        [&](const TProcTriggerHandler& h) {
+            h.Proc(Msg, Trigger, lParam);
+            return true;
+        });
     bool windows;
     {
         Lock data(DataSection);
         windows = WndTriggerHandlers.size() >= 2 || PortHandlerInstalled;
     }
     if (windows)
-        walk(WndTriggerHandlers, [&](const TWndTriggerHandler& h) {
-            if (h.ScopesReads)
-                return SendToWindow(h.Target, Msg, Trigger, lParam);
-            HandlerRunningOn(h.Thread);
-            const bool sent = SendToWindow(h.Target, Msg, Trigger, lParam);
-            HandlerRunningOn({});
-            return sent;
-        });
+        walk(
+            WndTriggerHandlers,
+            [&](const TWndTriggerHandler& h) { return h.ScopesReads ? std::thread::id() : h.Thread; },
+            [&](const TWndTriggerHandler& h) { return SendToWindow(h.Target, Msg, Trigger, lParam); });
 
     bool result = true;
     {
@@ -701,6 +705,7 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
             }
         }
         GetCount = 0;
+        FHandlerThread = std::thread::id();
     }
     {
         Lock data(DataSection);
