@@ -34,12 +34,17 @@ endfunction()
 
 # A GoogleTest executable registered with CTest, one CTest entry per test case.
 # LABELS: ctest labels ("tsan" marks tests that the ThreadSanitizer build runs).
+# SIM: the test spawns the controller simulator (tests/support/SimProcess.h).
 function(dravane_test target)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "SIM" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
     target_link_libraries(${target} PRIVATE ${ARG_LIBS} dravane_test_support GTest::gtest GTest::gmock)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     dravane_target_options(${target})
+    if(ARG_SIM)
+        target_compile_definitions(${target} PRIVATE DRAVANE_SIM_PATH="$<TARGET_FILE:dravane-sim>")
+        add_dependencies(${target} dravane-sim)
+    endif()
     if(NOT ARG_LABELS)
         set(ARG_LABELS plain)
     endif()

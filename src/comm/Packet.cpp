@@ -59,4 +59,37 @@ bool ParsePacketLine(std::string_view line, TNetPacket& packet) {
     return true;
 }
 
+std::string FormatReportLine(const TNetPacket& packet) {
+    std::string line;
+    line.reserve(16 + 2 * packet.Data.size());
+    line += "[T";
+    appendHex(line, packet.Cmd);
+    line += 'R';
+    appendHex(line, packet.Dest);
+    appendHex(line, packet.Source);
+    line += 'H';
+    appendHex(line, packet.Channel);
+    line += 'M';
+    for (const char c : packet.Data)
+        appendHex(line, static_cast<std::uint8_t>(c));
+    line += ']';
+    line += CR;
+    return line;
+}
+
+std::optional<TCommandLine> ParseCommandLine(std::string_view line) {
+    // "[R" aa "T" cc "H" (pp)* "]"
+    constexpr std::size_t fixed = 9;
+    if (line.size() < fixed || (line.size() - fixed) % 2 != 0 || !line.starts_with("[R") || line[4] != 'T' ||
+        line[7] != 'H' || line.back() != ']')
+        return std::nullopt;
+    for (std::size_t i = 2; i + 1 < line.size(); ++i)
+        if (i != 4 && i != 7 && !isUpperHexDigit(line[i]))
+            return std::nullopt;
+    TCommandLine command{HexToByte(line.substr(2)), HexToByte(line.substr(5)), {}};
+    for (std::size_t p = 8; p + 1 < line.size(); p += 2)
+        command.Data += static_cast<char>(HexToByte(line.substr(p, 2)));
+    return command;
+}
+
 } // namespace dravane::comm

@@ -6,11 +6,6 @@
 
 namespace dravane::widgets {
 
-QColor ColorFromBGR(std::uint32_t bgr) {
-    return QColor(static_cast<int>(bgr & 0xFF), static_cast<int>((bgr >> 8) & 0xFF),
-                  static_cast<int>((bgr >> 16) & 0xFF));
-}
-
 TColorPanel::TColorPanel(QWidget* parent) : QFrame(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
@@ -48,7 +43,8 @@ void TColorPanel::mousePressEvent(QMouseEvent* event) {
 }
 
 void TColorPanel::mouseReleaseEvent(QMouseEvent* event) {
-    const bool click = FPressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+    const bool click =
+        FPressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
     FPressed = false;
     QFrame::mouseReleaseEvent(event);
     if (click)

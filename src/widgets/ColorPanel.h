@@ -2,14 +2,13 @@
 // A small bevelled panel with a caption whose face is painted in its own
 // colour, whatever the style sheet says: link indicators rely on it.
 
+#include "widgets/Colors.h"
+
 #include <QFrame>
 #include <cstdint>
 #include <optional>
 
 namespace dravane::widgets {
-
-// 0x00BBGGRR (the stored form) to a QColor; bits above 23 are ignored.
-QColor ColorFromBGR(std::uint32_t bgr);
 
 class TColorPanel : public QFrame {
     Q_OBJECT

@@ -22,7 +22,8 @@
 
 using namespace dravane::net;
 using dravane::test::RunFor;
-using dravane::test::RunUntil;
+using dravane::test::PumpUntil;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -488,7 +489,7 @@ TEST_F(WouldBlockTest, WouldBlockMakesNoNoticeExceptOnAccept) {
             }
             return Has(kWrite, client);
         },
-        5000);
+        5000ms);
     EXPECT_TRUE(written);
     EXPECT_EQ(Count(kWrite), 1);
 
