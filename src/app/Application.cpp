@@ -4,7 +4,6 @@
 #include "comm/CommControl.h"
 #include "comm/Defines.h"
 #include "comm/GetComPorts.h"
-#include "net/DeviceSocket.h"
 #include "platform/AppException.h"
 #include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
@@ -46,8 +45,6 @@ int RunDravane(const char* programPath) {
 
     int result = 0;
     {
-        // The TCP ports' device socket: after the application object, gone before it.
-        net::TDeviceSocketInstance deviceSocket;
         std::unique_ptr<TDravaneMain> mainWindow;
         // A termination signal closes the main window as the operator does,
         // but nobody is there to click: open boxes close, errors go to
@@ -59,7 +56,8 @@ int RunDravane(const char* programPath) {
             terminated = true;
             platform::SetUnattended(true);
             if (running)
-                QMetaObject::invokeMethod(mainWindow.get(), [&] { mainWindow->close(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    mainWindow.get(), [&] { mainWindow->close(); }, Qt::QueuedConnection);
         });
         mainWindow = std::make_unique<TDravaneMain>();
         DravaneMain = mainWindow.get();

@@ -5,8 +5,8 @@
 # folder, and message boxes that never hold up a termination signal.
 #
 #   program_test.sh <dravane> [offscreen|x]
-# offscreen: only the cases without an X server; x: only those with one
-# (run under xvfb-run); neither: both, starting the X server itself.
+# offscreen: only the cases without an X server; x: only those with one (on
+# $DISPLAY); neither: both, the X cases on a virtual X server of their own.
 set -euo pipefail
 exe=$(realpath "$1")
 mode=${2:-all}
@@ -137,10 +137,6 @@ offscreen) offscreenCases ;;
 x) xCases ;;
 *)
     offscreenCases
-    if [ -n "${DISPLAY:-}" ]; then
-        xCases
-    else
-        xvfb-run -a -s "-screen 0 800x600x24" "$0" "$exe" x
-    fi
+    xvfb-run -a -s "-screen 0 800x600x24" "$0" "$exe" x
     ;;
 esac
