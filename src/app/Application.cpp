@@ -58,6 +58,8 @@ int RunDravane(const char* programPath) {
     // The name message boxes carry. Not set as the display name: the toolkit
     // would append that to every window title.
     QApplication::setApplicationName("Dravane Control");
+    // The menu entry's name: desktops match the windows to its icon by it.
+    QGuiApplication::setDesktopFileName("dravane");
     QApplication::setQuitOnLastWindowClosed(false);
     ApplyVisualStyle();
 
