@@ -8,7 +8,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps build run test test-asan test-tsan bench format format-check clean
+.PHONY: all deps build run test test-asan test-tsan bench format format-check clean install package
 
 all: build
 
@@ -45,6 +45,17 @@ test-tsan: deps build-tsan/build.ninja
 
 bench: build
 	@./scripts/bench.sh build
+
+# The program, the simulator, menu entry, icons, manual pages and the
+# service unit under PREFIX (DESTDIR honoured).
+PREFIX ?= /usr/local
+install: build
+	cmake --install build --prefix $(PREFIX) --strip
+
+# The Debian package build/dravane_2.0_<arch>.deb (installs under /usr).
+package: build
+	cd build && cpack
+	@ls build/dravane_*.deb
 
 SOURCES_TO_FORMAT = find src tests tools bench \( -name '*.cpp' -o -name '*.h' \) -print0
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and `make run` need, only those missing.
+# Installs the Debian packages the build, the tests, `make run` and `make package`
+# (icons drawn by rsvg-convert, dependencies found by dpkg-shlibdeps) need, only those missing.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
     socat telnet clang-format python3
+    librsvg2-bin dpkg-dev file
 )
 
 missing=()

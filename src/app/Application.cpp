@@ -10,12 +10,22 @@
 
 #include <QApplication>
 #include <QFile>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 // Q_INIT_RESOURCE declares a global function and must run outside any namespace.
-static void initAppResources() { Q_INIT_RESOURCE(app); }
+static void initAppResources() {
+    Q_INIT_RESOURCE(app);
+}
 
 namespace dravane::app {
+namespace {
+bool hasValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+} // namespace
 
 bool ApplyVisualStyle() {
     // The style lives in this static library; its resource must be pulled in by hand.
@@ -31,8 +41,16 @@ int RunDravane(const char* programPath) {
     // Before any thread exists, so every thread inherits the mask and the
     // signals reach the signalfd only.
     platform::BlockTerminationSignals();
-    // Fixed before anything can replace the executable under the running program.
-    platform::SettingsFileName();
+    // Fixed before anything can replace the executable under the running
+    // program; told, since three places are possible.
+    std::fprintf(stderr, "Settings file: %s\n", platform::SettingsFileName().c_str());
+    std::fflush(stderr);
+    // With no display at all (a Server at the antenna, a service) the
+    // program runs on the offscreen platform, its messages going to standard
+    // error, instead of failing to start. Before the application object,
+    // which reads it, and before any thread exists.
+    if (!hasValue("QT_QPA_PLATFORM") && !hasValue("DISPLAY") && !hasValue("WAYLAND_DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
     int argc = 1;
     char* argv[] = {const_cast<char*>(programPath), nullptr};
@@ -40,6 +58,8 @@ int RunDravane(const char* programPath) {
     // The name message boxes carry. Not set as the display name: the toolkit
     // would append that to every window title.
     QApplication::setApplicationName("Dravane Control");
+    // The menu entry's name: desktops match the windows to its icon by it.
+    QGuiApplication::setDesktopFileName("dravane");
     QApplication::setQuitOnLastWindowClosed(false);
     ApplyVisualStyle();
 

@@ -4,14 +4,22 @@
 
 namespace dravane::platform {
 
-// The settings file: the executable's path with its extension replaced by
-// ".ini" (or ".ini" appended when it has none), fixed at the first call.
+// The settings file, fixed at the first call (made at start, before any
+// thread exists):
+// - the file the environment variable DRAVANE_CONFIG names, if set;
+// - else, a copy with a settings file beside its executable, or one run from
+//   anywhere but a `bin` folder (its build folder, a folder of its own), keeps
+//   that file beside it: the executable's path with its extension replaced by
+//   ".ini" (portable);
+// - else (installed in a `bin` folder), `dravane/dravane.ini` in the user's
+//   configuration folder ($XDG_CONFIG_HOME, default ~/.config), the folders
+//   created when missing.
 std::string SettingsFileName();
 
 // Tests point the program at a file of their own; an empty name restores the default.
 void SetSettingsFileName(std::string fileName);
 
-// The rule itself, for an executable path.
+// The portable rule itself, for an executable path.
 std::string IniPathFor(const std::string& exePath);
 
 } // namespace dravane::platform

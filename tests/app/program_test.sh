@@ -8,24 +8,9 @@
 # offscreen: only the cases without an X server; x: only those with one (on
 # $DISPLAY); neither: both, the X cases on a virtual X server of their own.
 set -euo pipefail
+source "$(dirname "$0")/../support/program.sh"
 exe=$(realpath "$1")
 mode=${2:-all}
-work=$(mktemp -d)
-pid=
-trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Bounded polling: up to $1 tenths of a second for the rest of the line to succeed.
-within() {
-    local tenths=$1
-    shift
-    for _ in $(seq 1 "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
 
 # Starts a fresh copy in its own folder; $dir, $pid and $dir/err are set.
 start() {
@@ -37,18 +22,6 @@ start() {
     # Ready for a signal once SIGTERM is blocked (it then waits for the event loop).
     blocked() { local m; m=$(awk '/^SigBlk/ {print $2}' "/proc/$pid/status" 2>/dev/null) && (( 0x$m & 0x4000 )); }
     within 100 blocked || fail "program not up"
-}
-
-gone() { ! kill -0 "$pid" 2>/dev/null; }
-
-# Sends SIGTERM and expects the program to end within 3 s with status 0.
-terminate() {
-    kill -TERM "$pid" 2>/dev/null || fail "program already ended before SIGTERM"
-    within 30 gone || fail "program did not end within 3 s of SIGTERM ($1)"
-    local status=0
-    wait "$pid" || status=$?
-    pid=
-    [ "$status" -eq 0 ] || fail "exit status $status ($1)"
 }
 
 expectOneErrorLine() {
