@@ -50,12 +50,10 @@ public:
     int EscapeComFunction(int) override { return 0; }
     int FlushCom(int Queue) override;
     int GetComError(serial::TComStat& Stat) override;
-    int GetComEventMask(int) override { return 0; }
     int GetComState(serial::TDCB& Block) override;
     int ReadCom(std::uint8_t* Buf, int Size) override;
     int SetComState(const serial::TDCB&) override { return 0; }
     int WriteCom(const std::uint8_t* Buf, int Size) override;
-    int WaitComEvent(std::uint32_t&) override { return 1; }
     bool SetupCom(int InSize, int OutSize) override;
     void StartDispatcher() override;
     void StopDispatcher() override;

@@ -175,12 +175,10 @@ public:
     virtual int FlushCom(int Queue) = 0;
     // Returns and clears the device error word; fills the status.
     virtual int GetComError(TComStat& Stat) = 0;
-    virtual int GetComEventMask(int EvtMask) = 0;
     virtual int GetComState(TDCB& Block) = 0;
     virtual int ReadCom(std::uint8_t* Buf, int Size) = 0;
     virtual int SetComState(const TDCB& Block) = 0;
     virtual int WriteCom(const std::uint8_t* Buf, int Size) = 0;
-    virtual int WaitComEvent(std::uint32_t& EvtMask) = 0;
     virtual bool SetupCom(int InSize, int OutSize) = 0;
     virtual void DonePortPrim();
     // Frees the device at once while a delivery of this dispatcher waits for

@@ -243,12 +243,6 @@ int TWin32Dispatcher::GetComError(TComStat& Stat) {
     return static_cast<int>(FErrorWord.exchange(0));
 }
 
-int TWin32Dispatcher::GetComEventMask(int) {
-    return 0;
-}
-int TWin32Dispatcher::WaitComEvent(std::uint32_t&) {
-    return 0;
-}
 void TWin32Dispatcher::ProcessCommunications() {
     std::this_thread::yield();
 }

@@ -65,12 +65,10 @@ public:
     int EscapeComFunction(int Func) override;
     int FlushCom(int Queue) override;
     int GetComError(TComStat& Stat) override;
-    int GetComEventMask(int EvtMask) override;
     int GetComState(TDCB& Block) override;
     int ReadCom(std::uint8_t* Buf, int Size) override;
     int SetComState(const TDCB& Block) override;
     int WriteCom(const std::uint8_t* Buf, int Size) override;
-    int WaitComEvent(std::uint32_t& EvtMask) override;
     bool SetupCom(int InSize, int OutSize) override;
     void StartDispatcher() override;
     void StopDispatcher() override;

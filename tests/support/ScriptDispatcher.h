@@ -125,7 +125,6 @@ public:
         Stat.cbOutQue = static_cast<std::uint32_t>(OutBufUsed());
         return static_cast<int>(ErrorWord.exchange(0));
     }
-    int GetComEventMask(int) override { return 0; }
     int GetComState(serial::TDCB& Block) override {
         std::lock_guard lock(DataSection);
         Block = Device;
@@ -157,7 +156,6 @@ public:
         FPendingOut.append(reinterpret_cast<const char*>(Buf), static_cast<std::size_t>(n));
         return n;
     }
-    int WaitComEvent(std::uint32_t&) override { return 0; }
     bool SetupCom(int, int) override { return true; }
     void StartDispatcher() override {
         DispActive = true;
