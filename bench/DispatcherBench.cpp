@@ -65,7 +65,6 @@ public:
         Stat = {};
         return 0;
     }
-    int GetComEventMask(int) override { return 0; }
     int GetComState(TDCB& Block) override {
         Block = FDevice;
         return 0;
@@ -81,7 +80,6 @@ public:
         return 0;
     }
     int WriteCom(const std::uint8_t*, int Size) override { return Size; }
-    int WaitComEvent(std::uint32_t&) override { return 0; }
     bool SetupCom(int, int) override { return true; }
     void StartDispatcher() override {}
     void StopDispatcher() override {}
