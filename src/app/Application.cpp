@@ -4,7 +4,6 @@
 #include "comm/CommControl.h"
 #include "comm/Defines.h"
 #include "comm/GetComPorts.h"
-#include "net/DeviceSocket.h"
 #include "platform/SignalWatcher.h"
 
 #include <QApplication>
@@ -40,8 +39,6 @@ int RunDravane(const char* programPath) {
 
     int result = 0;
     {
-        // The TCP ports' device socket: after the application object, gone before it.
-        net::TDeviceSocketInstance deviceSocket;
         auto mainWindow = std::make_unique<TDravaneMain>();
         DravaneMain = mainWindow.get();
         auto commControl = std::make_unique<comm::TCommControl>();

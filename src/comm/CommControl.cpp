@@ -1,9 +1,84 @@
 #include "comm/CommControl.h"
 
+#include "comm/GetComPorts.h"
+#include "comm/NetDefs.h"
 #include "comm/Packet.h"
+#include "comm/StrFunct.h"
+#include "net/DeviceSocket.h"
+#include "net/WinsockDispatcher.h"
+#include "net/WinsockPort.h"
+#include "platform/AppException.h"
+#include "platform/IniFile.h"
+#include "platform/SettingsPath.h"
+#include "serial/ComPort.h"
+#include "serial/PortException.h"
 #include "ui_CommControl.h"
 
+#include <QButtonGroup>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace dravane::comm {
+namespace {
+
+constexpr const char* Section = "Comm";
+constexpr std::int32_t ComBaud = 57600;
+constexpr std::uint32_t Yellow = 0x00FFFF; // colours as 0x00BBGGRR
+constexpr std::uint32_t Green = 0x00FF00;
+constexpr std::uint32_t Cyan = 0xFFFF00;
+constexpr std::uint32_t Red = 0x0000FF;
+constexpr std::int32_t MaxComNumber = 65535;
+
+void paintLed(widgets::TColorPanel* led, TLinkStatus status) {
+    switch (status) {
+    case lsConnecting:
+        led->SetColor(Yellow);
+        led->SetCaption(QStringLiteral("Connecting"));
+        break;
+    case lsReady:
+        led->SetColor(Green);
+        led->SetCaption(QStringLiteral("Ready"));
+        break;
+    case lsUpdating:
+        led->SetColor(Cyan);
+        led->SetCaption(QStringLiteral("Updating"));
+        break;
+    case lsDisconnected:
+        led->SetColor(Red);
+        led->SetCaption(QStringLiteral("Disconnected"));
+        break;
+    case lsNone:
+        break;
+    }
+}
+
+// Runs fn; an exception it raises goes to the application's display, never
+// across the event loop.
+template <class Fn> void guarded(Fn&& fn) {
+    platform::Guarded(std::forward<Fn>(fn));
+}
+
+// Open and not on its way to closing: a port whose close waits for a
+// notification in delivery takes no more bytes and counts as closed.
+bool inService(const serial::TCustomComPort& port) {
+    return port.PortState() == serial::psOpen;
+}
+
+// Errors after which a TCP connection is gone although the port was not told
+// by a disconnect (a dead path ends with a time-out).
+bool connectionDead(std::int32_t code) {
+    return code == serial::wsaETimedOut || code == serial::wsaEHostUnreach ||
+           code == serial::wsaENetUnreach || code == serial::wsaEHostDown || code == serial::wsaENetDown;
+}
+
+} // namespace
 
 ToperatingMode OperatingModeFromIndex(int index) {
     switch (index) {
@@ -16,20 +91,91 @@ ToperatingMode OperatingModeFromIndex(int index) {
     }
 }
 
-TCommControl::TCommControl(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::CommControl>()) {
-    ui->setupUi(this);
-    FormCreate();
+bool EnableDeadPeerDetection(int socket) {
+    const int on = 1;
+    const int idle = DeadPeerKeepIdleS;
+    const int interval = DeadPeerKeepIntervalS;
+    const int count = DeadPeerKeepCount;
+    const unsigned userTimeout = DeadPeerUserTimeoutMs;
+    bool ok = ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 && ok;
+    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 && ok;
+    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0 && ok;
+    return ok;
 }
 
-TCommControl::~TCommControl() = default;
+TCommControl::TCommControl(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::CommControl>()), Port(std::make_unique<serial::TComPort>()),
+      RemotePort(std::make_unique<net::TWinsockPort>()), Timer1(new QTimer(this)),
+      FModeGroup(new QButtonGroup(this)) {
+    ui->setupUi(this);
+    setFixedSize(size());
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+    if (!net::TDeviceSocket::Instance())
+        FDeviceSocket = std::make_unique<net::TDeviceSocketInstance>();
+
+    FModeGroup->addButton(ui->ComModeDisabled, 0);
+    FModeGroup->addButton(ui->ComModeClient, 1);
+    FModeGroup->addButton(ui->ComModeServer, 2);
+    connect(FModeGroup, &QButtonGroup::idClicked, this, [this] { guarded([this] { ComModeClick(); }); });
+    connect(ui->OkBtn, &QPushButton::clicked, this, [this] { guarded([this] { OkBtnClick(); }); });
+    connect(ui->CancelBtn, &QPushButton::clicked, this, [this] { guarded([this] { CancelBtnClick(); }); });
+    // A click or Enter opens a port; moving through the list with the arrow
+    // keys does not (opening raises DTR, which can reset equipment).
+    const auto portClicked = [this](QTreeWidgetItem* item) {
+        guarded([this, item] { ComPortBtnClick(item); });
+    };
+    connect(ui->ComListBox, &QTreeWidget::itemClicked, this, portClicked);
+    connect(ui->ComListBox, &QTreeWidget::itemActivated, this, portClicked);
+
+    Port->SetAutoOpen(false);
+    Port->SetPromptForPort(false);
+    Port->SetBaud(ComBaud);
+    Port->SetOnTriggerAvail([this](serial::TCustomComPort* CP, std::uint16_t Count) {
+        guarded([&] { PortTriggerAvail(CP, Count); });
+    });
+    RemotePort->SetAutoOpen(false);
+    RemotePort->SetDeviceLayer(serial::dlWinsock);
+    RemotePort->SetOnTriggerAvail([this](serial::TCustomComPort* CP, std::uint16_t Count) {
+        guarded([&] { RemotePortTriggerAvail(CP, Count); });
+    });
+    RemotePort->SetOnWsConnect(
+        [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsConnect(S); }); });
+    RemotePort->SetOnWsDisconnect(
+        [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsDisconnect(S); }); });
+    RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, in_addr, bool&) {
+        if (const int s = RemoteDataSocket(); s >= 0)
+            EnableDeadPeerDetection(s);
+    });
+    RemotePort->SetOnWsError(
+        [this](net::TCustomWinsockPort*, std::int32_t ErrCode) { OnRemoteError(ErrCode); });
+
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(TickMs);
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+    FormCreate();
+    Timer1->start();
+}
+
+// The ports go first: closing fires their events, which update the controls.
+TCommControl::~TCommControl() {
+    Timer1->stop();
+    RemotePort.reset();
+    Port.reset();
+    FDeviceSocket.reset();
+}
 
 void TCommControl::FormCreate() {
     ActionToDo.Tag = 0;
+    SecondTimer = 0;
+    LoadConfiguration();
     NetBusy = false;
     RemoteConnected = false;
-    LinkStatus = lsDisconnected;
-    RemoteStatus = lsDisconnected;
-    DoAction(mcCommLinkFail);
+    SetLinkStatus(lsDisconnected);
+    SetRemoteStatus(lsDisconnected);
 }
 
 bool TCommControl::ExecuteAction(platform::TAction& action) {
@@ -56,11 +202,508 @@ void TCommControl::DecodePacket(const std::string& line) {
         DoAction(*code);
 }
 
-void TCommControl::Shutdown() {
+int TCommControl::ModeIndex() const {
+    return FModeGroup->checkedId();
+}
+
+void TCommControl::SetModeIndex(int index) {
+    if (QAbstractButton* b = FModeGroup->button(index)) {
+        b->setChecked(true);
+        return;
+    }
+    // No item for it: none selected, which reads as the Normal role.
+    FModeGroup->setExclusive(false);
+    for (QAbstractButton* b : FModeGroup->buttons())
+        b->setChecked(false);
+    FModeGroup->setExclusive(true);
+}
+
+// ---------------------------------------------------------------- settings
+
+void TCommControl::LoadConfiguration() {
+    // The serial port is left as it is: SetupPort reopens only on a changed
+    // number, so closing here would leave it closed under a "Ready" panel.
+    const platform::TIniFile ini(platform::SettingsFileName());
+    PortNumber = ini.ReadInteger(Section, "Port", 0);
+    SetModeIndex(ini.ReadInteger(Section, "Mode", 0));
+    ui->EditIP->setText(QString::fromStdString(ini.ReadString(Section, "ipAddress", "")));
+    ui->EditPort->setText(QString::fromStdString(ini.ReadString(Section, "ipPort", DefaultIpPort)));
+    DoAction(mcUpdateRadioNumbers);
+    SetOperatingMode();
+    SetupPort();
+}
+
+void TCommControl::SaveConfiguration() {
+    platform::TIniFile ini(platform::SettingsFileName());
+    ini.WriteInteger(Section, "Port", Port->ComNumber());
+    ini.WriteInteger(Section, "Mode", ModeIndex());
+    ini.WriteString(Section, "ipAddress", ui->EditIP->text().toStdString());
+    ini.WriteString(Section, "ipPort", ui->EditPort->text().toStdString());
+}
+
+// ---------------------------------------------------------------- the role
+
+void TCommControl::SetOperatingMode() {
+    const ToperatingMode previous = OpMode;
+    OpMode = OperatingModeFromIndex(ModeIndex());
+    ui->EditIP->setEnabled(OpMode == omClient);
+    ui->EditPort->setEnabled(OpMode == omClient);
+    if (OpMode != previous)
+        ReportRoleLink();
+}
+
+// The main window's indicator follows the link the new role depends on.
+void TCommControl::ReportRoleLink() {
+    const TLinkStatus status = OpMode == omClient ? RemoteStatus : LinkStatus;
+    if (status == lsReady)
+        DoAction(mcCommLinkOk);
+    else if (status == lsDisconnected)
+        DoAction(mcCommLinkFail);
+}
+
+std::string TCommControl::RemoteSetting() const {
+    if (OpMode == omNormal)
+        return {};
+    std::string port = ui->EditPort->text().toStdString();
+    if (!ValidInteger(port))
+        port = DefaultIpPort;
+    return (OpMode == omServer ? "server:" : "client:" + ui->EditIP->text().trimmed().toStdString() + ":") +
+           port;
+}
+
+TCommControl::TOpenResult TCommControl::OpenSerial(std::int32_t Number) {
+    try {
+        if (Number < 1 || Number > MaxComNumber)
+            throw serial::EBadId();
+        Port->SetComNumber(static_cast<std::uint16_t>(Number));
+        Port->SetOpen(true);
+        FWatchDevice = false;
+        ui->ComLabel->setText(QStringLiteral("Using COM%1").arg(Number));
+        return TOpenResult::Opened;
+    } catch (const serial::EPortException& e) {
+        FWatchDevice = e.ErrorCode() == serial::ecBadId && Number >= 1 && Number <= MaxComNumber;
+        return FWatchDevice ? TOpenResult::DeviceAbsent : TOpenResult::Failed;
+    } catch (const std::exception&) {
+        FWatchDevice = false;
+        return TOpenResult::Failed;
+    }
+}
+
+void TCommControl::SetupPort() {
+    // A TCP session with unchanged settings is kept: dropping it costs the
+    // peer up to two supervision cycles to recover.
+    const std::string remote = RemoteSetting();
+    const bool keepRemote = !remote.empty() && remote == FRemoteOpenedWith && inService(*RemotePort);
+    if (!keepRemote) {
+        try {
+            RemotePort->SetOpen(false);
+        } catch (const std::exception&) {
+            // Closing a TCP port has nothing to report that would change what follows.
+        }
+        FRemoteOpenedWith.clear();
+    }
+    Port->SetBaud(ComBaud);
+    if (PortNumber == 0 || PortNumber != Port->ComNumber()) {
+        Port->SetOpen(false);
+        SetLinkStatus(lsDisconnected);
+    }
+    if (OpMode != omClient && PortNumber > 0 && PortNumber != Port->ComNumber()) {
+        if (OpenSerial(PortNumber) != TOpenResult::Opened)
+            platform::ShowErrorMessage("Error opening COM port");
+    }
+    if (OpMode == omNormal || keepRemote)
+        return;
+    try {
+        if (!ValidInteger(ui->EditPort->text().toStdString()))
+            ui->EditPort->setText(QString::fromLatin1(DefaultIpPort));
+        if (OpMode == omServer) {
+            RemotePort->SetWsMode(net::wsServer);
+        } else {
+            RemotePort->SetWsMode(net::wsClient);
+            RemotePort->SetWsAddress(ui->EditIP->text().toStdString());
+        }
+        RemotePort->SetDeviceLayer(serial::dlWinsock);
+        RemotePort->SetWsPort(ui->EditPort->text().toStdString());
+        FRemoteOpenedWith = remote;
+        RemotePort->SetOpen(true);
+        RemoteTimer = RemoteTimeout;
+    } catch (const std::exception&) {
+        // A TCP port that cannot be opened now is tried again by the supervision.
+    }
+}
+
+void TCommControl::ComModeClick() {
+    SetOperatingMode();
+    SetupPort();
+}
+
+void TCommControl::OkBtnClick() {
+    try {
+        SaveConfiguration();
+    } catch (const std::exception& e) {
+        platform::ShowException(e); // the choice is applied all the same
+    }
+    SetOperatingMode();
+    SetupPort();
+    hide();
+}
+
+void TCommControl::CancelBtnClick() {
+    LoadConfiguration();
+    hide();
+}
+
+void TCommControl::ComPortBtnClick(QTreeWidgetItem* item) {
+    if (!item)
+        return;
+    Port->SetOpen(false);
+    ui->ComLabel->setText(QStringLiteral("Disabled"));
+    SetLinkStatus(lsDisconnected);
+    const std::int32_t number = TGetComPorts::ExtractPortNumber(item->text(0));
+    PortNumber = number;
+    Port->SetBaud(ComBaud);
+    if (number <= 0) {
+        Port->SetComNumber(0);
+        FWatchDevice = false;
+        ui->ComLabel->setText(QStringLiteral("COM disabled"));
+        return;
+    }
+    LinkTestTimer = 0;
+    if (OpenSerial(number) == TOpenResult::Opened) {
+        SetLinkStatus(lsDisconnected);
+        return;
+    }
+    platform::ShowErrorMessage("Error opening COM" + std::to_string(number));
+    SetLinkStatus(lsDisconnected);
+    Port->SetOpen(false);
+    ui->ComLabel->setText(QStringLiteral("Disabled"));
+}
+
+// ---------------------------------------------------------------- link states
+
+void TCommControl::SetLinkStatus(TLinkStatus Status) {
+    if (Status != lsNone)
+        LinkStatus = Status;
+    paintLed(ui->LinkLed, LinkStatus);
+    // A Client without its serial port has no serial link to report: the
+    // main window shows the TCP link then.
+    if (OpMode == omClient && !inService(*Port))
+        return;
+    if (LinkStatus == lsReady)
+        DoAction(mcCommLinkOk);
+    else if (LinkStatus == lsDisconnected)
+        DoAction(mcCommLinkFail);
+}
+
+void TCommControl::SetRemoteStatus(TLinkStatus Status) {
+    if (Status != lsNone)
+        RemoteStatus = Status;
+    paintLed(ui->RemoteLed, RemoteStatus);
+    if (RemoteStatus == lsReady) {
+        RemoteConnected = true;
+        if (OpMode == omClient)
+            DoAction(mcCommLinkOk);
+    } else if (RemoteStatus == lsDisconnected) {
+        RemoteConnected = false;
+        if (OpMode == omClient)
+            DoAction(mcCommLinkFail);
+    }
+}
+
+// ---------------------------------------------------------------- writing
+
+bool TCommControl::WriteLocal(std::string_view Bytes) {
+    try {
+        Port->PutString(Bytes);
+        return true;
+    } catch (const serial::EPortException& e) {
+        // A full output buffer is a slow or stalled line, not a broken port.
+        if (e.ErrorCode() != serial::ecOutputBufferTooSmall)
+            return false;
+        FLocalDropped += Bytes.size();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool TCommControl::WriteRemote(std::string_view Bytes) {
+    try {
+        RemotePort->PutString(Bytes);
+        return true;
+    } catch (const serial::EPortException& e) {
+        // Full: no peer to take the bytes yet, or a peer that does not read.
+        // A block that telnet escapes would overfill is refused whole too.
+        if (e.ErrorCode() != serial::ecOutputBufferTooSmall && e.ErrorCode() != serial::ecPutBlockFail)
+            return false;
+        FRemoteDropped += Bytes.size();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void TCommControl::SendPacket(const std::string& Packet) {
+    if (OpMode == omClient) {
+        if (inService(*RemotePort) && RemoteConnected && !WriteRemote(Packet + LF))
+            DisableRemotePort();
+        return;
+    }
+    if (inService(*Port) && !WriteLocal(Packet))
+        DisableLocalPort();
+}
+
+void TCommControl::DisableLocalPort() {
+    if (Port->DeviceLost())
+        FWatchDevice = true;
+    try {
+        Port->SetOpen(false);
+    } catch (const std::exception&) {
+        // The port is out of service whatever closing it reported.
+    }
     LinkStatus = lsDisconnected;
+    SetLinkStatus(lsDisconnected);
+}
+
+void TCommControl::DisableRemotePort() {
+    try {
+        RemotePort->SetOpen(false);
+    } catch (const std::exception&) {
+        // As above.
+    }
     RemoteStatus = lsDisconnected;
-    RemoteConnected = false;
-    DoAction(mcCommLinkFail);
+    SetRemoteStatus(lsDisconnected);
+}
+
+// ---------------------------------------------------------------- commands
+
+bool TCommControl::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::string& Data,
+                               std::uint8_t Resp) {
+    bool result = true;
+    if (OpMode == omServer && RemoteStatus != lsDisconnected)
+        return true;
+    const std::string packet = FormatPacket(Addr, Cmd, Data);
+    if (Addr == addrBroadcast || Resp == 0) {
+        SendPacket(packet);
+    } else {
+        Response = Resp;
+        Attempts = 0;
+        NetBusy = true;
+        do {
+            ++Attempts;
+            SendPacket(packet);
+            RetryTimer = Cmd == cmd485_SetDefaults ? SetDefaultsDelay : RetryDelay;
+            // Blocks until something happens; the tick guarantees a wake-up.
+            while (RetryTimer > 0 && Response != 0 && SystemReady)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        } while (!(Attempts > 5 || Response == 0 || !SystemReady));
+        if (Attempts > 5)
+            result = false;
+        Response = 0;
+    }
+    NetBusy = false;
+    return result;
+}
+
+// ---------------------------------------------------------------- port events
+
+void TCommControl::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count) {
+    if (Count == 0 || CP->PortState() != serial::psOpen)
+        return;
+    std::string block(Count, '\0');
+    CP->GetBlock(block.data(), Count);
+    // The peer gets the bytes as one block, before any line handling: one
+    // write, not one TCP segment per byte.
+    if (OpMode == omServer && inService(*RemotePort) && !WriteRemote(block))
+        DisableRemotePort();
+    std::string line;
+    for (const char c : block) {
+        if (!LocalData.Feed(static_cast<std::uint8_t>(c), line))
+            continue;
+        if (line.front() == '[')
+            DecodePacket(line);
+        if (line == "[LINKOK]") {
+            SetLinkStatus(lsReady);
+            LinkTries = 0;
+        }
+    }
+}
+
+void TCommControl::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count) {
+    if (Count == 0 || CP->PortState() != serial::psOpen)
+        return;
+    std::string block(Count, '\0');
+    CP->GetBlock(block.data(), Count);
+    std::string line;
+    for (const char c : block) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        if (byte != 13) {
+            RemoteData.Feed(byte, line);
+            continue;
+        }
+        const bool overflowed = RemoteData.Overflowed();
+        if (!RemoteData.Feed(byte, line))
+            line.clear();
+        if (overflowed)
+            continue; // an over-long line is dropped whole
+        if (OpMode == omServer && inService(*Port)) {
+            if (!WriteLocal(line + CR))
+                DisableLocalPort();
+            if (line == "[REMOTE]") {
+                SetRemoteStatus(lsReady);
+                RemoteTimer = RemoteTimeout;
+            }
+        }
+        if (!line.empty() && line.front() == '[' && OpMode == omClient)
+            DecodePacket(line);
+    }
+}
+
+int TCommControl::RemoteDataSocket() const {
+    auto* d = dynamic_cast<net::TWinsockDispatcher*>(RemotePort->DispatcherOrNull());
+    const net::TWsConnection* c = d ? d->Connection() : nullptr;
+    return c ? c->CommSocket() : -1;
+}
+
+void TCommControl::RemotePortWsConnect(net::TCustomWinsockPort*) {
+    if (const int s = RemoteDataSocket(); s >= 0)
+        EnableDeadPeerDetection(s);
+    if (WriteRemote("Link test\r"))
+        SetRemoteStatus(lsReady);
+    else
+        DisableRemotePort();
+}
+
+void TCommControl::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
+    SetRemoteStatus(lsDisconnected);
+}
+
+// A connection that died without a disconnect (the dead-path time-out) is
+// taken down after the notice has returned; a Server listens anew at the
+// next tick, a Client reconnects on its own cycle.
+void TCommControl::OnRemoteError(std::int32_t ErrCode) {
+    if (!connectionDead(ErrCode))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        guarded([this] {
+            DisableRemotePort();
+            if (OpMode == omServer)
+                RemoteTimer = 0;
+        });
+    });
+}
+
+// ---------------------------------------------------------------- the tick
+
+void TCommControl::Timer1Timer() {
+    if (!SystemReady)
+        return;
+    if (RetryTimer > 0)
+        --RetryTimer;
+
+    if (LinkTestTimer > 0) {
+        --LinkTestTimer;
+    } else {
+        if (LinkTries >= 5)
+            SetLinkStatus(lsDisconnected);
+        LinkTestTimer = LinkStatus == lsDisconnected ? FastLinkTest : LinkTestInterval;
+        if (OpMode == omClient) {
+            if (inService(*RemotePort) && RemoteConnected && !WriteRemote("[REMOTE]\r"))
+                DisableRemotePort();
+        } else if (inService(*Port)) {
+            if (LinkTries < 5)
+                ++LinkTries;
+            if (!WriteLocal("[LINK]\r"))
+                DisableLocalPort();
+        }
+    }
+
+    if (OpMode == omClient) {
+        if (RemoteTimer > 0) {
+            --RemoteTimer;
+        } else if (!RemoteConnected) {
+            try {
+                RemotePort->SetOpen(false);
+                RemotePort->SetOpen(true);
+            } catch (const std::exception&) {
+                // Tried again at the next cycle.
+            }
+            RemoteTimer = RemoteTimeout;
+        }
+    }
+
+    if (SecondTimer > 0) {
+        --SecondTimer;
+    } else {
+        SecondTimer = TimerRate;
+        // The discovery component lives shorter than this window.
+        if (GetComPorts) {
+            PortList = GetComPorts->GetPortList();
+            if (PortList.size() != ui->ComListBox->topLevelItemCount()) {
+                const auto& details = GetComPorts->GetPortDetails();
+                ui->ComListBox->clear();
+                for (qsizetype k = 0; k < PortList.size(); ++k) {
+                    auto* item = new QTreeWidgetItem(ui->ComListBox);
+                    item->setText(0, PortList[k]);
+                    if (static_cast<std::size_t>(k) < details.size())
+                        item->setText(1, PortDetailText(details[static_cast<std::size_t>(k)]));
+                }
+            }
+        }
+        WatchForDevice();
+    }
+
+    if (OpMode == omServer) {
+        if (RemoteTimer > 0) {
+            --RemoteTimer;
+        } else {
+            try {
+                RemotePort->SetOpen(false);
+                RemotePort->SetOpen(true);
+            } catch (const std::exception&) {
+                // Listening again is tried at the next cycle.
+            }
+            RemoteTimer = RemoteTimeout;
+            SetRemoteStatus(lsDisconnected);
+        }
+    }
+}
+
+// The configured device went away (or was absent): open it again once it is
+// back, without a message; a device that is there but cannot be opened is
+// shown once and no longer tried.
+void TCommControl::WatchForDevice() {
+    if (!FWatchDevice || OpMode == omClient || Port->Open() || PortNumber <= 0)
+        return;
+    switch (OpenSerial(PortNumber)) {
+    case TOpenResult::Opened:
+        LinkTestTimer = 0;
+        break;
+    case TOpenResult::DeviceAbsent:
+        break;
+    case TOpenResult::Failed:
+        platform::ShowErrorMessage("Error opening COM port");
+        break;
+    }
+}
+
+// ---------------------------------------------------------------- closing
+
+void TCommControl::Shutdown() {
+    SetLinkStatus(lsDisconnected);
+    SetRemoteStatus(lsDisconnected);
+    Timer1->stop();
+    FWatchDevice = false;
+    try {
+        Port->SetOpen(false);
+    } catch (const std::exception& e) {
+        platform::ShowException(e);
+    }
+    try {
+        RemotePort->SetOpen(false);
+    } catch (const std::exception& e) {
+        platform::ShowException(e);
+    }
 }
 
 } // namespace dravane::comm

@@ -10,8 +10,8 @@ namespace dravane::platform {
 class TMsClock {
 public:
     virtual ~TMsClock() = default;
-    // Milliseconds since an arbitrary start, wrapping at 2^32 like the
-    // original tick counter; users account for one wrap.
+    // Milliseconds since an arbitrary start, wrapping at 2^32 (about 49.7
+    // days) so that it fits the 32-bit tick fields; users account for one wrap.
     virtual std::uint32_t NowMs() const;
     virtual void SleepMs(std::uint32_t ms) const;
 

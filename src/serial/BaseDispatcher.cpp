@@ -158,6 +158,7 @@ int TBaseDispatcher::InitPort(const std::string& ComName, std::int32_t Baud, int
         LastError = 0;
         OutSentPending = false;
         ClosePending = false;
+        FDeviceFailure = 0;
         LastLineErr = 0;
         LastModemStatus = 0;
         if (!socket) {

@@ -326,6 +326,10 @@ public:
     bool RingDetected() const { return RingFlag.load(); }
     bool ThreadsActive() const { return DispActive.load(); }
     int ActiveThreadCount() const { return ActiveThreads.load(); }
+    // The error the device threads ended on (ecDeviceRead, ecDeviceWrite...),
+    // 0 while none has; DeviceLost once every thread has ended on it.
+    int DeviceFailure() const { return FDeviceFailure.load(); }
+    bool DeviceLost() const { return FDeviceFailure.load() != 0 && !DispActive.load(); }
 
 protected:
     // Trigger evaluation; each delivers at most one notification per call and
@@ -354,6 +358,11 @@ protected:
                                        std::uintptr_t wParam, std::intptr_t lParam);
     void ThreadStarted() { ActiveThreads.fetch_add(1); }
     void ThreadEnded();
+    // Records the first device failure of this open; false when one was already recorded.
+    bool NoteDeviceFailure(int Code) {
+        int none = 0;
+        return FDeviceFailure.compare_exchange_strong(none, Code);
+    }
 
     std::recursive_mutex DataSection;
     std::recursive_mutex OutputSection;
@@ -401,6 +410,7 @@ protected:
     std::atomic<int> ActiveThreads{0};
     std::atomic<bool> ClosePending{false};   // set by DonePort during a delivery
     std::atomic<bool> DoDonePortPrim{false}; // the dispatcher thread's end must run DonePortPrim
+    std::atomic<int> FDeviceFailure{0};      // set once by a device thread, cleared by InitPort
 
     // Events, created by InitPort before the threads start and closed by the
     // device layer's StopDispatcher; the events themselves are thread-safe.

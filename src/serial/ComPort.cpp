@@ -982,6 +982,10 @@ void TCustomComPort::AddStringToLog(std::string_view S) {
 
 // ---------------------------------------------------------------- run-time state
 
+bool TCustomComPort::DeviceLost() const {
+    return PortIsOpen() && FDispatcher->DeviceLost();
+}
+
 std::uint8_t TCustomComPort::ModemStatus() {
     TBaseDispatcher& d = ValidDispatcher();
     return ShuttingDown() ? 0 : d.GetModemStatus();
@@ -1057,8 +1061,14 @@ void TCustomComPort::PutString(std::string_view S) {
 }
 void TCustomComPort::PutBlock(const void* Block, int Len) {
     TBaseDispatcher& d = ValidDispatcher();
-    if (!ShuttingDown())
-        Check(d.PutBlock(Block, Len));
+    if (ShuttingDown())
+        return;
+    // Nothing would ever take the bytes out: say so rather than queue them.
+    if (d.DeviceLost()) {
+        Check(d.DeviceFailure());
+        return;
+    }
+    Check(d.PutBlock(Block, Len));
 }
 
 std::uint8_t TCustomComPort::GetChar() {

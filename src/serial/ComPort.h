@@ -171,6 +171,10 @@ public:
     void SetOpen(bool Enable);
     void ForcePortOpen();
     TPortState PortState() const { return FPortState; }
+    // True once the device threads have ended on a device failure (hang-up,
+    // read or write error) while the port is still open: writes then raise
+    // that failure's error. False after a close or a new open.
+    bool DeviceLost() const;
     bool OpenPending() const { return FOpenPending; }
     // The dispatcher; opens the port first when AutoOpen allows it. Raises
     // ECommNotOpen when there is none.
@@ -346,7 +350,7 @@ public:
     static constexpr int ClosePendingRecheckMs = 10;
 
 protected:
-    // ---- hooks, in the design's order ----
+    // ---- hooks for derived ports ----
     // The dispatcher factory: the custom procedure if any, else the layer's own.
     virtual std::unique_ptr<TBaseDispatcher> ActivateDeviceLayer();
     virtual void DeviceLayerChanged() {}

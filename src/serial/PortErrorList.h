@@ -4,14 +4,13 @@
 // code-to-class mapping and the message table) is generated from these lists,
 // so a code, its text and its class can never drift apart.
 //
-// Lists:
-//   DRAVANE_PORT_GROUP_CLASSES(G)    G(Class)                        family classes, each an EPortException
-//   DRAVANE_PORT_CLASSED_CODES(C)    C(Name, Code, Class, Group, Text) a code with a class of its own
-//   DRAVANE_PORT_NAMED_CODES(N)      N(Name, Code, Text)             a named code without a class of its own
-//   DRAVANE_PORT_SHARED_CLASS_CODES(R) R(Code, Class, Text)          an unnamed code raising an existing
-//   class DRAVANE_PORT_SOCKET_CODES(S)     S(Name, Code, Text)             positive socket-layer and
-//   socket-library codes DRAVANE_PORT_TEXTS(T)            T(Number, Text)                 numbers that only
-//   have a text
+// Lists (each macro is handed one entry at a time):
+//   DRAVANE_PORT_GROUP_CLASSES(G)       G(Class): the family classes, each an EPortException
+//   DRAVANE_PORT_CLASSED_CODES(C)       C(Name, Code, Class, Group, Text): a code with a class of its own
+//   DRAVANE_PORT_NAMED_CODES(N)         N(Name, Code, Text): a named code without a class of its own
+//   DRAVANE_PORT_SHARED_CLASS_CODES(R)  R(Code, Class, Text): an unnamed code raising an existing class
+//   DRAVANE_PORT_SOCKET_CODES(S)        S(Name, Code, Text): positive socket-layer and socket-library codes
+//   DRAVANE_PORT_TEXTS(T)               T(Number, Text): numbers that only have a text
 
 // clang-format off
 

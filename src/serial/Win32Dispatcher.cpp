@@ -198,7 +198,8 @@ int TWin32Dispatcher::SetComState(const TDCB& Block) {
         return ecBaudRate;
     if (const int rc = FDevice.SetLine(s); rc < 0)
         return -MapDeviceErrno(-rc).Code;
-    // DTR and RTS levels follow the control block, as the original driver does.
+    // DTR and RTS levels follow the control block: a program that programs the
+    // block expects the lines to follow it without a separate call.
     if (Block.DtrControl() != TDCB::CONTROL_HANDSHAKE)
         FDevice.SetDtr(Block.DtrControl() == TDCB::CONTROL_ENABLE);
     if (Block.RtsControl() != TDCB::CONTROL_HANDSHAKE)
@@ -347,7 +348,7 @@ void TWin32Dispatcher::StartDispatcher() {
     }
     KillThreads = false;
     DispActive = true;
-    FFailed = false;
+    FDeviceFailure = 0;
     FPendingFailure = 0;
     FReadWake.Drain();
     FWriteWake.Drain();
@@ -446,7 +447,7 @@ void TWin32Dispatcher::ThreadGone(TThreadKind Kind, int ReturnValue) {
     if (ReturnValue != 0) {
         RequestStop();
         // One message per failure, however many threads meet it.
-        if (!FFailed.exchange(true)) {
+        if (NoteDeviceFailure(ReturnValue)) {
             FPendingFailure = ReturnValue;
             FFailureTarget.Post(FailureMessage, 0, 0);
         }

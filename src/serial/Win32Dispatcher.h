@@ -33,8 +33,8 @@
 //   the first failure's message ("Device read error", "Device write error",
 //   ...) is handed to the UI thread through a message window and shown there
 //   once by the application's exception display; never from a device thread.
-//   The device stays open (writes fill the output buffer) until the port is
-//   closed.
+//   The device stays open until the port is closed; DeviceLost() then says
+//   so, and the port refuses writes with the failure's error.
 //
 // Locks: the base's DataSection, DispSection, OutputSection (in that order),
 // then FThreadLock (thread handles and ids) and the I/O queue's own leaf lock.
@@ -152,7 +152,6 @@ private:
     // The first failure since the threads started, not yet shown; the UI
     // thread's message window (or CloseCom) shows it once.
     std::atomic<int> FPendingFailure{0};
-    std::atomic<bool> FFailed{false};
     std::unique_ptr<platform::TMessageWindow> FFailureWindow; // UI thread
     platform::TMessageTarget FFailureTarget;                  // fixed after construction
 

@@ -1,5 +1,5 @@
-#include "comm/LineAssembler.h"
 #include "comm/Packet.h"
+#include "comm/LineAssembler.h"
 #include "comm/StrFunct.h"
 
 #include <gtest/gtest.h>
@@ -68,8 +68,8 @@ TEST(ParsePacketLine, PayloadEdgeCases) {
     EXPECT_EQ(parse("[T4BR0198H00M01030").Data, bytes({1, 3})); // last character never starts a pair
     EXPECT_EQ(parse("[T4BR0198H00M]").Data, "");
     EXPECT_EQ(parse("[T4BR0198H00M").Data, "");
-    EXPECT_EQ(parse("[T4BR0198H00MFFx0]").Data, bytes({0xFF}));   // stops at the non-hex "x"
-    EXPECT_EQ(parse("[T4BR0198H00Mff]").Data, "");                // lower case ends the payload
+    EXPECT_EQ(parse("[T4BR0198H00MFFx0]").Data, bytes({0xFF})); // stops at the non-hex "x"
+    EXPECT_EQ(parse("[T4BR0198H00Mff]").Data, "");              // lower case ends the payload
     EXPECT_EQ(parse("[T4bR0198H00M01]").Cmd, 0x40);
 }
 
@@ -100,7 +100,8 @@ TEST(LineAssembler, CrEndsLinesAndControlCharactersAreDropped) {
     EXPECT_EQ(feedAll(a, "[LINKOK]\r\n[T4BR0198H00M0103]\r"),
               (std::vector<std::string>{"[LINKOK]", "[T4BR0198H00M0103]"}));
     EXPECT_EQ(feedAll(a, "\r\r\n\n"), std::vector<std::string>{}); // empty lines are not handed on
-    EXPECT_EQ(feedAll(a, bytes({'A', 0, 9, 27, 'B', 0x7F, 0xC8, 13})), (std::vector<std::string>{bytes({'A', 'B', 0x7F, 0xC8})}));
+    EXPECT_EQ(feedAll(a, bytes({'A', 0, 9, 27, 'B', 0x7F, 0xC8, 13})),
+              (std::vector<std::string>{bytes({'A', 'B', 0x7F, 0xC8})}));
 }
 
 TEST(LineAssembler, LineSplitOverSeveralDeliveriesAtEveryPoint) {

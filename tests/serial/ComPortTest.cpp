@@ -20,6 +20,7 @@
 #include <thread>
 
 using namespace dravane::serial;
+using namespace std::chrono_literals;
 using dravane::platform::TMessageWindow;
 using dravane::test::PumpUntil;
 using dravane::test::TScriptDispatcher;

@@ -220,8 +220,8 @@ TEST_F(TPortTest, CloseWhileANotificationWaitsEndsEveryThread) {
             EXPECT_EQ(d.ActiveThreadCount(), 0);
             EXPECT_EQ(d.ComHandle(), -1);
         } else {
-            // The design's deferred close: DonePort only marks the close;
-            // the threads end by themselves and the destructor joins them.
+            // A close during a delivery only marks itself: the threads end
+            // by themselves and the destructor joins them.
             d.DonePort();
             EXPECT_TRUE(d.IsClosePending());
             EXPECT_TRUE(PumpUntil([&] { return !d.ThreadsActive(); }));

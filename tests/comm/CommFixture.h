@@ -1,0 +1,139 @@
+#pragma once
+// The Communications window under test: a settings file of its own, a main
+// window that records the action codes, a recorder for error messages, and
+// the window's own timer stopped so that the test drives the ticks.
+
+#include "comm/CommControl.h"
+#include "comm/Defines.h"
+#include "comm/FakeController.h"
+#include "net/WinsockPort.h"
+#include "platform/AppException.h"
+#include "platform/SettingsPath.h"
+#include "serial/ComPort.h"
+#include "support/EventLoop.h"
+#include "support/TempDir.h"
+#include "widgets/ColorPanel.h"
+
+#include <QLabel>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace dravane::test {
+
+using comm::TCommControl;
+
+class TTestComm : public TCommControl {
+public:
+    using TCommControl::Attempts;
+    using TCommControl::CancelBtnClick;
+    using TCommControl::ComModeClick;
+    using TCommControl::ComPortBtnClick;
+    using TCommControl::LinkTries;
+    using TCommControl::OkBtnClick;
+    using TCommControl::Port;
+    using TCommControl::RemoteData;
+    using TCommControl::RemoteDataSocket;
+    using TCommControl::RemotePort;
+    using TCommControl::Response;
+    using TCommControl::TCommControl;
+
+    void Tick(int n = 1) {
+        for (int k = 0; k < n; ++k)
+            Timer1Timer();
+    }
+    widgets::TColorPanel* Led(const char* name) const { return findChild<widgets::TColorPanel*>(name); }
+    QString LinkCaption() const { return Led("LinkLed")->Caption(); }
+    QString RemoteCaption() const { return Led("RemoteLed")->Caption(); }
+    QString ComLabel() const { return findChild<QLabel*>("ComLabel")->text(); }
+};
+
+// The main window as DoAction sees it.
+struct TRecordingMainForm : platform::TActionTarget {
+    std::vector<std::int32_t> Codes;
+    bool ExecuteAction(platform::TAction& action) override {
+        Codes.push_back(action.Tag);
+        return false;
+    }
+    int Count(std::int32_t code) const {
+        return static_cast<int>(std::count(Codes.begin(), Codes.end(), code));
+    }
+};
+
+// Calls the window's tick handler from the event loop (so inside a command's
+// wait), but only while Gate allows: a gate makes the ticks wait for the
+// controller instead of racing it.
+class TTickDriver {
+public:
+    TTickDriver(TTestComm& Comm, std::function<bool()> Gate = {}) : FComm(Comm), FGate(std::move(Gate)) {
+        FTimer.setInterval(1);
+        QObject::connect(&FTimer, &QTimer::timeout, [this] {
+            if (FGate && !FGate())
+                return;
+            ++Ticks;
+            FComm.Tick();
+            if (OnTick)
+                OnTick(Ticks);
+        });
+        FTimer.start();
+    }
+    int Ticks = 0;
+    std::function<void(int)> OnTick;
+
+private:
+    TTestComm& FComm;
+    std::function<bool()> FGate;
+    QTimer FTimer;
+};
+
+class CommFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetApplicationMainForm(&MainForm);
+        platform::SetSettingsFileName(Ini);
+        platform::SetErrorSink([this](const std::string& text) { Errors.push_back(text); });
+        comm::SystemReady = false;
+    }
+    void TearDown() override {
+        comm::SystemReady = false;
+        // The window that owns the device socket goes last.
+        for (auto it = Windows.rbegin(); it != Windows.rend(); ++it)
+            it->reset();
+        // Messages posted by now belong to this test.
+        QCoreApplication::sendPostedEvents();
+        platform::SetApplicationMainForm(nullptr);
+        platform::SetSettingsFileName("");
+        platform::SetErrorSink({});
+    }
+
+    // A window over these settings (none: no file), its timer stopped.
+    TTestComm& Open(const std::string& settings) {
+        if (settings.empty())
+            std::filesystem::remove(Ini);
+        else
+            WriteAll(Ini, settings);
+        Windows.push_back(std::make_unique<TTestComm>());
+        TTestComm& w = *Windows.back();
+        w.findChild<QTimer*>("Timer1")->stop();
+        return w;
+    }
+    std::string NormalOn() const {
+        return "[Ports]\nCOM3=" + Controller.SlavePath() + "\n[Comm]\nPort=3\nMode=0\n";
+    }
+
+    TempDir Dir;
+    // Outlives the windows: pulling the cable under an open port is a test of its own.
+    TFakeController Controller;
+    std::string Ini = Dir.File("dravane.ini");
+    TRecordingMainForm MainForm;
+    std::vector<std::string> Errors;
+    std::vector<std::unique_ptr<TTestComm>> Windows;
+};
+
+} // namespace dravane::test

@@ -1,0 +1,233 @@
+// The Server and Client roles over loopback, with the controller on a
+// pseudo-terminal behind the Server.
+
+#include "comm/CommFixture.h"
+#include "comm/GetComPorts.h"
+#include "comm/NetDefs.h"
+#include "net/DeviceSocket.h"
+#include "support/WsTestPort.h"
+
+#include <QRadioButton>
+#include <QTreeWidget>
+
+#include <netinet/tcp.h>
+
+using namespace dravane;
+using namespace dravane::test;
+using namespace dravane::comm;
+
+namespace {
+
+class Roles : public CommFixture {
+protected:
+    std::string ServerOn(std::uint16_t port) const {
+        return "[Ports]\nCOM3=" + Controller.SlavePath() +
+               "\n[Comm]\nPort=3\nMode=2\nipPort=" + std::to_string(port) + "\n";
+    }
+    static std::string ClientTo(std::uint16_t port) {
+        return "[Comm]\nMode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(port) + "\n";
+    }
+    static int Option(int socket, int level, int name) {
+        int value = -1;
+        socklen_t len = sizeof value;
+        ::getsockopt(socket, level, name, &value, &len);
+        return value;
+    }
+    static void Select(TTestComm& w, const char* entry) {
+        QTreeWidgetItem item(QStringList{entry});
+        w.ComPortBtnClick(&item);
+    }
+    static net::TDeviceSocket& Sockets() { return *net::TDeviceSocket::Instance(); }
+    // Sends everything, as fast as the peer's output takes it.
+    static bool PutAll(TWsTestPort& peer, const std::string& line, int times) {
+        int sent = 0;
+        return PumpUntil([&] {
+            while (sent < times && peer.Put(line) == 0)
+                ++sent;
+            return sent == times;
+        });
+    }
+};
+
+} // namespace
+
+TEST_F(Roles, AClientCommandsTheControllerThroughAServer) {
+    const std::uint16_t port = FreePort();
+    TTestComm& server = Open(ServerOn(port));
+    TTestComm& client = Open(ClientTo(port));
+    comm::SystemReady = true;
+    EXPECT_FALSE(client.Port->Open());
+
+    // The Client is ready on connecting; the Server on the first "[REMOTE]".
+    ASSERT_TRUE(PumpUntil([&] { return client.RemoteCaption() == "Ready"; }));
+    EXPECT_GE(MainForm.Count(mcCommLinkOk), 1);
+    ASSERT_TRUE(PumpUntil([&] { return Controller.Count("Link test") == 1; }));
+    EXPECT_EQ(server.RemoteCaption(), "Disconnected");
+    client.Tick();
+    ASSERT_TRUE(
+        PumpUntil([&] { return server.RemoteCaption() == "Ready" && Controller.Count("[REMOTE]") == 1; }));
+
+    // Both data sockets notice a dead path by themselves.
+    for (const TTestComm* w : {&server, &client}) {
+        const int s = w->RemoteDataSocket();
+        ASSERT_GE(s, 0);
+        EXPECT_EQ(Option(s, SOL_SOCKET, SO_KEEPALIVE), 1);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPIDLE), DeadPeerKeepIdleS);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPINTVL), DeadPeerKeepIntervalS);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPCNT), DeadPeerKeepCount);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_USER_TIMEOUT), DeadPeerUserTimeoutMs);
+    }
+
+    // While a peer holds the link, the Server's own commands do nothing.
+    EXPECT_TRUE(server.SendCommand(baseDravane, cmd485_SetDravane, "\x01", cmd485_DravaneStatus));
+    EXPECT_FALSE(server.NetIsBusy());
+
+    // The command reaches the controller ended by a single CR; the report is
+    // decoded at both ends.
+    Controller.Raw.clear();
+    bool timedOut = false;
+    QTimer::singleShot(10000, [&] {
+        timedOut = true;
+        comm::SystemReady = false;
+    });
+    EXPECT_TRUE(client.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));
+    ASSERT_FALSE(timedOut);
+    EXPECT_EQ(Controller.Raw, "[R98T4AH02]\r");
+    const TNetPacket report{0x4B, 0x01, 0x98, 0x00, std::string("\x01\x01", 2)};
+    EXPECT_EQ(client.GetPacket(), report);
+    EXPECT_EQ(server.GetPacket(), report);
+
+    // The Server goes away: the Client shows red, tells the main window, and
+    // tries again every 141 ticks.
+    server.Shutdown();
+    MainForm.Codes.clear();
+    ASSERT_TRUE(
+        PumpUntil([&] { return client.RemoteCaption() == "Disconnected" && !client.RemotePort->Open(); }));
+    EXPECT_EQ(MainForm.Codes, std::vector<std::int32_t>{mcCommLinkFail});
+    std::vector<int> attempts;
+    for (int tick = 1; tick <= 300; ++tick) {
+        ASSERT_TRUE(PumpUntil([&] { return !client.RemotePort->Open(); }));
+        client.Tick();
+        if (client.RemotePort->Open())
+            attempts.push_back(tick);
+    }
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_EQ(attempts[1] - attempts[0], TCommControl::RemoteTimeout + 1);
+}
+
+TEST_F(Roles, AServerRelaysBetweenItsPeerAndTheController) {
+    const std::uint16_t port = FreePort();
+    TTestComm& server = Open(ServerOn(port));
+    comm::SystemReady = true;
+
+    // No peer yet: what the controller sends beyond the output buffer is
+    // dropped for the peer; the serial side goes on reading and decoding.
+    Controller.Send(std::string(6000, 'x') + "\r[LINKOK]\r");
+    ASSERT_TRUE(PumpUntil([&] { return server.LinkCaption() == "Ready"; }));
+    EXPECT_GT(server.RemoteBytesDropped(), 0u);
+    EXPECT_TRUE(server.RemotePort->Open());
+
+    TWsTestPort peer(Sockets());
+    ASSERT_EQ(peer.OpenClient(port), 0);
+    ASSERT_TRUE(PumpUntil([&] { return peer.Connects == 1; }));
+
+    // Lines lose their control characters and end with one CR; an empty line
+    // goes out as a lone CR; bytes 128-255 pass unchanged both ways.
+    Controller.Raw.clear();
+    peer.Put("[REMOTE]\r\r\x80\xC8\xFF abc\r\x01\x02[R98T4AH01]\n\r");
+    ASSERT_TRUE(PumpUntil([&] { return Controller.Count("[R98T4AH01]") == 1; }));
+    EXPECT_EQ(Controller.Raw, "[REMOTE]\r\r\x80\xC8\xFF abc\r[R98T4AH01]\r");
+    EXPECT_EQ(server.RemoteCaption(), "Ready");
+    ASSERT_TRUE(PumpUntil([&] { return peer.Received.find("[T4BR0198H00M0107]\r") != std::string::npos; }));
+    Controller.Send("\x80\xFE\xFF\r");
+    EXPECT_TRUE(PumpUntil([&] { return peer.Received.find("\x80\xFE\xFF\r") != std::string::npos; }));
+
+    // A second client is turned away; the first keeps its link.
+    TWsTestPort second(Sockets());
+    ASSERT_EQ(second.OpenClient(port), 0);
+    EXPECT_TRUE(PumpUntil([&] { return !second.IsOpen(); }));
+
+    // OK and a click on the current mode keep the session.
+    server.OkBtnClick();
+    server.findChild<QRadioButton*>("ComModeServer")->click();
+    peer.Put("[R98T4AH02]\r");
+    ASSERT_TRUE(PumpUntil([&] { return Controller.Count("[R98T4AH02]") == 1; }));
+    EXPECT_EQ(peer.Disconnects, 0);
+    EXPECT_EQ(server.RemoteCaption(), "Ready");
+
+    // A controller that stops reading while the peer floods: lines that do
+    // not fit are dropped, the serial port stays in service.
+    Controller.SetReading(false);
+    ASSERT_TRUE(PutAll(peer, "[R98T4AH04]\r", 30000));
+    ASSERT_TRUE(PumpUntil([&] { return server.LocalBytesDropped() > 0; }));
+    Controller.SetReading(true);
+    peer.Put("[R98T4AH03]\r");
+    EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[R98T4AH03]") == 1; }));
+    EXPECT_TRUE(server.Port->Open());
+
+    // With its serial port closed the Server forwards nothing and "[REMOTE]"
+    // no longer keeps the peer: it is dropped 141 ticks after the last one
+    // that counted.
+    peer.Put("[REMOTE]\r");
+    ASSERT_TRUE(PumpUntil([&] { return Controller.Count("[REMOTE]") == 2; }));
+    Select(server, "Disable");
+    server.Tick(100);
+    Controller.Raw.clear();
+    peer.Put("[REMOTE]\rX");
+    ASSERT_TRUE(PumpUntil([&] { return server.RemoteData.Pending() == "X"; }));
+    server.Tick(40);
+    EXPECT_EQ(server.RemoteCaption(), "Ready");
+    server.Tick();
+    EXPECT_EQ(server.RemoteCaption(), "Disconnected");
+    EXPECT_TRUE(PumpUntil([&] { return peer.Disconnects == 1; }));
+    EXPECT_EQ(Controller.Raw, "");
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+TEST_F(Roles, TheMainWindowFollowsTheLinkOfTheRole) {
+    const std::uint16_t port = FreePort();
+    TTestComm& w = Open(NormalOn() + "ipAddress=127.0.0.1\nipPort=" + std::to_string(port) + "\n");
+    TWsTestPort tcpServer(Sockets());
+    ASSERT_EQ(tcpServer.OpenServer(port), 0);
+    comm::SystemReady = true;
+    w.Tick();
+    ASSERT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
+
+    // To the Client role: the TCP link is not up yet, so the indicator goes red.
+    MainForm.Codes.clear();
+    w.findChild<QRadioButton*>("ComModeClient")->click();
+    EXPECT_EQ(MainForm.Codes, std::vector<std::int32_t>{mcCommLinkFail});
+    ASSERT_TRUE(PumpUntil([&] { return w.RemoteCaption() == "Ready"; }));
+    EXPECT_EQ(MainForm.Codes.back(), mcCommLinkOk);
+
+    // A Client without its serial port does not report serial-link failures
+    // carried over from the Normal role while its TCP link is up.
+    Select(w, "Disable");
+    w.LinkTries = 5;
+    MainForm.Codes.clear();
+    w.Tick(250);
+    EXPECT_EQ(MainForm.Count(mcCommLinkFail), 0);
+    EXPECT_TRUE(PumpUntil([&] { return tcpServer.Received.find("[REMOTE]\r") != std::string::npos; }));
+
+    // Back to Normal: the serial link is down.
+    MainForm.Codes.clear();
+    w.findChild<QRadioButton*>("ComModeDisabled")->click();
+    EXPECT_EQ(MainForm.Codes.front(), mcCommLinkFail);
+}
+
+TEST_F(Roles, TeardownWithOpenPortsAndTheDiscoveryGone) {
+    const std::uint16_t port = FreePort();
+    TTestComm& server = Open(ServerOn(port));
+    comm::SystemReady = true;
+    TWsTestPort peer(Sockets());
+    ASSERT_EQ(peer.OpenClient(port), 0);
+    ASSERT_TRUE(PumpUntil([&] { return peer.Connects == 1; }));
+    {
+        TGetComPorts discovery(Ini, Dir.File("sys"), Dir.File("by-id"));
+        server.Tick();
+    }
+    server.Tick(2 * TCommControl::TimerRate + 2); // a refresh without the discovery component
+    peer.Close();
+    Windows.clear(); // closing fires the ports' events while the window goes
+    EXPECT_TRUE(Errors.empty());
+}
