@@ -8,7 +8,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps build run test test-asan test-tsan bench format clean
+.PHONY: all deps build run test test-asan test-tsan bench format clean screenshot
 
 all: build
 
@@ -45,6 +45,10 @@ test-tsan: deps build-tsan/build.ninja
 
 bench: build
 	@./scripts/bench.sh build
+
+# The README's picture of the main window, against the simulator.
+screenshot: build
+	@./scripts/screenshot.sh build docs/screenshot.png
 
 format:
 	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
