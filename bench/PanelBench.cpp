@@ -9,6 +9,7 @@
 //
 //   build/bench/panel_bench [trips=2000]
 
+#include "TermiosFloor.h"
 #include "app/DravaneMain.h"
 #include "comm/CommControl.h"
 #include "comm/Defines.h"
@@ -30,7 +31,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using dravane::bench::Clock;
+using dravane::bench::ElapsedUs;
+using dravane::bench::Summarise;
+using dravane::bench::TStats;
 using namespace dravane;
 
 constexpr int WarmUp = 100;
@@ -38,19 +42,6 @@ constexpr int WarmUp = 100;
 constexpr std::array<const char*, 8> innerLeds{"KelNorthEastLed1", "KelEastLed1",      "KelSouthEastLed1",
                                                "KelSouthLed1",     "KelSouthWestLed1", "KelWestLed1",
                                                "KelNorthWestLed1", "KelNorthLed1"};
-
-struct TStats {
-    double MedianUs, P99Us;
-};
-
-TStats Stats(std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[us.size() * 99 / 100]};
-}
-
-double Us(Clock::duration d) {
-    return std::chrono::duration<double, std::micro>(d).count();
-}
 
 std::vector<double> SerialTrips(const std::string& path, int trips) {
     test::SimPeer peer(path);
@@ -63,7 +54,7 @@ std::vector<double> SerialTrips(const std::string& path, int trips) {
             std::exit(1);
         }
         if (i >= 0)
-            us.push_back(Us(Clock::now() - t0));
+            us.push_back(ElapsedUs(t0));
     }
     return us;
 }
@@ -92,7 +83,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;
     }
-    const TStats serial = Stats(SerialTrips(path, trips));
+    const TStats serial = Summarise(SerialTrips(path, trips));
 
     test::TempDir dir;
     const std::string ini = dir.File("dravane.ini");
@@ -121,7 +112,7 @@ int main(int argc, char** argv) {
                 p.Seen = false;
             const auto t0 = Clock::now();
             QTest::mouseClick(right, Qt::LeftButton, {}, right->rect().center());
-            const auto returned = Clock::now();
+            const double returned = ElapsedUs(t0);
             // Each click turns the simulator one step; the payload is not read back, since a link
             // reply in the same block may already have cleared it.
             direction = (direction + 1) % 8;
@@ -130,10 +121,10 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "the lit LED was not repainted\n");
                 return 1;
             }
-            const auto done = Clock::now();
+            const double done = ElapsedUs(t0);
             if (i >= 0) {
-                clickUs.push_back(Us(done - t0));
-                returnUs.push_back(Us(returned - t0));
+                clickUs.push_back(done);
+                returnUs.push_back(returned);
             }
         }
         comm::SystemReady = false;
@@ -142,7 +133,7 @@ int main(int argc, char** argv) {
     }
     platform::SetSettingsFileName("");
 
-    const TStats click = Stats(clickUs), back = Stats(returnUs);
+    const TStats click = Summarise(clickUs), back = Summarise(returnUs);
     std::printf("%d trips each, microseconds          median     p99\n", trips);
     std::printf("serial round trip (one thread)      %8.1f %8.1f\n", serial.MedianUs, serial.P99Us);
     std::printf("click until the click returned      %8.1f %8.1f\n", back.MedianUs, back.P99Us);

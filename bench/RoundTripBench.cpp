@@ -13,6 +13,7 @@
 //
 //   build/bench/round_trip_bench [trips=10000] [idle seconds=30]
 
+#include "TermiosFloor.h"
 #include "platform/MessageWindow.h"
 #include "platform/SettingsPath.h"
 #include "serial/ComPort.h"
@@ -40,7 +41,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using dravane::bench::Clock;
+using dravane::bench::ElapsedUs;
+using dravane::bench::Summarise;
+using dravane::bench::TStats;
 using dravane::test::PtyPair;
 
 const std::string Command = "[R98T4AH02]\r";
@@ -73,19 +77,6 @@ private:
     std::atomic<bool> FStop{false};
     std::thread FThread;
 };
-
-struct TStats {
-    double MedianUs, P99Us;
-};
-
-TStats Summarise(std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
-
-double ElapsedUs(Clock::time_point t0) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
 
 // A pty pair, its slave mapped to COM7, with a responder on its master
 // unless the line is to stay idle.
@@ -138,30 +129,7 @@ private:
 std::vector<double> RunFloor(int trips) {
     PtyPair pty;
     TResponder responder(pty.Master());
-    const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    pty.CloseSlaveKeeper();
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, B57600);
-    ::tcsetattr(fd, TCSANOW, &tio);
-    std::vector<double> us;
-    char buf[256];
-    for (int t = 0; t < WarmUp + trips; ++t) {
-        const auto t0 = Clock::now();
-        if (::write(fd, Command.data(), Command.size()) < 0)
-            std::abort();
-        for (bool done = false; !done;) {
-            pollfd p{fd, POLLIN, 0};
-            ::poll(&p, 1, 1000);
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            done = n > 0 && buf[n - 1] == '\r';
-        }
-        if (t >= WarmUp)
-            us.push_back(ElapsedUs(t0));
-    }
-    ::close(fd);
-    return us;
+    return dravane::bench::RunTermiosFloor(pty, Command, WarmUp, trips);
 }
 
 // ---- QSerialPort on the UI thread ----

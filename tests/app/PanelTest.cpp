@@ -61,24 +61,6 @@ void PrintTo(const TLook& look, std::ostream* os) {
     }
 }
 
-// A reply from the controller that arrives only in the test's own time.
-class TWaitLimit {
-public:
-    TWaitLimit() {
-        FTimer.setSingleShot(true);
-        // A waiting command gives up when the system stops being ready.
-        QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            Expired = true;
-            comm::SystemReady = false;
-        });
-        FTimer.start(10000);
-    }
-    bool Expired = false;
-
-private:
-    QTimer FTimer;
-};
-
 class PanelTest : public CommFixture {
 protected:
     // Hands every action code to the main window, counting the status reports.
@@ -250,7 +232,7 @@ TEST_F(PanelTest, EachControlSendsItsCommandAndChangesNothingWithoutAReply) {
 TEST_F(PanelTest, ArrowsTurnTheLitDirectionOneStepEachWayWithTheSimulator) {
     SimProcess sim({"--mode", "UNI", "--direction", "6"});
     Start(On(sim.ReadLine()));
-    TWaitLimit limit;
+    BoundWaits();
     Click("KelRightBtn");
     EXPECT_EQ(Look().Lit, "7");
     Click("KelRightBtn");
@@ -261,13 +243,13 @@ TEST_F(PanelTest, ArrowsTurnTheLitDirectionOneStepEachWayWithTheSimulator) {
     EXPECT_EQ(Look().Lit, "0");
     Click("KelBiDirBtn");
     EXPECT_EQ(Look().Lit, "04");
-    EXPECT_FALSE(limit.Expired);
+    EXPECT_FALSE(TimedOut);
 }
 
 TEST_F(PanelTest, ASecondClickWhileTheFirstWaitsSendsItsOwnCommandAtOnce) {
     SimProcess sim({"--silent", "--log"});
     Start(On(sim.ReadLine()));
-    TWaitLimit limit;
+    BoundWaits();
     TTickDriver ticks(*Comm);
     bool rightWaiting = false, leftDone = false;
     // The second click is an event of its own: ticks go on while it waits.
@@ -282,7 +264,7 @@ TEST_F(PanelTest, ASecondClickWhileTheFirstWaitsSendsItsOwnCommandAtOnce) {
     Click("KelRightBtn");
     EXPECT_TRUE(rightWaiting);
     EXPECT_TRUE(leftDone);
-    EXPECT_FALSE(limit.Expired);
+    EXPECT_FALSE(TimedOut);
     // The nested command runs its whole course; the first then stops waiting with it.
     std::vector<std::string> expected(7, "[R98T4AH01]");
     expected.front() = "[R98T4AH02]";
