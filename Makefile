@@ -8,7 +8,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps build run test test-asan test-tsan bench format format-check clean install package
+.PHONY: all deps build run test test-asan test-tsan bench format format-check clean install package screenshot
 
 all: build
 
@@ -46,7 +46,10 @@ test-tsan: deps build-tsan/build.ninja
 bench: build
 	@./scripts/bench.sh build
 
-# The program, the simulator, menu entry, icons, manual pages and the
+# The README's picture of the main window, against the simulator.
+screenshot: build
+	@./scripts/screenshot.sh build docs/screenshot.png
+
 # service unit under PREFIX (DESTDIR honoured).
 PREFIX ?= /usr/local
 install: build

@@ -2,10 +2,14 @@
 
 #include "comm/CommControl.h"
 #include "comm/Defines.h"
+#include "comm/NetDefs.h"
 #include "platform/AppException.h"
 #include "platform/IniFile.h"
 #include "platform/SettingsPath.h"
 #include "ui_DravaneMain.h"
+#include "widgets/IndArrow.h"
+#include "widgets/IndBlinkLed.h"
+#include "widgets/IndShadowButton.h"
 
 #include <QCloseEvent>
 
@@ -14,10 +18,43 @@ namespace dravane::app {
 using namespace dravane::comm;
 
 namespace {
-constexpr std::int32_t defaultAntOffColor = 8421504;     // 0x808080, mid grey
+constexpr std::int32_t defaultAntOffColor = 8421504;      // 0x808080, mid grey
 constexpr std::int32_t defaultControllerColor = 16776960; // 0xFFFF00: cyan in 0x00BBGGRR
 constexpr std::uint32_t linkOkColor = 0x00FF00;
 constexpr std::uint32_t linkFailColor = 0x0000FF;
+
+// Mode byte of a status report.
+constexpr std::uint8_t kelUnidir = 1;
+constexpr std::uint8_t kelBidir = 2;
+constexpr std::uint8_t kelOmniDir = 3;
+
+// Direction index of a status report, clockwise from north-east.
+enum : std::uint8_t {
+    kelNorthEast,
+    kelEast,
+    kelSouthEast,
+    kelSouth,
+    kelSouthWest,
+    kelWest,
+    kelNorthWest,
+    kelNorth
+};
+constexpr int kelDirections = 8;
+
+// Payload byte of a command: the button pressed.
+constexpr std::uint8_t kelLeftButton = 1;
+constexpr std::uint8_t kelRightButton = 2;
+constexpr std::uint8_t KelUniDirButton = 3;
+constexpr std::uint8_t KelBiDirButton = 4;
+constexpr std::uint8_t KelFlipButton = 5;
+constexpr std::uint8_t KelOmniButton = 6;
+
+// LED colour index: palette 1 is the unlit lamp, palette 2 the lit one.
+constexpr int ledOff = 1;
+constexpr int ledOn = 2;
+
+// The caption face of the mode buttons: bold sans-serif, 16 pixels high.
+constexpr int modeButtonFontPixels = 16;
 } // namespace
 
 TDravaneMain::TDravaneMain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::DravaneMain>()) {
@@ -28,7 +65,21 @@ TDravaneMain::TDravaneMain(QWidget* parent) : QWidget(parent), ui(std::make_uniq
     setFont(f);
     if (!platform::ApplicationMainForm())
         platform::SetApplicationMainForm(this);
-    connect(ui->NetLed, &widgets::TColorPanel::Click, this, [this] { platform::Guarded([this] { Communications1Click(); }); });
+    connect(ui->NetLed, &widgets::TColorPanel::Click, this,
+            [this] { platform::Guarded([this] { Communications1Click(); }); });
+    // The widgets emit Click inside their own exception guard.
+    connect(ui->KelLeftBtn, &widgets::TIndArrow::Click, this, &TDravaneMain::KelLeftBtnClick);
+    connect(ui->KelRightBtn, &widgets::TIndArrow::Click, this, &TDravaneMain::KelRightBtnClick);
+    connect(ui->KelUniDirBtn, &widgets::TIndShadowButton::Click, this, &TDravaneMain::KelUniDirBtnClick);
+    connect(ui->KelBiDirBtn, &widgets::TIndShadowButton::Click, this, &TDravaneMain::KelBiDirBtnClick);
+    connect(ui->KelFlipBtn, &widgets::TIndShadowButton::Click, this, &TDravaneMain::KelFlipBtnClick);
+    connect(ui->KelOmniBtn, &widgets::TIndShadowButton::Click, this, &TDravaneMain::KelOmniBtnClick);
+    // A form stores point sizes only; the captions' height is fixed in pixels.
+    for (widgets::TIndShadowButton* b : {ui->KelUniDirBtn, ui->KelBiDirBtn, ui->KelFlipBtn, ui->KelOmniBtn}) {
+        QFont caption = b->font();
+        caption.setPixelSize(modeButtonFontPixels);
+        b->setFont(caption);
+    }
     FormCreate();
 }
 
@@ -37,12 +88,24 @@ TDravaneMain::~TDravaneMain() {
         platform::SetApplicationMainForm(nullptr);
 }
 
-void TDravaneMain::FormCreate() { LoadConfiguration(); }
+void TDravaneMain::FormCreate() {
+    DravaneLeds = {{{ui->KelNorthEastLed1, ui->KelNorthEastLed2},
+                    {ui->KelEastLed1, ui->KelEastLed2},
+                    {ui->KelSouthEastLed1, ui->KelSouthEastLed2},
+                    {ui->KelSouthLed1, ui->KelSouthLed2},
+                    {ui->KelSouthWestLed1, ui->KelSouthWestLed2},
+                    {ui->KelWestLed1, ui->KelWestLed2},
+                    {ui->KelNorthWestLed1, ui->KelNorthWestLed2},
+                    {ui->KelNorthLed1, ui->KelNorthLed2}}};
+    LoadConfiguration();
+}
 
 void TDravaneMain::LoadConfiguration() {
     const platform::TIniFile ini(platform::SettingsFileName());
-    AntennaOffColor = static_cast<std::uint32_t>(ini.ReadInteger("Colors", "AntOffColor", defaultAntOffColor));
-    ControllerColor = static_cast<std::uint32_t>(ini.ReadInteger("Colors", "ControllerColor", defaultControllerColor));
+    AntennaOffColor =
+        static_cast<std::uint32_t>(ini.ReadInteger("Colors", "AntOffColor", defaultAntOffColor));
+    ControllerColor =
+        static_cast<std::uint32_t>(ini.ReadInteger("Colors", "ControllerColor", defaultControllerColor));
     UseDefaultOffColor = ini.ReadBool("Options", "DefaultOffColor", true);
     const int top = ini.ReadInteger("Display", "Top", 0);
     const int left = ini.ReadInteger("Display", "Left", 0);
@@ -110,8 +173,99 @@ void TDravaneMain::Communications1Click() {
 }
 
 void TDravaneMain::UpdateDravaneStatus() {
-    // The antenna panel (not built yet) relights the compass rose from GetData();
-    // until it exists a status report changes nothing on the screen.
+    if (!CommControl)
+        return;
+    const std::string Data = CommControl->GetData();
+    if (Data.size() < 2)
+        return;
+    // Payload bytes are 0..255: a char would make 200 negative.
+    const auto Mode = static_cast<std::uint8_t>(Data[0]);
+    const auto SetRow = [this](int Row, int ColorIndex) {
+        for (widgets::TIndBlinkLed* Led : DravaneLeds[static_cast<std::size_t>(Row)])
+            Led->SetColorIndex(ColorIndex);
+    };
+    // Lights the rows `lit` picks for direction d; a direction beyond the
+    // rose leaves every LED as it was.
+    const auto SetDirectionLeds = [&](auto lit) {
+        const int d = static_cast<std::uint8_t>(Data[1]);
+        if (d >= kelDirections)
+            return;
+        for (int i = 0; i < kelDirections; ++i)
+            SetRow(i, lit(i, d) ? ledOn : ledOff);
+    };
+    const auto SetUniDirLeds = [&] { SetDirectionLeds([](int i, int d) { return i == d; }); };
+    const auto SetBiDirLeds = [&] {
+        SetDirectionLeds([](int i, int d) { return i == d || i == (d + 4) % kelDirections; });
+    };
+    const auto SetOmniLeds = [&] {
+        for (const int Row : {kelNorthEast, kelSouthEast, kelSouthWest, kelNorthWest})
+            SetRow(Row, ledOn);
+        for (const int Row : {kelEast, kelSouth, kelWest, kelNorth})
+            SetRow(Row, ledOff);
+    };
+
+    switch (Mode) {
+    case kelUnidir:
+        PressShadowButton(ui->KelUniDirBtn, ControllerColor);
+        RaiseShadowButton(ui->KelBiDirBtn, AntennaOffColor);
+        RaiseShadowButton(ui->KelFlipBtn, AntennaOffColor);
+        RaiseShadowButton(ui->KelOmniBtn, AntennaOffColor);
+        SetUniDirLeds();
+        break;
+    case kelBidir:
+        PressShadowButton(ui->KelBiDirBtn, ControllerColor);
+        RaiseShadowButton(ui->KelUniDirBtn, AntennaOffColor);
+        RaiseShadowButton(ui->KelFlipBtn, AntennaOffColor);
+        RaiseShadowButton(ui->KelOmniBtn, AntennaOffColor);
+        SetBiDirLeds();
+        break;
+    case kelOmniDir:
+        PressShadowButton(ui->KelOmniBtn, ControllerColor);
+        RaiseShadowButton(ui->KelFlipBtn, AntennaOffColor);
+        RaiseShadowButton(ui->KelBiDirBtn, AntennaOffColor);
+        RaiseShadowButton(ui->KelUniDirBtn, AntennaOffColor);
+        SetOmniLeds();
+        break;
+    default:
+        break;
+    }
+}
+
+void TDravaneMain::PressShadowButton(widgets::TIndShadowButton* Btn, std::uint32_t Color) {
+    Btn->BeginUpdate();
+    Btn->Brush().SetColor(Color);
+    Btn->Brush().SetStyle(Qt::SolidPattern);
+    Btn->EndUpdate();
+}
+
+void TDravaneMain::RaiseShadowButton(widgets::TIndShadowButton* Btn, std::uint32_t Color) {
+    if (Btn->Brush().Color() != Color)
+        PressShadowButton(Btn, Color);
+}
+
+void TDravaneMain::SendButton(std::uint8_t Button) {
+    if (CommControl)
+        CommControl->SendCommand(baseDravane, cmd485_SetDravane, std::string(1, static_cast<char>(Button)),
+                                 cmd485_DravaneStatus);
+}
+
+void TDravaneMain::KelLeftBtnClick() {
+    SendButton(kelLeftButton);
+}
+void TDravaneMain::KelRightBtnClick() {
+    SendButton(kelRightButton);
+}
+void TDravaneMain::KelUniDirBtnClick() {
+    SendButton(KelUniDirButton);
+}
+void TDravaneMain::KelBiDirBtnClick() {
+    SendButton(KelBiDirButton);
+}
+void TDravaneMain::KelFlipBtnClick() {
+    SendButton(KelFlipButton);
+}
+void TDravaneMain::KelOmniBtnClick() {
+    SendButton(KelOmniButton);
 }
 
 } // namespace dravane::app

@@ -5,11 +5,17 @@
 #include "platform/Action.h"
 
 #include <QWidget>
+#include <array>
+#include <cstdint>
 #include <memory>
 
 namespace Ui {
 class DravaneMain;
 }
+namespace dravane::widgets {
+class TIndBlinkLed;
+class TIndShadowButton;
+} // namespace dravane::widgets
 
 namespace dravane::app {
 
@@ -35,9 +41,29 @@ private:
     void LoadConfiguration();
     void SaveConfiguration();
     void Communications1Click();
+    // Relights the compass rose and recolours the mode buttons from the last
+    // status report's payload: mode, then direction index (0 = north-east,
+    // clockwise); shorter payloads and unknown modes change nothing.
     void UpdateDravaneStatus();
+    // Fills the button's face with Color, opaque, even when the colour is unchanged.
+    void PressShadowButton(widgets::TIndShadowButton* Btn, std::uint32_t Color);
+    // Fills the face only when its colour differs, so a face never filled
+    // stays see-through when Color is the colour it started with.
+    void RaiseShadowButton(widgets::TIndShadowButton* Btn, std::uint32_t Color);
+
+    // Each sends one command and waits for the controller's status report;
+    // the panel changes only when that report arrives.
+    void KelLeftBtnClick();
+    void KelRightBtnClick();
+    void KelUniDirBtnClick();
+    void KelBiDirBtnClick();
+    void KelFlipBtnClick();
+    void KelOmniBtnClick();
+    void SendButton(std::uint8_t Button);
 
     std::unique_ptr<Ui::DravaneMain> ui;
+    // By direction index; inner LED first, outer second.
+    std::array<std::array<widgets::TIndBlinkLed*, 2>, 8> DravaneLeds{};
     bool FClosed = false;
 };
 
