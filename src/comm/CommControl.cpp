@@ -127,6 +127,7 @@ TCommControl::TCommControl(QWidget* parent)
     const auto portClicked = [this](QTreeWidgetItem* item) {
         guarded([this, item] { ComPortBtnClick(item); });
     };
+    ui->ComListBox->setColumnWidth(0, 64); // "COM<n>"; the device takes the rest
     connect(ui->ComListBox, &QTreeWidget::itemClicked, this, portClicked);
     connect(ui->ComListBox, &QTreeWidget::itemActivated, this, portClicked);
 

@@ -591,12 +591,48 @@ int TBaseDispatcher::AvailPrim() const {
     return (n == 0 && DispatchFull) ? DispatchBufferSize : n;
 }
 
-// Copies Len bytes starting Skip bytes after the read position (the tail,
-// plus the handler's own count during a notification).
+// The read accounting belongs to the handler being delivered to, not to
+// whoever else reads meanwhile.
+bool TBaseDispatcher::HandlerReading() const {
+    return InAvailMessage && FHandlerThread == std::this_thread::get_id();
+}
+
+void TBaseDispatcher::HandlerRunning(bool On) {
+    HandlerRunningOn(On ? std::this_thread::get_id() : std::thread::id());
+}
+
+void TBaseDispatcher::HandlerRunningOn(std::thread::id Thread) {
+    Lock disp(DispSection);
+    FHandlerThread = Thread;
+}
+
+// Bytes between the tail and the calling reader's position: the handler's
+// own count, or for anyone else what the delivery's handlers have read.
+int TBaseDispatcher::ReadBase() const {
+    if (!InAvailMessage)
+        return 0;
+    return HandlerReading() ? GetCount : std::max(MaxGetCount, GetCount);
+}
+
+// A read from outside the delivery first takes for good what its handlers
+// have read, so that it never hands out those bytes again.
+void TBaseDispatcher::CommitHandlerReads() {
+    const int done = std::min(std::max(MaxGetCount, GetCount), AvailPrim());
+    if (done == 0)
+        return;
+    DBufTail = RingMask(DBufTail + done);
+    DispatchFull = false;
+    MaxGetCount = GetCount = 0;
+}
+
+// Copies Len bytes starting Skip bytes after the reader's position.
 int TBaseDispatcher::ReadPrim(void* Block, int Len, bool Consume, int Skip) {
     if (Len < 0 || Skip < 0)
         return ecBadArgument;
-    const int already = InAvailMessage ? GetCount : 0;
+    const bool counted = HandlerReading();
+    if (Consume && InAvailMessage && !counted)
+        CommitHandlerReads();
+    const int already = ReadBase();
     const int avail = AvailPrim() - already;
     if (Len == 0)
         return 0;
@@ -608,7 +644,7 @@ int TBaseDispatcher::ReadPrim(void* Block, int Len, bool Consume, int Skip) {
     std::memcpy(out, &DBuffer[start], first);
     std::memcpy(out + first, DBuffer.data(), Len - first);
     if (Consume) {
-        if (InAvailMessage) {
+        if (counted) {
             GetCount += Len;
         } else {
             DBufTail = RingMask(DBufTail + Len);
@@ -620,7 +656,7 @@ int TBaseDispatcher::ReadPrim(void* Block, int Len, bool Consume, int Skip) {
 
 bool TBaseDispatcher::CharReady() {
     Lock disp(DispSection);
-    return AvailPrim() - (InAvailMessage ? GetCount : 0) > 0;
+    return AvailPrim() - ReadBase() > 0;
 }
 
 int TBaseDispatcher::PeekChar(std::uint8_t& C, int Count) {
@@ -649,24 +685,24 @@ int TBaseDispatcher::GetBlock(void* Block, int Len) {
 
 int TBaseDispatcher::InBuffUsed() {
     Lock disp(DispSection);
-    return std::max(AvailPrim() - (InAvailMessage ? GetCount : 0), 0);
+    return std::max(AvailPrim() - ReadBase(), 0);
 }
 
 int TBaseDispatcher::InBuffFree() {
     Lock disp(DispSection);
     if (DBuffer.empty())
         return DispatchBufferSize;
-    return std::min(DispatchBufferSize - AvailPrim() + (InAvailMessage ? GetCount : 0), DispatchBufferSize);
+    return std::min(DispatchBufferSize - AvailPrim() + ReadBase(), DispatchBufferSize);
 }
 
 int TBaseDispatcher::FlushInBuffer() {
     std::scoped_lock lock(DataSection, DispSection);
     const int rc = FlushCom(1);
-    if (InAvailMessage) {
+    if (HandlerReading()) {
         MaxGetCount = AvailPrim();
     } else {
         DBufTail = DBufHead;
-        GetCount = 0;
+        GetCount = MaxGetCount = 0;
     }
     DispatchFull = false;
     LastTailData = DBufHead;

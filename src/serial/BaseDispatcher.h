@@ -21,20 +21,24 @@
 //   InBuffFree, FlushInBuffer) and writes (PutChar, PutString, PutBlock,
 //   OutBuffUsed, OutBuffFree) may run on any thread at any time, including
 //   from inside a handler. While a byte-availability or data notification is
-//   being delivered, reads do not consume: they advance the handler's own
-//   read count, and the ring advances once, after every handler has run, by
-//   the largest count any handler read.
+//   being delivered, the reads of the handler running it (the thread inside
+//   a THandlerScope, or a window's thread while it is sent to) do not consume: they advance that handler's
+//   own read count, and the ring advances once, after every handler has run, by the largest count any handler
+//   read. Every other read consumes at once, after first taking for good what the delivery's handlers have
+//   read.
 // - Trigger and handler management may run on any thread, handlers
 //   included. A handler deregistered during a delivery is skipped and freed
 //   when the delivery ends.
-// - InitPort, InitSocket, DonePort and destruction run on the UI thread. A
+// - InitPort, InitSocket, DonePort, DonePortPrim and destruction run on the
+//   UI thread. DonePortPrim stops and joins the threads and closes the
+//   device; from a thread no delivery waits for, it may run at any time (a
+//   delivery waiting for a window is withdrawn within NotifySliceMs). A
 //   DonePort during a delivery only discards the buffered bytes and sets
 //   ClosePending (it never waits for the dispatcher thread, which may be
 //   waiting for the UI thread); the delivery ends early, the dispatch cycle
-//   returns false with DoDonePortPrimRequested(), and DonePortPrim, run by
-//   the device layer on the UI thread (the deferred close), stops the
-//   threads and closes the device (StopDispatcher, then CloseCom if the
-//   device is still open).
+//   returns false with DoDonePortPrimRequested(), and when the delivery
+//   ends every window handler is posted pw_ClosePending: the owner then
+//   finishes the close with DonePortPrim.
 // - SendNotify calls handlers with no dispatcher lock held. A window handler
 //   is a message object on the UI thread; the dispatcher thread waits for it
 //   at most NotifyTimeoutMs before it has started, and until it has finished
@@ -82,6 +86,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -115,6 +120,10 @@ struct TWndTriggerHandler {
     TWndHandle Window = nullptr;
     platform::TMessageTarget Target;
     bool Deleted = false;
+    // The window's thread, whose reads count against a delivery while the
+    // window is sent to, unless the handler marks its own (THandlerScope).
+    std::thread::id Thread;
+    bool ScopesReads = false;
 };
 struct TProcTriggerHandler {
     TNotifyProc Proc = nullptr;
@@ -165,6 +174,12 @@ public:
     virtual int WaitComEvent(std::uint32_t& EvtMask) = 0;
     virtual bool SetupCom(int InSize, int OutSize) = 0;
     virtual void DonePortPrim();
+    // Frees the device at once while a delivery of this dispatcher waits for
+    // the calling thread (a close inside a handler): the threads that do not
+    // deliver are stopped and joined and the device is closed, so another
+    // port can open it before the delivery has ended. Layers without such
+    // threads keep the device until DonePortPrim.
+    virtual void ReleaseDevice() {}
     virtual void StartDispatcher() = 0;
     virtual void StopDispatcher() = 0;
     virtual int OutBufUsed() = 0;
@@ -268,15 +283,32 @@ public:
     static void ClearSaveBuffers(TTriggerSave& Save);
 
     // ---- Handlers ----
-    void RegisterWndTriggerHandler(TWndHandle HW);
+    // On the window's thread. ScopesReads: the handler opens a THandlerScope
+    // itself, so reads on that thread outside it consume at once.
+    void RegisterWndTriggerHandler(TWndHandle HW, bool ScopesReads = false);
     void RegisterProcTriggerHandler(TNotifyProc NP);
     void RegisterEventTriggerHandler(TNotifyEvent NP);
     void RegisterSyncEventTriggerHandler(TNotifyEvent NP);
     void DeregisterWndTriggerHandler(TWndHandle HW);
     void DeregisterProcTriggerHandler(TNotifyProc NP);
     void DeregisterEventTriggerHandler(TNotifyEvent NP);
+    // Marks the calling thread, for the scope's life, as running a handler of
+    // the delivery in progress: its reads count against the delivery.
+    class THandlerScope {
+    public:
+        explicit THandlerScope(TBaseDispatcher& D) : FD(D) { FD.HandlerRunning(true); }
+        ~THandlerScope() { FD.HandlerRunning(false); }
+        THandlerScope(const THandlerScope&) = delete;
+        THandlerScope& operator=(const THandlerScope&) = delete;
+
+    private:
+        TBaseDispatcher& FD;
+    };
     void SetEventBusy(bool& WasOn, bool SetOn);
     bool EventBusy() const { return fEventBusy.load(); }
+    // A delivery is running on the calling thread: closing now would pull
+    // the dispatcher from under it.
+    bool BusyOnThisThread();
     bool IsClosePending() const { return ClosePending.load(); }
     bool HandlerServiceIsNeeded() const { return HandlerServiceNeeded.load(); }
 
@@ -425,7 +457,12 @@ protected:
 
 private:
     bool SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, std::uint16_t Data, bool& Delivered);
-    int AvailPrim() const;                                      // DispSection held
+    int AvailPrim() const;       // DispSection held
+    bool HandlerReading() const; // DispSection held
+    int ReadBase() const;        // DispSection held
+    void CommitHandlerReads();   // DispSection held
+    void HandlerRunning(bool On);
+    void HandlerRunningOn(std::thread::id Thread);
     int ReadPrim(void* Block, int Len, bool Consume, int Skip); // DispSection held
     int GetTriggerHandle();                                     // DataSection held
     bool HandleInUse(int Base) const;                           // DataSection held
@@ -433,6 +470,7 @@ private:
     TStatusTrigger* FindStatus(std::uint16_t Handle);
     void RecomputeServiceNeeded(int FlagUpdate); // DataSection held
     void FreeDeletedHandlers();                  // DataSection held
+    void MarkBusy(bool On);                      // DataSection held
     int SetCommStateFix(TDCB& NewDCB);           // DataSection held
     void WaitTxSent();
     std::uint32_t NowTicks() const { return MsToTicks(FClock.NowMs()); }
@@ -451,6 +489,7 @@ private:
     int FScanPending = 0;   // extracted bytes data triggers have not examined yet
     int FNotifyPending = 0; // extracted bytes no availability notification has covered yet
     bool InAvailMessage = false;
+    std::thread::id FHandlerThread; // the thread inside a THandlerScope, if any
     int GetCount = 0;
     int MaxGetCount = 0;
     // Matched data triggers of one receive check, reused so that delivery
@@ -474,6 +513,7 @@ private:
     bool PortHandlerInstalled = false;
     std::atomic<bool> HandlerServiceNeeded{false}; // written under DataSection
     std::atomic<bool> fEventBusy{false};           // written under DataSection
+    std::thread::id FBusyThread;                   // guard: DataSection; the thread that set fEventBusy
     bool DeletePending = false;
     // Runs synchronised event handlers on the UI thread; created on the UI
     // thread by the first RegisterSyncEventTriggerHandler. Guard: DataSection

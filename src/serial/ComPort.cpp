@@ -18,12 +18,50 @@ namespace dravane::serial {
 
 namespace {
 
+// Dispatchers whose port went away inside one of its own handlers: their
+// dispatcher thread waits for that handler, so they are stopped and freed
+// by a call queued once the outermost handler has returned.
+void ReleaseLater(std::vector<std::unique_ptr<TBaseDispatcher>> Dispatchers) {
+    auto held = std::make_shared<std::vector<std::unique_ptr<TBaseDispatcher>>>(std::move(Dispatchers));
+    QTimer::singleShot(0, [held] {
+        std::vector<std::unique_ptr<TBaseDispatcher>> later;
+        for (auto& d : *held) {
+            // Still inside a delivery on this thread (an event loop run by a
+            // handler): look again after a slice rather than spin.
+            if (d->BusyOnThisThread())
+                later.push_back(std::move(d));
+            else
+                d->DonePortPrim();
+        }
+        if (!later.empty()) {
+            auto again = std::make_shared<std::vector<std::unique_ptr<TBaseDispatcher>>>(std::move(later));
+            QTimer::singleShot(TBaseDispatcher::NotifySliceMs, [again] { ReleaseLater(std::move(*again)); });
+        }
+    });
+}
+
+} // namespace
+
+// How many of a port's trigger events are being handled, and whether a
+// handler has destroyed the port; shared so that it outlives the port.
+struct TNotifyState {
+    int Depth = 0;
+    bool Destroyed = false;
+    std::vector<std::unique_ptr<TBaseDispatcher>> Orphans;
+};
+
+namespace {
+
 // Counts the port's trigger events being handled, also when one throws or
-// destroys the port: the count outlives the port.
+// destroys the port: the count outlives the port. The outermost one hands
+// on the dispatchers a destroyed port left behind.
 class TNotifyDepth {
 public:
     explicit TNotifyDepth(std::shared_ptr<TNotifyState> state) : FState(std::move(state)) { ++FState->Depth; }
-    ~TNotifyDepth() { --FState->Depth; }
+    ~TNotifyDepth() {
+        if (--FState->Depth == 0 && !FState->Orphans.empty())
+            ReleaseLater(std::exchange(FState->Orphans, {}));
+    }
     TNotifyDepth(const TNotifyDepth&) = delete;
     TNotifyDepth& operator=(const TNotifyDepth&) = delete;
     bool PortGone() const { return FState->Destroyed; }
@@ -31,6 +69,15 @@ public:
 private:
     std::shared_ptr<TNotifyState> FState;
 };
+
+// A handler may destroy its port, and the std::function with it: the call
+// runs on a copy.
+template <class F, class... A> void Fire(const F& Event, A... Args) {
+    if (!Event)
+        return;
+    const F call = Event;
+    call(Args...);
+}
 
 // "Device already open" for a device the user may not open: the text adds
 // the Linux reason and its remedy.
@@ -46,33 +93,6 @@ public:
 bool AccessDenied(const TBaseDispatcher* Dispatcher) {
     const auto* serial = dynamic_cast<const TWin32Dispatcher*>(Dispatcher);
     return serial != nullptr && (serial->DeviceErrno() == EACCES || serial->DeviceErrno() == EPERM);
-}
-
-// A close deferred during a delivery can finish once the delivery has ended
-// and the threads, told to stop, have ended by themselves: joining them then
-// never waits for this thread.
-bool StillDelivering(const TBaseDispatcher& Dispatcher) {
-    return Dispatcher.EventBusy() || (Dispatcher.IsClosePending() && Dispatcher.ThreadsActive());
-}
-
-// A dispatcher whose port went away while one of its notifications was in
-// delivery: it is stopped and freed once the delivery has ended.
-void ReleaseWhenIdle(std::unique_ptr<TBaseDispatcher> Dispatcher) {
-    if (!StillDelivering(*Dispatcher)) {
-        Dispatcher->DonePortPrim();
-        return;
-    }
-    auto* timer = new QTimer;
-    timer->setInterval(TCustomComPort::ClosePendingRecheckMs);
-    std::shared_ptr<TBaseDispatcher> held(std::move(Dispatcher));
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, held] {
-        if (StillDelivering(*held))
-            return;
-        held->DonePortPrim();
-        timer->stop();
-        timer->deleteLater();
-    });
-    timer->start();
 }
 
 // The trace and the dispatch log share their state machine; these name the
@@ -103,21 +123,25 @@ std::string TBaseComponent::Version() {
 
 // ---------------------------------------------------------------- lifetime
 
-TCustomComPort::TCustomComPort() = default;
+TCustomComPort::TCustomComPort() : FNotifyState(std::make_shared<TNotifyState>()) {}
 
 TCustomComPort::~TCustomComPort() {
     FNotifyState->Destroyed = true;
     try {
-        if (FPortState == psOpen)
-            DonePort();
+        DonePort();
     } catch (const std::exception&) {
         // A destructor has no caller to tell; the port is released below in any case.
     }
-    if (FClosePendingTimer)
-        FClosePendingTimer->stop();
     RegisterComPort(false);
-    if (FDispatcher)
-        ReleaseWhenIdle(std::move(FDispatcher));
+    if (FDispatcher) {
+        if (CloseMustWait())
+            FNotifyState->Orphans.push_back(std::move(FDispatcher));
+        else
+            FinishClose();
+    }
+    // Destroyed outside the port's handlers while its dispatcher still delivers on this thread.
+    if (FNotifyState->Depth == 0 && !FNotifyState->Orphans.empty())
+        ReleaseLater(std::exchange(FNotifyState->Orphans, {}));
     FUserList.clear();
     TBaseDispatcher::ClearSaveBuffers(FSaveTriggerBuffer);
 }
@@ -182,11 +206,15 @@ void TCustomComPort::SetOpen(bool Enable) {
         FForceOpen = Enable;
         return;
     }
-    // During a deferred close Open still reads True; what counts is the
-    // latest wish, performed when the close completes.
     if (FPortState == psShuttingDown) {
-        FOpenPending = Enable;
-        return;
+        // Inside a handler Open still reads True; what counts is the latest
+        // wish, performed when the close completes.
+        if (CloseMustWait()) {
+            FOpenPending = Enable;
+            return;
+        }
+        FOpenPending = false;
+        FinishClose();
     }
     if (Enable == FOpen)
         return;
@@ -236,11 +264,11 @@ void TCustomComPort::InitPort() {
         FDispatcher = ActivateDeviceLayer();
         FDispatcher->DeviceName = "COM" + std::to_string(FComNumber);
         int rc = InitializePort();
-        if (rc == -5 && AccessDenied(FDispatcher.get()))
+        if (rc == ecFileAccessDenied && AccessDenied(FDispatcher.get()))
             throw EAccessDenied();
-        if (rc == -5)
+        if (rc == ecFileAccessDenied)
             rc = ecAlreadyOpen;
-        else if (rc == -2 || rc == -3)
+        else if (rc == ecFileNotFound || rc == ecPathNotFound)
             rc = ecBadId;
         if (rc < 0)
             RaisePortError(rc);
@@ -277,9 +305,8 @@ void TCustomComPort::InitPort() {
         // so stopping the threads never waits for this thread.
         RegisterComPort(false);
         if (FDispatcher) {
-            std::unique_ptr<TBaseDispatcher> failed = std::move(FDispatcher);
-            failed->DonePort();
-            ReleaseWhenIdle(std::move(failed));
+            FDispatcher->DonePortPrim();
+            FDispatcher.reset();
         }
         throw;
     }
@@ -301,17 +328,11 @@ void TCustomComPort::DonePort() {
     PortClosing();
     FDispatcher->SaveTriggers(FSaveTriggerBuffer);
     FCopyTriggers = true;
-    // Outside this port's own notifications the window goes first, so that a
-    // notification the dispatcher thread has queued for it is cancelled and
-    // the threads can be stopped at once.
-    if (FNotifyState->Depth == 0)
-        RegisterComPort(false);
-    FDispatcher->DonePort();
-    if (FDispatcher->IsClosePending()) {
-        // A notification is in delivery: finished once the handler has returned.
-        const auto lParam = static_cast<std::intptr_t>(FDispatcher->Handle()) << 16;
-        if (!FNotifyWindow || !FNotifyWindow->Post(pw_ClosePending, 0, lParam))
-            ArmClosePendingTimer(0);
+    if (CloseMustWait()) {
+        // The delivery waits for this thread: free the device now, finish
+        // when the delivery has ended (pw_ClosePending).
+        FDispatcher->ReleaseDevice();
+        FDispatcher->DonePort();
     } else {
         FinishClose();
     }
@@ -320,15 +341,14 @@ void TCustomComPort::DonePort() {
         std::rethrow_exception(dumpFailure);
 }
 
+bool TCustomComPort::CloseMustWait() const {
+    return FNotifyState->Depth > 0 || (FDispatcher && FDispatcher->BusyOnThisThread());
+}
+
 void TCustomComPort::ContinueDeferredClose() {
-    if (FPortState != psShuttingDown || !FDispatcher)
+    // Told again by the next delivery's end when this one cannot finish yet.
+    if (FPortState != psShuttingDown || CloseMustWait())
         return;
-    if (StillDelivering(*FDispatcher)) {
-        // The dispatcher thread has not left the delivery yet, or its threads
-        // are still ending by themselves; look again shortly.
-        ArmClosePendingTimer(ClosePendingRecheckMs);
-        return;
-    }
     FinishClose();
     if (FOpenPending) {
         FOpenPending = false;
@@ -336,22 +356,12 @@ void TCustomComPort::ContinueDeferredClose() {
     }
 }
 
-void TCustomComPort::ArmClosePendingTimer(int Ms) {
-    if (!FClosePendingTimer) {
-        FClosePendingTimer = std::make_unique<QTimer>();
-        FClosePendingTimer->setSingleShot(true);
-        QObject::connect(FClosePendingTimer.get(), &QTimer::timeout,
-                         [this] { platform::Guarded([this] { ContinueDeferredClose(); }); });
-    }
-    FClosePendingTimer->start(Ms);
-}
-
 void TCustomComPort::FinishClose() {
-    if (FClosePendingTimer)
-        FClosePendingTimer->stop();
+    // The window goes first: a notification queued for it is dropped, so
+    // the dispatcher thread stops waiting for this thread.
     RegisterComPort(false);
     std::unique_ptr<TBaseDispatcher> done = std::move(FDispatcher);
-    if (done->IsClosePending())
+    if (done)
         done->DonePortPrim();
     done.reset();
     FPortState = psClosed;
@@ -366,7 +376,7 @@ void TCustomComPort::RegisterComPort(bool Enabling) {
                     return WndProc(Msg, wParam, lParam);
                 });
         if (FDispatcher)
-            FDispatcher->RegisterWndTriggerHandler(FNotifyWindow.get());
+            FDispatcher->RegisterWndTriggerHandler(FNotifyWindow.get(), true);
         return;
     }
     if (!FNotifyWindow)
@@ -508,6 +518,8 @@ std::intptr_t TCustomComPort::DispatchTrigger(std::uint32_t Msg, std::uintptr_t 
     const auto trigger = static_cast<std::uint16_t>(wParam);
     const auto data = Msg == pw_TriggerAvail ? trigger : static_cast<std::uint16_t>(lParam & 0xFFFF);
     // A handler may destroy the port: nothing of it is touched after that.
+    // The dispatcher outlives this call (its thread waits for it).
+    const TBaseDispatcher::THandlerScope reads(*found);
     const TNotifyDepth depth(FNotifyState);
     try {
         Trigger(static_cast<std::uint16_t>(Msg), trigger, data);
@@ -560,48 +572,37 @@ void TCustomComPort::StatusEvent(std::uint16_t TriggerHandle) {
 }
 
 void TCustomComPort::Trigger(std::uint16_t Msg, std::uint16_t TriggerHandle, std::uint16_t Data) {
-    if (FOnTrigger)
-        FOnTrigger(this, Msg, TriggerHandle, Data);
+    Fire(FOnTrigger, this, Msg, TriggerHandle, Data);
 }
 void TCustomComPort::TriggerAvail(std::uint16_t Count) {
-    if (FOnTriggerAvail)
-        FOnTriggerAvail(this, Count);
+    Fire(FOnTriggerAvail, this, Count);
 }
 void TCustomComPort::TriggerData(std::uint16_t TriggerHandle) {
-    if (FOnTriggerData)
-        FOnTriggerData(this, TriggerHandle);
+    Fire(FOnTriggerData, this, TriggerHandle);
 }
 void TCustomComPort::TriggerStatus(std::uint16_t TriggerHandle) {
-    if (FOnTriggerStatus)
-        FOnTriggerStatus(this, TriggerHandle);
+    Fire(FOnTriggerStatus, this, TriggerHandle);
 }
 void TCustomComPort::TriggerTimer(std::uint16_t TriggerHandle) {
-    if (FOnTriggerTimer)
-        FOnTriggerTimer(this, TriggerHandle);
+    Fire(FOnTriggerTimer, this, TriggerHandle);
 }
 void TCustomComPort::TriggerLineError(std::uint16_t Error, bool LineBreak) {
-    if (FOnTriggerLineError)
-        FOnTriggerLineError(this, Error, LineBreak);
+    Fire(FOnTriggerLineError, this, Error, LineBreak);
 }
 void TCustomComPort::TriggerModemStatus() {
-    if (FOnTriggerModemStatus)
-        FOnTriggerModemStatus(this);
+    Fire(FOnTriggerModemStatus, this);
 }
 void TCustomComPort::TriggerOutbuffFree() {
-    if (FOnTriggerOutbuffFree)
-        FOnTriggerOutbuffFree(this);
+    Fire(FOnTriggerOutbuffFree, this);
 }
 void TCustomComPort::TriggerOutbuffUsed() {
-    if (FOnTriggerOutbuffUsed)
-        FOnTriggerOutbuffUsed(this);
+    Fire(FOnTriggerOutbuffUsed, this);
 }
 void TCustomComPort::TriggerOutSent() {
-    if (FOnTriggerOutSent)
-        FOnTriggerOutSent(this);
+    Fire(FOnTriggerOutSent, this);
 }
 void TCustomComPort::WaitChar(std::uint8_t C) {
-    if (FOnWaitChar)
-        FOnWaitChar(this, C);
+    Fire(FOnWaitChar, this, C);
 }
 
 bool TCustomComPort::AnyTriggerEvent() const {

@@ -12,15 +12,29 @@
 // each close. While an event runs, the dispatcher thread waits for it, so a
 // handler may read the bytes it was told about.
 //
-// Closing (SetOpen(false)) either completes at once (device closed, every
-// device thread joined, dispatcher freed, Open() false), or, when a
-// notification of this port is being delivered (the close was called from a
-// handler or from anything nested in it), is deferred: the port stays
-// psShuttingDown with Open() true until the UI thread has returned from the
-// handler; the deferred-close message then finishes the close. The re-check
-// of a close that cannot finish yet runs on a short timer, never as an
-// immediate re-post. An open requested meanwhile is remembered (OpenPending)
-// and performed when the close completes.
+// The close, one state machine (FPortState; UI thread only)
+// --------------------------------------------------------
+//   psClosed --SetOpen(true)--> psOpen            InitPort; a failure is
+//                                                  raised to the caller and
+//                                                  leaves psClosed
+//   psOpen --SetOpen(false)--> psClosed            outside the port's
+//        handlers: FinishClose before SetOpen returns (window destroyed,
+//        every thread joined, device closed, dispatcher freed)
+//   psOpen --SetOpen(false)--> psShuttingDown      inside one of the port's
+//        handlers (or any event loop nested in one), or while its
+//        dispatcher delivers on this very thread (the TCP layer): the
+//        delivery waits for this thread, so nothing may wait for it.
+//        The device is released at once (ReleaseDevice) and Open still
+//        reads True.
+//   psShuttingDown --pw_ClosePending--> psClosed   the dispatcher posts it
+//        to the port's window when the delivery ends; the UI thread then
+//        runs FinishClose and, when SetOpen(true) was asked for meanwhile
+//        (OpenPending), the open. SetOpen from outside the handlers also
+//        finishes it at once.
+// Destroying the port closes it the same way; a dispatcher that must still
+// wait is handed over (TNotifyState::Orphans) and freed by a call queued
+// when the outermost handler returns. No step waits for an answer a
+// stopping thread will not give.
 //
 // Derived ports (the TCP port) choose their own dispatcher through the
 // virtual hooks ActivateDeviceLayer, DeviceLayerChanged, AcceptsDeviceLayer,
@@ -38,8 +52,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-class QTimer;
 
 namespace dravane::serial {
 
@@ -109,12 +121,10 @@ struct TUserListEntry {
     bool IsEx = false;
 };
 
-// How many of a port's trigger events are being handled, and whether a
-// handler has destroyed the port; shared so that it outlives the port.
-struct TNotifyState {
-    int Depth = 0;
-    bool Destroyed = false;
-};
+// How many of a port's trigger events are being handled, whether a handler
+// has destroyed the port, and what it left behind; shared so that it
+// outlives the port.
+struct TNotifyState;
 
 // Builds a dispatcher for the port; a port given one uses it instead of its own choice.
 using TActivationProcedure = std::function<std::unique_ptr<TBaseDispatcher>(TCustomComPort* Owner)>;
@@ -346,8 +356,6 @@ public:
 
     // The hidden window while the port is open (null otherwise).
     const platform::TMessageWindow* NotifyWindow() const { return FNotifyWindow.get(); }
-    // Milliseconds between re-checks of a deferred close that cannot finish yet.
-    static constexpr int ClosePendingRecheckMs = 10;
 
 protected:
     // ---- hooks for derived ports ----
@@ -399,10 +407,11 @@ protected:
     std::unique_ptr<TBaseDispatcher> FDispatcher;
 
 private:
-    // The deferred-close message and its re-check.
+    // True while a delivery of this port waits for this thread (see the state machine above).
+    bool CloseMustWait() const;
+    // pw_ClosePending: the deferred close's end.
     void ContinueDeferredClose();
-    void ArmClosePendingTimer(int Ms);
-    // Ends the close once no notification is in delivery: window, dispatcher, state.
+    // Window, threads, device, dispatcher, state: never while CloseMustWait().
     void FinishClose();
     void ApplyHWFlow();
     void ApplySWFlow();
@@ -473,11 +482,10 @@ private:
     bool FForceOpen = false;
     bool FCopyTriggers = false;
     bool FForce = false;
-    std::shared_ptr<TNotifyState> FNotifyState = std::make_shared<TNotifyState>();
+    std::shared_ptr<TNotifyState> FNotifyState;
     TTriggerSave FSaveTriggerBuffer;
     TActivationProcedure FCustomDispatcher;
     std::unique_ptr<platform::TMessageWindow> FNotifyWindow;
-    std::unique_ptr<QTimer> FClosePendingTimer;
     std::vector<TUserListEntry> FUserList;
 };
 

@@ -17,6 +17,7 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 // A synchronised event handler's call, handed to the UI thread by address.
 struct TSyncCall {
+    TBaseDispatcher* Dispatcher;
     TNotifyEvent Event;
     std::uint32_t Msg;
     std::uintptr_t wParam;
@@ -430,11 +431,11 @@ bool TBaseDispatcher::CheckReceiveTriggers() {
 
 // ---------------------------------------------------------------- handlers
 
-void TBaseDispatcher::RegisterWndTriggerHandler(TWndHandle HW) {
+void TBaseDispatcher::RegisterWndTriggerHandler(TWndHandle HW, bool ScopesReads) {
     if (HW == nullptr)
         return;
     Lock data(DataSection);
-    WndTriggerHandlers.push_back({HW, HW->Target(), false});
+    WndTriggerHandlers.push_back({HW, HW->Target(), false, std::this_thread::get_id(), ScopesReads});
     HandlerServiceNeeded = true;
     AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, 0);
 }
@@ -460,6 +461,7 @@ void TBaseDispatcher::RegisterSyncEventTriggerHandler(TNotifyEvent NP) {
             [](std::uint32_t, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
                 // The sender waits until this has finished, so its call record is alive.
                 const auto* call = reinterpret_cast<const TSyncCall*>(wParam);
+                const THandlerScope reads(*call->Dispatcher);
                 call->Event.Call(call->Event.Object, call->Msg, call->wParam, call->lParam);
                 return 1;
             });
@@ -513,7 +515,25 @@ void TBaseDispatcher::FreeDeletedHandlers() {
 void TBaseDispatcher::SetEventBusy(bool& WasOn, bool SetOn) {
     Lock data(DataSection);
     WasOn = fEventBusy;
-    fEventBusy = SetOn;
+    MarkBusy(SetOn);
+}
+
+bool TBaseDispatcher::BusyOnThisThread() {
+    Lock data(DataSection);
+    return fEventBusy && FBusyThread == std::this_thread::get_id();
+}
+
+// A close asked for during the delivery that ends here can now be finished:
+// the owner's window hears it once the delivery has let go.
+void TBaseDispatcher::MarkBusy(bool On) {
+    fEventBusy = On;
+    FBusyThread = On ? std::this_thread::get_id() : std::thread::id();
+    if (On || !ClosePending)
+        return;
+    const auto lParam = static_cast<std::intptr_t>(fHandle) * 65536;
+    for (const TWndTriggerHandler& h : WndTriggerHandlers)
+        if (!h.Deleted)
+            h.Target.Post(pw_ClosePending, 0, lParam);
 }
 
 // ---------------------------------------------------------------- delivery
@@ -555,7 +575,7 @@ bool TBaseDispatcher::CallOnMainThread(const TNotifyEvent& Event, std::uint32_t 
             return false;
         target = FSyncWindow->Target();
     }
-    const TSyncCall call{Event, Msg, wParam, lParam};
+    const TSyncCall call{this, Event, Msg, wParam, lParam};
     return SendInSlices(target, SyncCallMessage, reinterpret_cast<std::uintptr_t>(&call), 0) !=
            platform::srTimedOut;
 }
@@ -570,12 +590,13 @@ bool TBaseDispatcher::SendNotify(std::uint32_t Msg, std::uint16_t Trigger, std::
 // notification is due again.
 bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, std::uint16_t Data,
                                      bool& Delivered) {
-    Delivered = true;
+    // Nobody to tell: the bytes stay due and are announced once a handler is there.
+    Delivered = false;
     if (!HandlerServiceNeeded)
-        return true;
+        return false;
     {
         Lock data(DataSection);
-        fEventBusy = true;
+        MarkBusy(true);
     }
     const bool inAvail = Msg == pw_TriggerAvail || Msg == pw_TriggerData;
     {
@@ -595,6 +616,7 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
         static_cast<std::intptr_t>(Data) + static_cast<std::intptr_t>(fHandle) * 65536;
     bool cancelled = false;
     bool aborted = false;
+    int reached = 0; // handlers that took the notification
 
     // Runs one handler list; the entry is copied under the lock, so handlers
     // may register and deregister while the list is walked.
@@ -620,11 +642,14 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
                 GetCount = 0;
             }
             try {
-                if (!call(entry))
+                if (call(entry))
+                    ++reached;
+                else
                     cancelled = true;
             } catch (const std::exception& e) {
                 // A handler on this thread has nowhere to raise to; the
                 // delivery goes on for the others.
+                ++reached;
                 AddDispatchEntry(dtError, dstNone, Msg, e.what(), std::strlen(e.what()));
             }
             if (ClosePending) {
@@ -638,10 +663,12 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
     walk(EventTriggerHandlers, [&](const TEventTriggerHandler& h) {
         if (h.Sync)
             return CallOnMainThread(h.Event, Msg, Trigger, lParam);
+        const THandlerScope reads(*this);
         h.Event.Call(h.Event.Object, Msg, Trigger, lParam);
         return true;
     });
     walk(ProcTriggerHandlers, [&](const TProcTriggerHandler& h) {
+        const THandlerScope reads(*this);
         h.Proc(Msg, Trigger, lParam);
         return true;
     });
@@ -651,8 +678,14 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
         windows = WndTriggerHandlers.size() >= 2 || PortHandlerInstalled;
     }
     if (windows)
-        walk(WndTriggerHandlers,
-             [&](const TWndTriggerHandler& h) { return SendToWindow(h.Target, Msg, Trigger, lParam); });
+        walk(WndTriggerHandlers, [&](const TWndTriggerHandler& h) {
+            if (h.ScopesReads)
+                return SendToWindow(h.Target, Msg, Trigger, lParam);
+            HandlerRunningOn(h.Thread);
+            const bool sent = SendToWindow(h.Target, Msg, Trigger, lParam);
+            HandlerRunningOn({});
+            return sent;
+        });
 
     bool result = true;
     {
@@ -671,14 +704,14 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
     }
     {
         Lock data(DataSection);
-        fEventBusy = false;
         if (DeletePending) {
             FreeDeletedHandlers();
             DeletePending = false;
             RecomputeServiceNeeded(fuKeepPort);
         }
+        MarkBusy(false);
     }
-    Delivered = !aborted && !cancelled;
+    Delivered = reached > 0 && !aborted && !cancelled;
     return Delivered && result;
 }
 

@@ -95,7 +95,7 @@ TWin32Dispatcher::~TWin32Dispatcher() {
     else
         DonePort();
     RequestStop();
-    JoinThreads();
+    JoinThreads(true);
     ShowPendingFailure();
     FFailureWindow.reset();
 }
@@ -323,13 +323,17 @@ int TWin32Dispatcher::FlushCom(int Queue) {
         OBufFull = false;
     }
     const int rc = FDevice.IsOpen() ? FDevice.PurgeOutput() : 0;
-    if (FThreadRunning[tkWrite] && OutFlushEvent && GeneralEvent &&
+    // A stopping write thread takes nothing more and answers nothing: no
+    // acknowledgement to wait for.
+    if (FThreadRunning[tkWrite] && !KillThreads && OutFlushEvent && GeneralEvent &&
         FThreadIds[tkWrite] != static_cast<int>(::gettid())) {
         GeneralEvent->Reset();
         OutFlushEvent->Set();
         FWriteWake.Wake();
-        // The write thread answers within one of its waits; stop waiting if it ends meanwhile.
-        for (int waited = 0; waited < FlushAckMs && FThreadRunning[tkWrite]; waited += WriteSliceMs)
+        // The write thread answers within one of its waits; it also sets the
+        // event when it ends, so a stop meanwhile ends this wait at once.
+        for (int waited = 0; waited < FlushAckMs && FThreadRunning[tkWrite] && !KillThreads;
+             waited += WriteSliceMs)
             if (GeneralEvent->Wait(milliseconds(WriteSliceMs)))
                 break;
     }
@@ -400,16 +404,30 @@ int TWin32Dispatcher::CloseCom() {
     if (CloseComActive.exchange(true))
         return 0;
     RequestStop();
-    JoinThreads();
-    int rc = 0;
-    if (FDevice.IsOpen())
-        rc = FDevice.Close() < 0 ? -1 : 0;
+    JoinThreads(true);
+    const int rc = CloseDevice();
     if (rc == 0)
         CidEx = -1;
     FQueue.Clear();
     ShowPendingFailure();
     CloseComActive = false;
     return rc;
+}
+
+void TWin32Dispatcher::ReleaseDevice() {
+    RequestStop();
+    JoinThreads(false);
+    CloseDevice();
+    FQueue.Clear();
+}
+
+// Unsent bytes are dropped first: a line held by flow control would keep
+// the driver's close waiting for them.
+int TWin32Dispatcher::CloseDevice() {
+    if (!FDevice.IsOpen())
+        return 0;
+    FDevice.PurgeOutput();
+    return FDevice.Close() < 0 ? -1 : 0;
 }
 
 void TWin32Dispatcher::RequestStop() {
@@ -422,12 +440,14 @@ void TWin32Dispatcher::RequestStop() {
         OutputEvent->Set();
 }
 
-void TWin32Dispatcher::JoinThreads() {
-    for (auto& t : FThreads) {
+void TWin32Dispatcher::JoinThreads(bool DispatchToo) {
+    for (int k = 0; k < tkCount; ++k) {
+        std::thread& t = FThreads[k];
         std::thread ending;
         {
             std::lock_guard lock(FThreadLock);
-            if (!t.joinable() || t.get_id() == std::this_thread::get_id())
+            if (!t.joinable() || t.get_id() == std::this_thread::get_id() ||
+                (k == tkDispatch && !DispatchToo))
                 continue;
             ending = std::move(t);
         }
@@ -455,6 +475,8 @@ void TWin32Dispatcher::ThreadGone(TThreadKind Kind, int ReturnValue) {
     FThreadRunning[Kind] = false;
     FThreadIds[Kind] = 0;
     ThreadEnded();
+    if (Kind == tkWrite)
+        GeneralEvent->Set(); // a flush waiting for this thread's answer
 }
 
 void TWin32Dispatcher::ShowPendingFailure() {

@@ -25,10 +25,10 @@
 //   So CloseCom stops and joins all four threads at once and never waits
 //   for the UI thread; it never pumps events.
 // - A close requested while a notification is being handled (the base's
-//   ClosePending) is not joined from here: the dispatcher thread ends its
-//   loop, stops the three device threads (KillThreads) and leaves the
-//   threads to be joined by DonePortPrim (ThreadsActive() turns false when
-//   all four have ended; the port's deferred-close message checks that).
+//   ClosePending) cannot join the dispatcher thread, which waits for the
+//   handler: ReleaseDevice stops and joins the three device threads and
+//   closes the device at once; the dispatcher thread ends its loop by itself
+//   and is joined by DonePortPrim once the delivery has ended.
 // - A thread that meets a device failure sets KillThreads; all four end and
 //   the first failure's message ("Device read error", "Device write error",
 //   ...) is handed to the UI thread through a message window and shown there
@@ -80,6 +80,7 @@ public:
     // COM-number table. -1 on failure; DeviceErrorCode and DeviceErrno say why.
     int OpenCom(const std::string& ComName, int InQueue, int OutQueue) override;
     int CloseCom() override;
+    void ReleaseDevice() override;
     // True when "COM<n>" names an existing character device.
     bool CheckPort(const std::string& ComName) override;
     void ProcessCommunications() override;
@@ -118,7 +119,9 @@ private:
     void ThreadGone(TThreadKind Kind, int ReturnValue);
     // Sets KillThreads and wakes every thread's wait.
     void RequestStop();
-    void JoinThreads();
+    // Joins the threads (all, or all but the dispatcher thread), never the calling one.
+    void JoinThreads(bool DispatchToo);
+    int CloseDevice();
     void ApplyPriority(TThreadKind Kind);
     int WriteBlock(const std::uint8_t* Data, int Size); // write thread
     void ReportFailure(int Code);                       // UI thread

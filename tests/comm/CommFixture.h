@@ -127,6 +127,18 @@ protected:
         return "[Ports]\nCOM3=" + Controller.SlavePath() + "\n[Comm]\nPort=3\nMode=0\n";
     }
 
+    // Ends, after 10 s, a command's wait that nothing else would end.
+    void BoundWaits() {
+        FBound.setSingleShot(true);
+        FBound.callOnTimeout([this] {
+            TimedOut = true;
+            comm::SystemReady = false;
+        });
+        FBound.start(10000);
+    }
+    bool TimedOut = false;
+    QTimer FBound;
+
     TempDir Dir;
     // Outlives the windows: pulling the cable under an open port is a test of its own.
     TFakeController Controller;

@@ -43,15 +43,6 @@ protected:
                    MainForm.Count(mcDravaneStatus) + MainForm.Count(mcUnitAStatus) == Controller.Replies;
         };
     }
-    // Ends a wait that something keeps from ending by itself.
-    void Bound() {
-        QTimer::singleShot(10000, [this] {
-            TimedOut = true;
-            comm::SystemReady = false;
-        });
-    }
-
-    bool TimedOut = false;
 };
 
 } // namespace
@@ -60,7 +51,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     TTestComm& w = Linked();
     EXPECT_EQ(w.ComLabel(), "Using COM3");
     EXPECT_GE(MainForm.Count(mcCommLinkOk), 1);
-    Bound();
+    BoundWaits();
 
     // Answered at the first try; the report reaches the main window.
     EXPECT_TRUE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));
@@ -70,7 +61,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     EXPECT_EQ(MainForm.Count(mcDravaneStatus), 1);
 
     // Silent: six transmissions, 20 ticks each, then false.
-    Controller.Silent = true;
+    Controller.SetOptions({.Silent = true});
     {
         TTickDriver ticks(w, Settled(w));
         EXPECT_FALSE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x01", cmd485_DravaneStatus));
@@ -88,8 +79,11 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[R98T08H]") == 6; }));
 
     // A report with another command byte does not end the wait.
-    Controller.Silent = false;
-    Controller.ReplyCmd = 0x41;
+    Controller.SetOptions({.LinkOkOnly = true});
+    Controller.OnLine = [this](const std::string& line) {
+        if (line == "[R98T4AH03]")
+            Controller.Send("[T41R0198H00M0101]\r");
+    };
     {
         TTickDriver ticks(w, Settled(w));
         EXPECT_FALSE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x03", cmd485_DravaneStatus));
@@ -98,7 +92,8 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     EXPECT_EQ(Controller.Count("[R98T4AH03]"), 6);
 
     // No reply awaited, or the broadcast address: sent once, true at once.
-    Controller.ReplyCmd = 0x4B;
+    Controller.SetOptions({});
+    Controller.OnLine = nullptr;
     EXPECT_TRUE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x04", 0));
     EXPECT_TRUE(w.SendCommand(addrBroadcast, cmd485_SetDravane, "\x05", cmd485_DravaneStatus));
     EXPECT_FALSE(w.NetIsBusy());
@@ -111,25 +106,26 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     EXPECT_EQ(Controller.Count("[R98T4AH04]"), 1);
     EXPECT_EQ(Controller.Count("[RFAT4AH05]"), 1);
 
-    // A slow controller that answers only the repeated line turns twice:
-    // relative commands carry no sequence number.
-    Controller.AnswerRepeatsOnly = true;
+    // A controller slower than the wait carries out both transmissions:
+    // relative commands carry no sequence number, so the antenna turns twice.
+    Controller.SetOptions({.Delay = std::chrono::milliseconds(1500)});
     Controller.Lines.clear();
-    const std::uint8_t before = Controller.Direction;
+    const std::uint8_t before = Controller.Direction();
     {
         TTickDriver ticks(w, Settled(w));
+        ticks.OnTick = [this](int) { Controller.Advance(std::chrono::milliseconds(TCommControl::TickMs)); };
         EXPECT_TRUE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));
-        EXPECT_EQ(ticks.Ticks, TCommControl::RetryDelay);
+        EXPECT_EQ(ticks.Ticks, 1500 / TCommControl::TickMs);
     }
     EXPECT_EQ(Controller.Count("[R98T4AH02]"), 2);
-    EXPECT_EQ(Controller.Direction, (before + 2) % 8);
+    EXPECT_EQ(Controller.Direction(), (before + 2) % 8);
     EXPECT_FALSE(TimedOut);
 }
 
 TEST_F(NormalRole, NestedCommandsShareOneWait) {
     TTestComm& w = Linked();
-    Bound();
-    Controller.IgnoreCommand = 1;
+    BoundWaits();
+    Controller.SetOptions({.AnswerEvery = 2}); // the first command goes unanswered
     bool innerBusy = true;
     bool innerResult = false;
     TTickDriver ticks(w);
@@ -165,7 +161,7 @@ TEST_F(NormalRole, LinkTestsFollowTheLinkState) {
 
     // From here the controller is silent: record the ticks that send a test
     // and those that declare the link lost.
-    Controller.Silent = true;
+    Controller.SetOptions({.Silent = true});
     MainForm.Codes.clear();
     std::vector<int> tests, failures;
     for (int tick = 2; tick <= 570; ++tick) {

@@ -85,13 +85,9 @@ TEST_F(Roles, AClientCommandsTheControllerThroughAServer) {
     // The command reaches the controller ended by a single CR; the report is
     // decoded at both ends.
     Controller.Raw.clear();
-    bool timedOut = false;
-    QTimer::singleShot(10000, [&] {
-        timedOut = true;
-        comm::SystemReady = false;
-    });
+    BoundWaits();
     EXPECT_TRUE(client.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));
-    ASSERT_FALSE(timedOut);
+    ASSERT_FALSE(TimedOut);
     EXPECT_EQ(Controller.Raw, "[R98T4AH02]\r");
     const TNetPacket report{0x4B, 0x01, 0x98, 0x00, std::string("\x01\x01", 2)};
     EXPECT_EQ(client.GetPacket(), report);

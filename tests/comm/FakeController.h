@@ -1,16 +1,17 @@
 #pragma once
-// An antenna controller on the master end of a pseudo-terminal, run by the
-// UI thread's event loop: it answers "[LINK]" with "[LINKOK]" and a Dravane
-// command with a status report, and records every line it received. Its
-// behaviour can be switched: silent, replying with another command byte,
-// answering a command only when it arrives for the second time (a slow
-// controller, which acts on both), or not reading at all (a stalled one).
+// The controller simulator's core on the master end of a pseudo-terminal,
+// run by the UI thread's event loop on a clock the test moves. It records
+// every line it received; the test may change the simulator's options (the
+// antenna keeps its state), add answers of its own, or stop reading (a
+// stalled controller).
 
+#include "sim/Simulator.h"
 #include "support/PtyPair.h"
 
 #include <QSocketNotifier>
 
-#include <cstdio>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,19 +23,26 @@ public:
     TFakeController() { Attach(); }
 
     const std::string& SlavePath() const { return FPty->SlavePath(); }
-    PtyPair& Pty() { return *FPty; }
 
     // Lines received, without their CR; every byte received, raw.
     std::vector<std::string> Lines;
     std::string Raw;
+    // Status reports sent, the simulator's and the test's own.
+    int Replies = 0;
+    // Sees each line received, after the simulator.
+    std::function<void(const std::string&)> OnLine;
 
-    bool Silent = false;
-    std::uint8_t ReplyCmd = 0x4B;
-    bool AnswerRepeatsOnly = false;
-    int IgnoreCommand = 0; // the payload byte of a command left unanswered
-    int Replies = 0;       // status reports sent
-    std::uint8_t Mode = 1;
-    std::uint8_t Direction = 0;
+    void SetOptions(sim::TSimOptions options) {
+        options.Mode = FSim->Mode();
+        options.Direction = FSim->Direction();
+        FSim = std::make_unique<sim::TSimulator>(options, FNow, 1);
+    }
+    std::uint8_t Direction() const { return FSim->Direction(); }
+    // Moves the simulator's clock on; what falls due is sent.
+    void Advance(std::chrono::milliseconds span) {
+        FNow += span;
+        Flush();
+    }
 
     // A stalled controller reads nothing; resuming reads what waited.
     void SetReading(bool on) {
@@ -56,7 +64,11 @@ public:
         return n;
     }
 
-    void Send(const std::string& bytes) { FPty->Write(bytes); }
+    void Send(const std::string& bytes) {
+        for (std::size_t p = bytes.find("[T"); p != std::string::npos; p = bytes.find("[T", p + 2))
+            ++Replies;
+        FPty->Write(bytes);
+    }
 
     // The cable pulled: the device end sees a hang-up.
     void Unplug() {
@@ -70,22 +82,30 @@ public:
         Attach();
     }
 
-    void Drain() {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(FPty->Master(), buf, sizeof buf)) > 0) {
-            for (ssize_t k = 0; k < n; ++k)
-                Feed(buf[k]);
-        }
-    }
-
 private:
     void Attach() {
         FNotifier = std::make_unique<QSocketNotifier>(FPty->Master(), QSocketNotifier::Read);
         QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] { Drain(); });
     }
 
-    void Feed(char c) {
+    void Drain() {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(FPty->Master(), buf, sizeof buf)) > 0) {
+            const std::string bytes(buf, static_cast<std::size_t>(n));
+            FSim->Receive(bytes, FNow);
+            Flush();
+            for (const char c : bytes)
+                Record(c);
+        }
+    }
+
+    void Flush() {
+        if (const std::string due = FSim->TakeDue(FNow); !due.empty())
+            Send(due);
+    }
+
+    void Record(char c) {
         Raw += c;
         if (c != '\r') {
             if (c != '\n')
@@ -93,37 +113,13 @@ private:
             return;
         }
         Lines.push_back(FLine);
-        Answer(FLine);
+        if (OnLine)
+            OnLine(FLine);
         FLine.clear();
     }
 
-    void Answer(const std::string& line) {
-        if (Silent)
-            return;
-        if (line == "[LINK]") {
-            Send("[LINKOK]\r");
-            return;
-        }
-        if (line.rfind("[R98T4AH", 0) != 0 || line.size() < 11)
-            return;
-        const int n = std::stoi(line.substr(8, 2), nullptr, 16);
-        if (n == IgnoreCommand)
-            return;
-        // The command acts at every receipt; a slow controller answers late.
-        if (n == 1)
-            Direction = static_cast<std::uint8_t>((Direction + 7) % 8);
-        else if (n == 2)
-            Direction = static_cast<std::uint8_t>((Direction + 1) % 8);
-        else if (n >= 3 && n <= 4)
-            Mode = static_cast<std::uint8_t>(n - 2);
-        if (AnswerRepeatsOnly && Count(line) < 2)
-            return;
-        char reply[48];
-        std::snprintf(reply, sizeof reply, "[T%02XR0198H00M%02X%02X]\r", ReplyCmd, Mode, Direction);
-        ++Replies;
-        Send(reply);
-    }
-
+    sim::TClock::time_point FNow = sim::TClock::time_point{};
+    std::unique_ptr<sim::TSimulator> FSim = std::make_unique<sim::TSimulator>(sim::TSimOptions{}, FNow, 1);
     std::unique_ptr<PtyPair> FPty = std::make_unique<PtyPair>();
     std::unique_ptr<QSocketNotifier> FNotifier;
     std::string FLine;

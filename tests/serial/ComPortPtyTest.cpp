@@ -16,10 +16,12 @@
 #include <QTimer>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <mutex>
 #include <poll.h>
 #include <termios.h>
 #include <thread>
@@ -75,6 +77,59 @@ public:
 private:
     std::atomic<bool> FStop{false};
     std::thread FThread;
+};
+
+// Counts the live copies of a handler's closure: a handler that destroys its
+// port must still have one while it runs.
+struct TClosureGuard {
+    static inline int Live = 0;
+    TClosureGuard() { ++Live; }
+    TClosureGuard(const TClosureGuard&) { ++Live; }
+    ~TClosureGuard() { --Live; }
+};
+
+// Holds the UI thread until the port's dispatcher is delivering a
+// notification, which then waits for this thread; false after two seconds.
+bool NotificationWaits(TCustomComPort& Port) {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (!Port.DispatcherOrNull()->EventBusy()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A serial dispatcher whose open is slow: it finishes only once a whole
+// dispatch cycle has offered the bytes waiting on the line while the port
+// is otherwise ready (no window is there yet to hear of them).
+class TSlowOpenDispatcher : public TWin32Dispatcher {
+public:
+    TSlowOpenDispatcher(TCustomComPort* Owner, int Waiting) : TWin32Dispatcher(Owner), FWaiting(Waiting) {}
+    bool WaitForComItem(int TimeoutMs) override {
+        {
+            std::lock_guard lock(FLock);
+            if (FArmed && InBuffUsed() >= FWaiting)
+                ++FCycles;
+        }
+        FChanged.notify_all();
+        return TWin32Dispatcher::WaitForComItem(TimeoutMs);
+    }
+    void SetThreadBoost(TThreadBoost Boost) override {
+        {
+            std::unique_lock lock(FLock);
+            FArmed = true;
+            FChanged.wait_for(lock, 3s, [this] { return FCycles >= 2; });
+        }
+        TWin32Dispatcher::SetThreadBoost(Boost);
+    }
+
+private:
+    const int FWaiting;
+    std::mutex FLock;
+    std::condition_variable FChanged; // FLock
+    bool FArmed = false;              // FLock
+    int FCycles = 0;                  // FLock: cycle starts seen with the bytes in the ring
 };
 
 // Two pty pairs mapped to COM7 and COM9, COM8 to a device that is not there.
@@ -237,6 +292,107 @@ TEST_F(PtyPort, CloseWithANotificationWaitingRepeated) {
         ASSERT_TRUE(ThreadsAre(Baseline + 1)) << "round " << round; // the feeder's
     }
     EXPECT_TRUE(Shown.empty());
+}
+
+// ---- reception ----
+
+// Bytes that wait on the line at the open are announced, also when the
+// dispatcher offered them before the port's window existed.
+TEST_F(PtyPort, BytesWaitingAtOpenAreAnnounced) {
+    const std::string line = "[R01T4BH0203]\r";
+    Port.SetCustomDispatcher([&](TCustomComPort* Owner) -> std::unique_ptr<TBaseDispatcher> {
+        return std::make_unique<TSlowOpenDispatcher>(Owner, static_cast<int>(line.size()));
+    });
+    CollectAvail();
+    Pty[0]->Write(line);
+    Port.SetOpen(true);
+    EXPECT_TRUE(PumpUntil([&] { return Got == line; }, 3s)) << Got.size() << " bytes announced";
+}
+
+// A zero-interval timer reads while notifications are delivered: every byte
+// arrives once, in order, whoever reads it.
+TEST_F(PtyPort, ReadsOutsideTheHandlerNeitherDuplicateNorLoseBytes) {
+    std::string sent(256 * 1024, '\0');
+    for (std::size_t k = 0; k < sent.size(); ++k)
+        sent[k] = static_cast<char>(k % 251);
+    Port.SetOnTriggerAvail([&](TCustomComPort* CP, std::uint16_t) {
+        while (CP->CharReady())
+            Got += static_cast<char>(CP->GetChar());
+    });
+    Port.SetOpen(true);
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] {
+        for (int k = 0; k < 3 && Port.CharReady(); ++k)
+            Got += static_cast<char>(Port.GetChar());
+    });
+    reader.start(0);
+    std::thread writer([&] {
+        ::pthread_setname_np(::pthread_self(), "dvn-writer");
+        Pty[0]->Write(sent);
+    });
+    const bool all = PumpUntil([&] { return Got.size() >= sent.size(); }, 20s);
+    writer.join();
+    ASSERT_TRUE(all) << Got.size() << " of " << sent.size();
+    EXPECT_EQ(Got.size(), sent.size());
+    EXPECT_TRUE(Got == sent) << "bytes read twice or out of order";
+}
+
+// ---- the close contract ----
+
+// A timer doing what the Communications window does, each time while a
+// notification waits for the UI thread: the close is complete when it
+// returns and the next open's failure reaches its caller.
+TEST_F(PtyPort, CloseOutsideTheHandlersIsCompleteWhenItReturnsAndAFailedOpenRaises) {
+    CollectAvail();
+    TFeeder feeder(Pty[0]->Master());
+    for (int round = 0; round < 20; ++round) {
+        Port.SetComNumber(7);
+        Port.SetOpen(true);
+        bool fired = false;
+        QTimer::singleShot(0, [&] {
+            fired = true;
+            ASSERT_TRUE(NotificationWaits(Port));
+            Port.SetOpen(false);
+            EXPECT_FALSE(Port.Open()) << "round " << round;
+            EXPECT_EQ(Port.DispatcherOrNull(), nullptr);
+            dravane::platform::TSerialDevice other;
+            EXPECT_EQ(other.Open(Pty[0]->SlavePath()), 0) << "the device is still held";
+            other.Close();
+            Port.SetComNumber(8);
+            EXPECT_THROW(Port.SetOpen(true), EBadId) << "round " << round;
+        });
+        ASSERT_TRUE(PumpUntil([&] { return fired; }));
+    }
+    EXPECT_TRUE(ThreadsAre(Baseline + 1)); // the feeder's
+    EXPECT_TRUE(Shown.empty());
+}
+
+// A port destroyed inside its own event frees the device before the destroy
+// returns, so a replacement opens at once; the running handler keeps its closure.
+TEST_F(PtyPort, APortDestroyedInsideItsOwnEventFreesTheDeviceAndKeepsTheRunningHandler) {
+    for (int round = 0; round < 10; ++round) {
+        auto doomed = std::make_unique<TComPort>();
+        doomed->SetAutoOpen(false);
+        doomed->SetComNumber(9);
+        std::unique_ptr<TComPort> next = std::make_unique<TComPort>();
+        next->SetAutoOpen(false);
+        next->SetComNumber(9);
+        bool done = false;
+        doomed->SetOnTriggerAvail([&, guard = TClosureGuard()](TCustomComPort*, std::uint16_t) {
+            doomed.reset();
+            EXPECT_GT(TClosureGuard::Live, 0) << "the running handler was freed";
+            EXPECT_NO_THROW(next->SetOpen(true));
+            done = true;
+        });
+        doomed->SetOpen(true);
+        Pty[1]->Write("x");
+        ASSERT_TRUE(PumpUntil([&] { return done; }));
+        EXPECT_TRUE(next->Open());
+        next->PutString("n");
+        EXPECT_EQ(Pty[1]->Read(1), "n");
+        next.reset();
+        EXPECT_TRUE(ThreadsAre(Baseline)) << "round " << round;
+    }
 }
 
 // ---- device loss ----
