@@ -8,7 +8,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps build run test test-asan test-tsan bench format clean
+.PHONY: all deps build run test test-asan test-tsan bench format format-check clean
 
 all: build
 
@@ -46,8 +46,14 @@ test-tsan: deps build-tsan/build.ninja
 bench: build
 	@./scripts/bench.sh build
 
-format:
-	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+SOURCES_TO_FORMAT = find src tests tools bench \( -name '*.cpp' -o -name '*.h' \) -print0
+
+format: deps
+	$(SOURCES_TO_FORMAT) | xargs -0 clang-format -i
+
+# Fails, naming each place, when a source file is not formatted.
+format-check: deps
+	$(SOURCES_TO_FORMAT) | xargs -0 clang-format --dry-run --Werror
 
 clean:
 	rm -rf build build-asan build-tsan

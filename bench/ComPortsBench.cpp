@@ -6,6 +6,7 @@
 //
 //   comports_bench [iterations]
 
+#include "BenchRow.h"
 #include "comm/GetComPorts.h"
 #include "platform/ComNumbers.h"
 #include "support/FakeTtyTree.h"
@@ -26,7 +27,7 @@ double cpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void measure(const char* what, int iterations, std::size_t ports, const std::function<void()>& refresh) {
+double measure(const char* what, int iterations, std::size_t ports, const std::function<void()>& refresh) {
     for (int i = 0; i < iterations / 10 + 1; ++i)
         refresh();
     const double cpu0 = cpuSeconds();
@@ -39,6 +40,7 @@ void measure(const char* what, int iterations, std::size_t ports, const std::fun
         iterations;
     std::printf("%-44s %3zu ports  %8.1f us wall  %8.1f us cpu  %.4f %% of one core at 1 refresh/s\n", what,
                 ports, wallUs, cpuUs, cpuUs / 1e4);
+    return cpuUs;
 }
 
 } // namespace
@@ -71,10 +73,32 @@ int main(int argc, char** argv) {
     const std::string fakeIni = dir.File("fake.ini");
     dravane::platform::TComNumbers fake(fakeIni, tree.SysfsRoot(), tree.ByIdDir());
     const auto fakePorts = fake.Enumerate().size();
-    measure("table, fake tree", iterations, fakePorts, [&] { fake.Enumerate(); });
+    const double tableUs = measure("table, fake tree", iterations, fakePorts, [&] { fake.Enumerate(); });
 
     dravane::comm::TGetComPorts window(fakeIni, tree.SysfsRoot(), tree.ByIdDir());
-    measure("discovery window refresh (Timer1Timer), fake", iterations,
-            static_cast<std::size_t>(window.GetPortList().size() - 1), [&] { window.Timer1Timer(); });
+    const double windowUs =
+        measure("discovery window refresh (Timer1Timer), fake", iterations,
+                static_cast<std::size_t>(window.GetPortList().size() - 1), [&] { window.Timer1Timer(); });
+
+    // The same table over a 20 MB settings file (its Ports entries already
+    // written): the once-a-second refresh must not read it each time.
+    const std::string bigIni = dir.File("big.ini");
+    {
+        std::string content = dravane::test::ReadAll(fakeIni) + "\n[Notes]\n";
+        const std::string note = "; " + std::string(98, 'x') + "\n";
+        while (content.size() < 20u << 20)
+            content += note;
+        dravane::test::WriteAll(bigIni, content);
+    }
+    dravane::platform::TComNumbers big(bigIni, tree.SysfsRoot(), tree.ByIdDir());
+    const double bigUs = measure("table, fake tree, 20 MB settings file", iterations, big.Enumerate().size(),
+                                 [&] { big.Enumerate(); });
+
+    using dravane::bench::Format;
+    dravane::bench::Row("port list refresh, 32 adapters", Format("%.0f us CPU", windowUs),
+                        "1 s refresh period", windowUs / 1e6, "<= 1 % of a core", windowUs <= 1e4);
+    dravane::bench::Row("port table, 20 MB settings file", Format("%.0f us CPU", bigUs),
+                        Format("small file %.0f us", tableUs), bigUs / tableUs, "<= 2x small file",
+                        bigUs <= 2 * tableUs);
     return 0;
 }

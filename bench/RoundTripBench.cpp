@@ -13,6 +13,7 @@
 //
 //   build/bench/round_trip_bench [trips=10000] [idle seconds=30]
 
+#include "BenchRow.h"
 #include "platform/MessageWindow.h"
 #include "platform/SettingsPath.h"
 #include "serial/ComPort.h"
@@ -280,19 +281,45 @@ int main(int argc, char** argv) {
     const auto floor = RunFloor(trips);
     const double floorMedian = Summarise(floor).MedianUs;
     Print("floor", floor, floorMedian);
-    Print("QSerialPort", RunQSerialPort(trips), floorMedian);
+    const auto qt = RunQSerialPort(trips);
+    Print("QSerialPort", qt, floorMedian);
     Print("dispatcher", RunDispatcher(trips, dir), floorMedian);
-    Print("TComPort", RunComPort(trips, dir), floorMedian);
+    const auto port = RunComPort(trips, dir);
+    Print("TComPort", port, floorMedian);
+
+    using dravane::bench::Format;
+    const std::string floorText = Format("raw termios %.0f us", floorMedian);
+    if (!qt.empty()) {
+        const TStats s = Summarise(qt);
+        dravane::bench::Row("pty round trip, QSerialPort (peer)", Format("median %.0f us", s.MedianUs),
+                            floorText, s.MedianUs / floorMedian, "-", true);
+    }
+    if (!port.empty()) {
+        const TStats s = Summarise(port);
+        dravane::bench::Row("pty round trip, TComPort",
+                            Format("median %.0f us", s.MedianUs) + Format(", p99 %.0f us", s.P99Us),
+                            floorText, s.MedianUs / floorMedian, "median <= 2x floor, p99 < 1 ms",
+                            s.MedianUs <= 2 * floorMedian && s.P99Us < 1000);
+    } else {
+        dravane::bench::Row("pty round trip, TComPort", "failed", floorText, 0,
+                            "median <= 2x floor, p99 < 1 ms", false);
+    }
 
     std::printf("idle cost over %d s each, percent of one core\n", idleSeconds);
-    std::printf("%-12s  %6.3f %%\n", "no port", IdlePercent(idleSeconds));
+    const double idleNone = IdlePercent(idleSeconds);
+    std::printf("%-12s  %6.3f %%\n", "no port", idleNone);
+    double idleOne = 0;
     {
         TLine line(dir, false);
-        dravane::serial::TComPort port;
-        port.SetComNumber(7);
-        port.SetOpen(true);
+        dravane::serial::TComPort port1;
+        port1.SetComNumber(7);
+        port1.SetOpen(true);
         line.Pty.CloseSlaveKeeper();
-        std::printf("%-12s  %6.3f %%\n", "one port", IdlePercent(idleSeconds));
+        idleOne = IdlePercent(idleSeconds);
+        std::printf("%-12s  %6.3f %%\n", "one port", idleOne);
     }
+    dravane::bench::Row("idle, one open port", Format("%.3f %% of a core", idleOne),
+                        Format("no port %.3f %%", idleNone), idleNone > 0 ? idleOne / idleNone : 0,
+                        "<= 0.5 % of a core", idleOne <= 0.5);
     return 0;
 }

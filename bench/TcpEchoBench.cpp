@@ -6,6 +6,7 @@
 //
 //   build/bench/tcp_echo_bench [trips]
 
+#include "BenchRow.h"
 #include "support/WsTestPort.h"
 
 #include <QCoreApplication>
@@ -133,5 +134,13 @@ int main(int argc, char** argv) {
     plain.Print("plain blocking sockets");
     ports.Print("TCP ports (telnet on)");
     std::printf("median ratio ports/plain: %.2f\n", ports.Median() / plain.Median());
+    const auto stalls =
+        std::count_if(ports.Us.begin(), ports.Us.end(), [](double u) { return u >= 40000.0; });
+    using dravane::bench::Format;
+    dravane::bench::Row(
+        "TCP echo, 20 bytes, telnet on",
+        Format("median %.0f us", ports.Median()) + ", " + std::to_string(stalls) + " stalls >= 40 ms",
+        Format("plain sockets %.0f us", plain.Median()), ports.Median() / plain.Median(),
+        "median <= 2x plain, no 40 ms stall", ports.Median() <= 2 * plain.Median() && stalls == 0);
     return 0;
 }

@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
-    socat telnet
+    socat telnet clang-format python3
 )
 
 missing=()

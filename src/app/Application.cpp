@@ -4,6 +4,8 @@
 #include "comm/CommControl.h"
 #include "comm/Defines.h"
 #include "comm/GetComPorts.h"
+#include "platform/AppException.h"
+#include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
 
 #include <QApplication>
@@ -29,17 +31,35 @@ int RunDravane(const char* programPath) {
     // Before any thread exists, so every thread inherits the mask and the
     // signals reach the signalfd only.
     platform::BlockTerminationSignals();
+    // Fixed before anything can replace the executable under the running program.
+    platform::SettingsFileName();
 
     int argc = 1;
     char* argv[] = {const_cast<char*>(programPath), nullptr};
     QApplication application(argc, argv);
-    QApplication::setApplicationDisplayName("Dravane Control");
+    // The name message boxes carry. Not set as the display name: the toolkit
+    // would append that to every window title.
+    QApplication::setApplicationName("Dravane Control");
     QApplication::setQuitOnLastWindowClosed(false);
     ApplyVisualStyle();
 
     int result = 0;
     {
-        auto mainWindow = std::make_unique<TDravaneMain>();
+        std::unique_ptr<TDravaneMain> mainWindow;
+        // A termination signal closes the main window as the operator does,
+        // but nobody is there to click: open boxes close, errors go to
+        // standard error. Watched from the start, so that a signal during a
+        // start-up message box ends the program too.
+        bool terminated = false;
+        bool running = false;
+        platform::TSignalWatcher signalWatcher([&](int) {
+            terminated = true;
+            platform::SetUnattended(true);
+            if (running)
+                QMetaObject::invokeMethod(
+                    mainWindow.get(), [&] { mainWindow->close(); }, Qt::QueuedConnection);
+        });
+        mainWindow = std::make_unique<TDravaneMain>();
         DravaneMain = mainWindow.get();
         auto commControl = std::make_unique<comm::TCommControl>();
         comm::CommControl = commControl.get();
@@ -48,10 +68,13 @@ int RunDravane(const char* programPath) {
 
         QObject::connect(mainWindow.get(), &TDravaneMain::Closed, &application, &QApplication::quit,
                          Qt::QueuedConnection);
-        platform::TSignalWatcher signalWatcher([&](int) { mainWindow->close(); });
-
-        mainWindow->show();
-        result = QApplication::exec();
+        if (terminated) {
+            mainWindow->close();
+        } else {
+            running = true;
+            mainWindow->show();
+            result = QApplication::exec();
+        }
 
         comm::SystemReady = false;
         getComPorts.reset();

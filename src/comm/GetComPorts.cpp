@@ -23,9 +23,9 @@ TGetComPorts::TGetComPorts(std::string settingsFile, std::string sysfsRoot, std:
                    parent) {}
 
 TGetComPorts::TGetComPorts(std::unique_ptr<platform::TComNumbers> ownTable, QWidget* parent)
-    : QWidget(parent), FUi(std::make_unique<Ui::GetComPorts>()), FOwnTable(std::move(ownTable)),
+    : QWidget(parent), ui(std::make_unique<Ui::GetComPorts>()), FOwnTable(std::move(ownTable)),
       Reg(FOwnTable ? *FOwnTable : platform::ComNumbers()), Timer1(new QTimer(this)) {
-    FUi->setupUi(this);
+    ui->setupUi(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(RefreshMs);

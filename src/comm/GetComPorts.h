@@ -47,7 +47,7 @@ private:
     TGetComPorts(std::unique_ptr<platform::TComNumbers> ownTable, QWidget* parent);
     void GetAvailablePorts() noexcept;
 
-    std::unique_ptr<Ui::GetComPorts> FUi;
+    std::unique_ptr<Ui::GetComPorts> ui;
     std::unique_ptr<platform::TComNumbers> FOwnTable;
     // The COM-number table stands where the system registry was read.
     platform::TComNumbers& Reg;

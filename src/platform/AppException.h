@@ -2,7 +2,9 @@
 // The application-wide exception display. Every entry point that the event
 // loop calls catches std::exception and hands it here; the text is shown in a
 // critical message box once the current handler has returned, so no port
-// notification ever waits on an open message box.
+// notification ever waits on an open message box. When nobody can click (no
+// display, or a close started by a termination signal) the text goes to
+// standard error as one line instead, and nothing waits.
 
 #include <exception>
 #include <functional>
@@ -16,6 +18,11 @@ void ShowErrorMessage(const std::string& text);
 
 // Shows the message box now and returns when the operator has closed it.
 void ShowErrorMessageModal(const std::string& text);
+
+// On: the program is closing on a termination signal and nobody answers a
+// message box. Every open modal dialog is closed (so whatever waits on it goes
+// on) and later texts go to standard error. Tests turn it off again.
+void SetUnattended(bool on);
 
 // Tests replace the message box with a recorder; an empty function restores it.
 using TErrorSink = std::function<void(const std::string&)>;

@@ -4,6 +4,7 @@
 #include "platform/SettingsPath.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -152,13 +153,8 @@ struct SysfsScan {
     int Fd() const { return ::dirfd(Dir.get()); }
 };
 
-struct Explicit {
-    int Number;
-    std::string Path;
-};
-
-std::vector<Explicit> readExplicit(const std::string& settingsFile) {
-    std::vector<Explicit> entries;
+std::vector<TComNumbers::TExplicitPort> readExplicit(const std::string& settingsFile) {
+    std::vector<TComNumbers::TExplicitPort> entries;
     std::set<int> seen;
     for (auto& [key, value] : TIniFile(settingsFile).ReadSectionValues(PortsSection)) {
         if (!comKey(key) || value.empty())
@@ -169,6 +165,16 @@ std::vector<Explicit> readExplicit(const std::string& settingsFile) {
             entries.push_back({*number, std::move(value)});
     }
     return entries;
+}
+
+// What tells a changed settings file from an unchanged one without reading it.
+std::optional<std::array<std::int64_t, 5>> fileStamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return std::array<std::int64_t, 5>{
+        static_cast<std::int64_t>(st.st_dev), static_cast<std::int64_t>(st.st_ino),
+        static_cast<std::int64_t>(st.st_size), st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
 }
 
 SysfsScan scanSysfs(const std::string& root) {
@@ -255,7 +261,7 @@ std::string TComNumbers::settingsFile() const {
 
 std::vector<TComPortInfo> TComNumbers::Enumerate() {
     const std::string iniName = settingsFile();
-    const auto explicitEntries = readExplicit(iniName);
+    const auto& explicitEntries = explicitPorts(iniName);
     const auto scan = scanSysfs(FSysfsRoot);
     const auto& devices = scan.Devices;
 
@@ -333,11 +339,24 @@ std::optional<std::string> TComNumbers::DevicePathFor(int comNumber) {
     } catch (const fs::filesystem_error&) {
         // Without sysfs only the explicit entries can answer.
     }
-    for (auto& e : readExplicit(settingsFile())) {
+    for (const auto& e : explicitPorts(settingsFile())) {
         if (e.Number == comNumber)
-            return std::move(e.Path);
+            return e.Path;
     }
     return std::nullopt;
+}
+
+const std::vector<TComNumbers::TExplicitPort>& TComNumbers::explicitPorts(const std::string& iniName) {
+    // The table asks every second and the file may be large: read it again
+    // only when it is another file, or has changed since.
+    auto stamp = fileStamp(iniName);
+    if (!FExplicitRead || iniName != FExplicitFile || stamp != FExplicitStamp) {
+        FExplicit = readExplicit(iniName);
+        FExplicitFile = iniName;
+        FExplicitStamp = stamp;
+        FExplicitRead = true;
+    }
+    return FExplicit;
 }
 
 TComNumbers& ComNumbers() {

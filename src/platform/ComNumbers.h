@@ -18,6 +18,8 @@
 // Threading: one table is used from one thread (the UI thread), like the
 // settings file it reads.
 
+#include <array>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -54,8 +56,14 @@ public:
     // the present device with that number; nullopt when none.
     std::optional<std::string> DevicePathFor(int comNumber);
 
+    struct TExplicitPort {
+        int Number;
+        std::string Path;
+    };
+
 private:
     std::string settingsFile() const;
+    const std::vector<TExplicitPort>& explicitPorts(const std::string& iniName);
 
     std::string FSettingsFile;
     std::string FSysfsRoot;
@@ -63,6 +71,12 @@ private:
     // Numbers handed out in this run, by the identity they were remembered
     // under; they hold even when the settings file could not be written.
     std::map<std::string, int> FAssigned;
+    // The "Ports" entries as last read, and the file's identity, size and
+    // modification time then.
+    std::vector<TExplicitPort> FExplicit;
+    std::string FExplicitFile;
+    std::optional<std::array<std::int64_t, 5>> FExplicitStamp;
+    bool FExplicitRead = false;
 };
 
 // The program's table: its own settings file, the real sysfs and by-id folder.

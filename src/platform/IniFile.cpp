@@ -3,11 +3,11 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -47,14 +47,15 @@ struct Line {
 
 constexpr std::string_view LF = "\n";
 constexpr std::string_view CRLF = "\r\n";
+constexpr int MaxLinkHops = 40;
 
-std::vector<Line> splitLines(const std::string& content) {
+std::vector<Line> splitLines(std::string_view content) {
     std::vector<Line> lines;
     std::size_t pos = 0;
     while (pos < content.size()) {
         const std::size_t nl = content.find('\n', pos);
-        if (nl == std::string::npos) {
-            lines.push_back({content.substr(pos), ""});
+        if (nl == std::string_view::npos) {
+            lines.push_back({std::string(content.substr(pos)), ""});
             break;
         }
         std::size_t textEnd = nl;
@@ -63,7 +64,7 @@ std::vector<Line> splitLines(const std::string& content) {
             --textEnd;
             end = CRLF;
         }
-        lines.push_back({content.substr(pos, textEnd - pos), end});
+        lines.push_back({std::string(content.substr(pos, textEnd - pos)), end});
         pos = nl + 1;
     }
     return lines;
@@ -94,11 +95,70 @@ std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::strin
     return std::make_pair(trim(text.substr(0, eq)), trim(text.substr(eq + 1)));
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+constexpr std::string_view Utf8Bom = "\xEF\xBB\xBF";
+
+// The file as lines, with a leading UTF-8 byte-order mark set aside so that
+// it neither hides the first section nor gets lost on the next write.
+struct Document {
+    bool bom = false;
+    std::vector<Line> lines;
+};
+
+Document parse(std::string_view content) {
+    Document doc;
+    if (content.substr(0, Utf8Bom.size()) == Utf8Bom) {
+        doc.bom = true;
+        content.remove_prefix(Utf8Bom.size());
+    }
+    doc.lines = splitLines(content);
+    return doc;
+}
+
+// The whole file; empty when it does not exist, nullopt when it exists but
+// cannot be read (a folder, no permission, an I/O error). Plain system calls:
+// a stream would throw on some of these, or block on a pipe.
+std::optional<std::string> readFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT ? std::optional<std::string>(std::in_place) : std::nullopt;
+    std::optional<std::string> content;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        content.emplace();
+        content->reserve(static_cast<std::size_t>(st.st_size));
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                content->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0) {
+                break;
+            } else if (errno != EINTR) {
+                content.reset();
+                break;
+            }
+        }
+    }
+    ::close(fd);
+    return content;
+}
+
+// What readers see: an unreadable file reads like an empty one.
+std::vector<Line> readLines(const std::string& path) {
+    const auto content = readFile(path);
+    return content ? parse(*content).lines : std::vector<Line>{};
+}
+
+// A line break or other control character in a name or value would change
+// the file's structure ("x\n[Display]" is a new section); they become blanks.
+std::string oneLine(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f)
+            c = ' ';
+    }
+    return out;
 }
 
 // Index range [first, last) of a section's body; nullopt when absent.
@@ -127,11 +187,28 @@ std::optional<SectionRange> findSection(const std::vector<Line>& lines, std::str
     throw EIniFileException(message);
 }
 
-void replaceFile(const std::string& path, const std::string& content) {
+// The file a write lands in: symbolic links are followed, so a link stays a
+// link and its target gets the new content.
+std::string followLinks(std::string path) {
+    for (int hop = 0; hop < MaxLinkHops; ++hop) {
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target)
+            break;
+        const std::filesystem::path t(std::string(target, static_cast<std::size_t>(n)));
+        path = t.is_absolute() ? t.string() : (std::filesystem::path(path).parent_path() / t).string();
+    }
+    return path;
+}
+
+// Writes content to a temporary file beside the target and renames it over
+// the target; a failure is reported under the name the caller knows.
+void replaceFile(const std::string& name, const std::string& content) {
+    const std::string path = followLinks(name);
     std::string tmpl = path + ".XXXXXX";
     const int fd = ::mkstemp(tmpl.data());
     if (fd < 0)
-        failWrite(path);
+        failWrite(name);
     struct stat st {};
     const bool existed = ::stat(path.c_str(), &st) == 0;
     ::fchmod(fd, existed ? (st.st_mode & 07777) : 0644);
@@ -151,7 +228,7 @@ void replaceFile(const std::string& path, const std::string& content) {
     ok = (::close(fd) == 0) && ok;
     if (!ok || ::rename(tmpl.c_str(), path.c_str()) != 0) {
         ::unlink(tmpl.c_str());
-        failWrite(path);
+        failWrite(name);
     }
 }
 
@@ -167,6 +244,9 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
     else if (text.size() > 1 && text[0] == '$')
         hex = text.substr(1);
     if (!hex.empty()) {
+        // Leading zeros do not count toward the eight digits.
+        const auto significant = hex.find_first_not_of('0');
+        hex = significant == std::string_view::npos ? hex.substr(hex.size() - 1) : hex.substr(significant);
         if (hex.size() > 8)
             return std::nullopt;
         std::uint32_t value = 0;
@@ -187,7 +267,7 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
 TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
 
 std::optional<std::string> TIniFile::ReadValue(std::string_view section, std::string_view key) const {
-    const auto lines = splitLines(readFile(FFileName));
+    const auto lines = readLines(FFileName);
     const auto range = findSection(lines, section);
     if (!range)
         return std::nullopt;
@@ -217,7 +297,7 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool def
 
 std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std::string_view section) const {
     std::vector<std::pair<std::string, std::string>> values;
-    const auto lines = splitLines(readFile(FFileName));
+    const auto lines = readLines(FFileName);
     if (const auto range = findSection(lines, section)) {
         for (std::size_t i = range->first; i < range->last; ++i) {
             if (const auto kv = keyValue(lines[i].text))
@@ -228,8 +308,12 @@ std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std
 }
 
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-    const std::string content = readFile(FFileName);
-    auto lines = splitLines(content);
+    // Only a missing file counts as empty: one that cannot be read is never
+    // replaced by a file holding just this key.
+    const auto content = readFile(FFileName);
+    if (!content)
+        failWrite(FFileName);
+    auto [bom, lines] = parse(*content);
     // New lines follow the file's own line-end style; a new file uses LF.
     std::string_view eol = LF;
     for (const auto& l : lines) {
@@ -238,7 +322,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
             break;
         }
     }
-    const std::string newLine = std::string(trim(key)) + "=" + std::string(value);
+    const std::string newLine = oneLine(trim(key)) + "=" + oneLine(value);
 
     if (const auto range = findSection(lines, section)) {
         bool replaced = false;
@@ -267,14 +351,14 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
                 lines.push_back({"", eol});
         }
         std::string header = "[";
-        header.append(trim(section));
+        header += oneLine(trim(section));
         header += ']';
         lines.push_back({std::move(header), eol});
         lines.push_back({newLine, eol});
     }
 
-    std::string out;
-    out.reserve(content.size() + newLine.size() + section.size() + 8);
+    std::string out(bom ? Utf8Bom : std::string_view());
+    out.reserve(content->size() + newLine.size() + section.size() + 8);
     for (const auto& l : lines) {
         out += l.text;
         out += l.end;

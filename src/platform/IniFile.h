@@ -5,9 +5,15 @@
 // case-insensitively, the first matching section wins, an existing key's line
 // is replaced in place, a new key goes after the last non-blank line of its
 // section and a new section at the end of the file. Every other byte, line
-// ends included, is kept. Each operation reads the file afresh and each write
-// replaces it atomically, so two owners of different sections never lose each
-// other's keys.
+// ends and a UTF-8 byte-order mark included, is kept. Each operation reads the
+// file afresh and each write replaces it atomically (through a symbolic link,
+// in the target's folder), so two owners of different sections never lose
+// each other's keys.
+//
+// Only a missing file counts as empty. A file that exists but cannot be read
+// gives the callers' defaults, and a write to it fails rather than replace it
+// with a file holding a single key. Control characters in names and values
+// are written as blanks: they would otherwise make new lines and sections.
 
 #include <cstdint>
 #include <optional>
@@ -25,9 +31,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Reads a settings number: "0x"/"0X" or "$" then 1 to 8 hex digits (a 32-bit
-// two's-complement value), or a signed decimal inside the 32-bit range. The
-// value is trimmed first; anything else gives nullopt.
+// Reads a settings number: "0x"/"0X" or "$" then hex digits, at most 8 after
+// any leading zeros (a 32-bit two's-complement value), or a signed decimal
+// inside the 32-bit range. The value is trimmed first; anything else gives
+// nullopt.
 std::optional<std::int32_t> ParseIniInteger(std::string_view text);
 
 class TIniFile {

@@ -20,11 +20,18 @@ std::string IniPathFor(const std::string& exePath) {
 std::string SettingsFileName() {
     if (!overridePath().empty())
         return overridePath();
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return IniPathFor(ec ? std::string("dravane") : exe.string());
+    // Once: an executable replaced while the program runs leaves its link
+    // naming "dravane (deleted)".
+    static const std::string fixed = [] {
+        std::error_code ec;
+        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        return IniPathFor(ec ? std::string("dravane") : exe.string());
+    }();
+    return fixed;
 }
 
-void SetSettingsFileName(std::string fileName) { overridePath() = std::move(fileName); }
+void SetSettingsFileName(std::string fileName) {
+    overridePath() = std::move(fileName);
+}
 
 } // namespace dravane::platform

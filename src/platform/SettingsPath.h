@@ -5,7 +5,7 @@
 namespace dravane::platform {
 
 // The settings file: the executable's path with its extension replaced by
-// ".ini" (or ".ini" appended when it has none).
+// ".ini" (or ".ini" appended when it has none), fixed at the first call.
 std::string SettingsFileName();
 
 // Tests point the program at a file of their own; an empty name restores the default.

@@ -4,7 +4,9 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using dravane::platform::TComNumbers;
@@ -179,6 +181,25 @@ TEST_F(ComNumbers, AnUnreadableSysfsRaisesButExplicitEntriesStillOpen) {
     EXPECT_THROW(t.Enumerate(), std::filesystem::filesystem_error);
     EXPECT_EQ(t.DevicePathFor(2), "/dev/ttyUSB0");
     EXPECT_EQ(t.DevicePathFor(1), std::nullopt);
+}
+
+TEST_F(ComNumbers, PortsAreReadAgainOnlyWhenTheSettingsFileHasChanged) {
+    WriteAll(ini, "[Ports]\nCOM7=/dev/ttyUSB0\n");
+    auto t = table();
+    EXPECT_EQ(t.DevicePathFor(7), "/dev/ttyUSB0");
+    // Rewritten in place with the same size and modification time: not read again.
+    struct stat before {};
+    ASSERT_EQ(::stat(ini.c_str(), &before), 0);
+    WriteAll(ini, "[Ports]\nCOM8=/dev/ttyUSB0\n");
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
+    EXPECT_EQ(t.DevicePathFor(7), "/dev/ttyUSB0");
+    EXPECT_EQ(t.DevicePathFor(8), std::nullopt);
+    // Any change of size, modification time or identity is seen.
+    WriteAll(ini, "[Ports]\nCOM9=/dev/ttyUSB0\n; x\n");
+    EXPECT_EQ(t.DevicePathFor(9), "/dev/ttyUSB0");
+    TIniFile(ini).WriteString("Ports", "COM9", "/dev/ttyUSB1");
+    EXPECT_EQ(t.DevicePathFor(9), "/dev/ttyUSB1");
 }
 
 TEST_F(ComNumbers, DeviceStringsAreCutAndCleanedBeforeDisplay) {

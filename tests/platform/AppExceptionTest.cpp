@@ -1,0 +1,54 @@
+#include "platform/AppException.h"
+#include "support/EventLoop.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace dravane;
+
+namespace {
+
+// Closes the message boxes that a faulty display left waiting, so the test
+// ends and says so instead of hanging.
+struct ClickGuard {
+    QTimer Timer;
+    bool Fired = false;
+    ClickGuard() {
+        QObject::connect(&Timer, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) {
+                    Fired = true;
+                    dialog->reject();
+                }
+            }
+        });
+        Timer.start(3000);
+    }
+};
+
+} // namespace
+
+TEST(ErrorDisplay, WithoutADisplayEachTextIsOneLineOnStandardErrorAndNothingWaits) {
+    ASSERT_EQ(QGuiApplication::platformName(), "offscreen");
+    ClickGuard guard;
+    ::testing::internal::CaptureStderr();
+    platform::ShowErrorMessage("Error opening COM port\nCOM3");
+    platform::ShowErrorMessageModal("Unable to write to /x/dravane.ini");
+    QCoreApplication::processEvents(); // anything posted
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error opening COM port COM3\nUnable to write to /x/dravane.ini\n");
+    EXPECT_FALSE(guard.Fired);
+}
+
+TEST(ErrorDisplay, AnUnattendedCloseShutsTheOpenModalBox) {
+    ClickGuard guard;
+    QMessageBox box(QMessageBox::Critical, "Dravane Control", "Error opening COM port", QMessageBox::Ok);
+    QTimer::singleShot(0, [] { platform::SetUnattended(true); });
+    box.exec();
+    platform::SetUnattended(false);
+    EXPECT_FALSE(guard.Fired);
+    EXPECT_FALSE(box.isVisible());
+}
