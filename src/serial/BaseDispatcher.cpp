@@ -116,14 +116,10 @@ int TBaseDispatcher::InitPort(const std::string& ComName, std::int32_t Baud, int
     const bool socket = Parity < 0;
     RingFlag = false;
     using platform::TEvent;
-    ComEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
-    ReadyEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
     GeneralEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
     OutputEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
     SentEvent = std::make_unique<TEvent>(TEvent::rmManual);
     OutFlushEvent = std::make_unique<TEvent>(TEvent::rmAutomatic);
-    OutWaitObjects1 = {OutputEvent.get(), OutFlushEvent.get()};
-    OutWaitObjects2 = {SentEvent.get(), OutFlushEvent.get()};
     {
         Lock data(DataSection);
         fEventBusy = false;
@@ -197,7 +193,7 @@ int TBaseDispatcher::InitPort(const std::string& ComName, std::int32_t Baud, int
         RefreshStatus();
         AbortTracing();
         AbortDispatchLogging();
-        TimeBase = FClock.NowMs();
+        FDiag.SetTimeBase(FClock.NowMs());
         StartDispatcher();
         return ecOK;
     } catch (const std::bad_alloc&) {
@@ -730,10 +726,10 @@ int TBaseDispatcher::PutBlock(const void* Block, int Len) {
     const auto* bytes = static_cast<const std::uint8_t*>(Block);
     const int n = WriteCom(bytes, Len);
     OutSentPending = true;
-    if (FTraceActive)
+    if (FDiag.TraceOn())
         for (int k = 0; k < Len; ++k)
             AddTraceEntry('T', bytes[k]);
-    if (FLogActive)
+    if (FDiag.LogOn())
         AddDispatchEntry(dtDispatch, dstWriteCom, static_cast<std::uint32_t>(Len), bytes,
                          static_cast<std::size_t>(Len));
     if (n <= 0) {
@@ -791,14 +787,14 @@ void TBaseDispatcher::ProcessComEvent() {
     };
     if (ev & ModemEvent) {
         MapEventsToMS(ev);
-        if (FLogActive)
+        if (FDiag.LogOn())
             AddDispatchEntry(dtDispatch, dstModemStatus, ModemStatus.load());
         if (!fEventBusy)
             runStatus();
     }
     if (ev & LineEvent) {
         RefreshStatus();
-        if (FLogActive)
+        if (FDiag.LogOn())
             AddDispatchEntry(dtDispatch, dstLineStatus, LastError.load());
         if (!fEventBusy)
             runStatus();
@@ -813,8 +809,6 @@ void TBaseDispatcher::ProcessComEvent() {
     }
     if (anyHit)
         ResetStatusHits();
-    if (ReadyEvent)
-        ReadyEvent->Set();
 }
 
 void TBaseDispatcher::ExtractData() {
@@ -838,10 +832,10 @@ void TBaseDispatcher::ExtractData() {
         DispatchFull = DBufHead == DBufTail;
         FScanPending = std::min(FScanPending + n, DispatchBufferSize);
         FNotifyPending = std::min(FNotifyPending + n, DispatchBufferSize);
-        if (FTraceActive)
+        if (FDiag.TraceOn())
             for (int k = 0; k < n; ++k)
                 AddTraceEntry('R', DBuffer[at + k]);
-        if (FLogActive)
+        if (FDiag.LogOn())
             AddDispatchEntry(dtDispatch, dstReadCom, static_cast<std::uint32_t>(n), &DBuffer[at],
                              static_cast<std::size_t>(n));
         return n;
@@ -894,139 +888,65 @@ void* TBaseDispatcher::GetDataPointer(int Index) const {
 
 // ---------------------------------------------------------------- diagnostics
 
-// The trace and the dispatch log share their states; these do the work for both.
-namespace {
-
-template <class TEntry, class Format>
-int WriteRing(std::mutex& lock, TDiagRing<TEntry>& ring, std::atomic<bool>& active, int notEnabled,
-              const std::string& fileName, bool append, Format format) {
-    std::lock_guard guard(lock);
-    if (!ring.Allocated())
-        return notEnabled;
-    const int rc = WriteDiagFile(fileName, format(), append);
-    if (append) {
-        ring.Clear();
-    } else {
-        ring.Abort();
-        active = false;
-    }
-    return rc;
-}
-
-enum class TRingOp : std::uint8_t { roStart, roStop, roClear, roAbort };
-
-template <class TEntry>
-void ChangeRing(std::mutex& lock, TDiagRing<TEntry>& ring, std::atomic<bool>& active, TRingOp op) {
-    std::lock_guard guard(lock);
-    switch (op) {
-    case TRingOp::roStart:
-        active = ring.Start();
-        break;
-    case TRingOp::roStop:
-        ring.Stop();
-        active = false;
-        break;
-    case TRingOp::roClear:
-        ring.Clear();
-        break;
-    case TRingOp::roAbort:
-        ring.Abort();
-        active = false;
-        break;
-    }
-}
-
-} // namespace
-
 void TBaseDispatcher::InitTracing(std::uint32_t NumEntries) {
-    std::lock_guard lock(FDiagLock);
-    TraceQueue.Init(NumEntries);
-    FTraceActive = true;
+    FDiag.InitTrace(NumEntries);
 }
-
 void TBaseDispatcher::AddTraceEntry(char CurEntry, std::uint8_t CurCh) {
-    if (!FTraceActive)
-        return;
-    std::lock_guard lock(FDiagLock);
-    TraceQueue.Add({CurEntry, CurCh});
+    FDiag.AddTrace(CurEntry, CurCh);
 }
-
 int TBaseDispatcher::DumpTrace(const std::string& FName, bool InHex, bool AllHex) {
-    return WriteRing(FDiagLock, TraceQueue, FTraceActive, ecTracingNotEnabled, FName, false,
-                     [&] { return FormatTrace(TraceQueue, InHex, AllHex); });
+    return FDiag.WriteTrace(FName, InHex, AllHex, false, ecTracingNotEnabled);
 }
-
 int TBaseDispatcher::AppendTrace(const std::string& FName, bool InHex, bool AllHex) {
-    return WriteRing(FDiagLock, TraceQueue, FTraceActive, ecTracingNotEnabled, FName, true,
-                     [&] { return FormatTrace(TraceQueue, InHex, AllHex); });
+    return FDiag.WriteTrace(FName, InHex, AllHex, true, ecTracingNotEnabled);
 }
-
 void TBaseDispatcher::StartTracing() {
-    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roStart);
+    FDiag.ChangeTrace(TDispatchDiagnostics::roStart);
 }
 void TBaseDispatcher::StopTracing() {
-    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roStop);
+    FDiag.ChangeTrace(TDispatchDiagnostics::roStop);
 }
 void TBaseDispatcher::ClearTracing() {
-    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roClear);
+    FDiag.ChangeTrace(TDispatchDiagnostics::roClear);
 }
 void TBaseDispatcher::AbortTracing() {
-    ChangeRing(FDiagLock, TraceQueue, FTraceActive, TRingOp::roAbort);
+    FDiag.ChangeTrace(TDispatchDiagnostics::roAbort);
 }
 bool TBaseDispatcher::TracingOn() const {
-    return FTraceActive;
+    return FDiag.TraceOn();
 }
 
 void TBaseDispatcher::InitDispatchLogging(std::uint32_t QueueSize) {
-    std::lock_guard lock(FDiagLock);
-    DLoggingQueue.Init(QueueSize);
-    FLogActive = true;
+    FDiag.InitLog(QueueSize);
 }
-
 void TBaseDispatcher::AddDispatchEntry(TDispatchType DT, TDispatchSubType DST, std::uint32_t Data,
                                        const void* Buf, std::size_t BufLen) {
-    if (!FLogActive)
-        return;
-    TLogEntry e;
-    e.TimeMs = FClock.NowMs() - TimeBase;
-    e.Type = DT;
-    e.SubType = DST;
-    e.Data = Data;
-    e.TextLen = Buf == nullptr ? 0 : static_cast<std::uint8_t>(std::min(BufLen, e.Text.size()));
-    if (e.TextLen > 0)
-        std::memcpy(e.Text.data(), Buf, e.TextLen);
-    std::lock_guard lock(FDiagLock);
-    DLoggingQueue.Add(e);
+    if (FDiag.LogOn())
+        FDiag.AddLog(FClock.NowMs(), DT, DST, Data, Buf, BufLen);
 }
-
 void TBaseDispatcher::AddStringToLog(std::string_view S) {
     AddDispatchEntry(dtUser, dstNone, static_cast<std::uint32_t>(S.size()), S.data(), S.size());
 }
-
 int TBaseDispatcher::DumpDispatchLog(const std::string& FName, bool InHex, bool AllHex) {
-    return WriteRing(FDiagLock, DLoggingQueue, FLogActive, ecLoggingNotEnabled, FName, false,
-                     [&] { return FormatDispatchLog(DLoggingQueue, DeviceName, InHex, AllHex); });
+    return FDiag.WriteLog(FName, DeviceName, InHex, AllHex, false, ecLoggingNotEnabled);
 }
-
 int TBaseDispatcher::AppendDispatchLog(const std::string& FName, bool InHex, bool AllHex) {
-    return WriteRing(FDiagLock, DLoggingQueue, FLogActive, ecLoggingNotEnabled, FName, true,
-                     [&] { return FormatDispatchLog(DLoggingQueue, DeviceName, InHex, AllHex); });
+    return FDiag.WriteLog(FName, DeviceName, InHex, AllHex, true, ecLoggingNotEnabled);
 }
-
 void TBaseDispatcher::StartDispatchLogging() {
-    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roStart);
+    FDiag.ChangeLog(TDispatchDiagnostics::roStart);
 }
 void TBaseDispatcher::StopDispatchLogging() {
-    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roStop);
+    FDiag.ChangeLog(TDispatchDiagnostics::roStop);
 }
 void TBaseDispatcher::ClearDispatchLogging() {
-    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roClear);
+    FDiag.ChangeLog(TDispatchDiagnostics::roClear);
 }
 void TBaseDispatcher::AbortDispatchLogging() {
-    ChangeRing(FDiagLock, DLoggingQueue, FLogActive, TRingOp::roAbort);
+    FDiag.ChangeLog(TDispatchDiagnostics::roAbort);
 }
 bool TBaseDispatcher::DLoggingOn() const {
-    return FLogActive;
+    return FDiag.LogOn();
 }
 
 } // namespace dravane::serial

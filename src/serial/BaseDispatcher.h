@@ -6,6 +6,15 @@
 // notifications. Device layers (serial, TCP) derive from it and supply the
 // device operations.
 //
+// Where each part lives:
+//   BaseDispatcher.cpp      the port list, open and close, line and flow
+//                           settings, the receive ring and its reads, the
+//                           output buffer, the dispatch cycle, diagnostics
+//   DispatcherTriggers.cpp  trigger management and evaluation, handler
+//                           registration, notification delivery
+//   DispatchTrace.h/.cpp    the trace and the dispatch log (TDispatchDiagnostics,
+//                           which the Diagnostics operations below forward to)
+//
 // Threading contract
 // ------------------
 // Threads: the UI thread (the port component: open, close, line and flow
@@ -446,14 +455,10 @@ protected:
 
     // Events, created by InitPort before the threads start and closed by the
     // device layer's StopDispatcher; the events themselves are thread-safe.
-    std::unique_ptr<platform::TEvent> ComEvent;
-    std::unique_ptr<platform::TEvent> ReadyEvent;   // set after each communication step
     std::unique_ptr<platform::TEvent> GeneralEvent; // thread start and flush acknowledgements
     std::unique_ptr<platform::TEvent> OutputEvent;  // output waiting for the write thread
     std::unique_ptr<platform::TEvent> SentEvent;    // manual: the write thread emptied the output buffer
     std::unique_ptr<platform::TEvent> OutFlushEvent;
-    std::pair<platform::TEvent*, platform::TEvent*> OutWaitObjects1{}; // (OutputEvent, OutFlushEvent)
-    std::pair<platform::TEvent*, platform::TEvent*> OutWaitObjects2{}; // (SentEvent, OutFlushEvent)
 
 private:
     bool SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, std::uint16_t Data, bool& Delivered);
@@ -523,13 +528,7 @@ private:
     std::atomic<std::uint16_t> fOptions{0};
     std::array<std::atomic<void*>, DataPointerCount> DataPointers{};
 
-    // Diagnostics; guard: FDiagLock (leaf lock).
-    mutable std::mutex FDiagLock;
-    TDiagRing<TTraceEntry> TraceQueue;
-    TDiagRing<TLogEntry> DLoggingQueue;
-    std::uint32_t TimeBase = 0;
-    std::atomic<bool> FTraceActive{false}; // cheap test on the byte paths
-    std::atomic<bool> FLogActive{false};
+    TDispatchDiagnostics FDiag; // the trace and the dispatch log; thread-safe
 };
 
 } // namespace dravane::serial

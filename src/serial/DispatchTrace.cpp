@@ -1,7 +1,9 @@
 #include "serial/DispatchTrace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace dravane::serial {
 
@@ -95,6 +97,106 @@ int WriteDiagFile(const std::string& fileName, const std::string& text, bool app
     if (std::fclose(f) != 0 || !ok)
         return err != 0 ? -err : -5;
     return 0;
+}
+
+// ---------------------------------------------------------------- a dispatcher's rings
+
+namespace {
+
+// The trace and the dispatch log share their states; these do the work for both.
+template <class TEntry, class Format>
+int WriteRing(std::mutex& lock, TDiagRing<TEntry>& ring, std::atomic<bool>& active, int notEnabled,
+              const std::string& fileName, bool append, Format format) {
+    std::lock_guard guard(lock);
+    if (!ring.Allocated())
+        return notEnabled;
+    const int rc = WriteDiagFile(fileName, format(), append);
+    if (append) {
+        ring.Clear();
+    } else {
+        ring.Abort();
+        active = false;
+    }
+    return rc;
+}
+
+template <class TEntry>
+void ChangeRing(std::mutex& lock, TDiagRing<TEntry>& ring, std::atomic<bool>& active,
+                TDispatchDiagnostics::TRingOp op) {
+    std::lock_guard guard(lock);
+    switch (op) {
+    case TDispatchDiagnostics::roStart:
+        active = ring.Start();
+        break;
+    case TDispatchDiagnostics::roStop:
+        ring.Stop();
+        active = false;
+        break;
+    case TDispatchDiagnostics::roClear:
+        ring.Clear();
+        break;
+    case TDispatchDiagnostics::roAbort:
+        ring.Abort();
+        active = false;
+        break;
+    }
+}
+
+} // namespace
+
+void TDispatchDiagnostics::InitTrace(std::uint32_t Entries) {
+    std::lock_guard lock(FLock);
+    FTrace.Init(Entries);
+    FTraceActive = true;
+}
+
+void TDispatchDiagnostics::AddTrace(char Kind, std::uint8_t Ch) {
+    if (!FTraceActive)
+        return;
+    std::lock_guard lock(FLock);
+    FTrace.Add({Kind, Ch});
+}
+
+int TDispatchDiagnostics::WriteTrace(const std::string& FileName, bool InHex, bool AllHex, bool Append,
+                                     int NotEnabled) {
+    return WriteRing(FLock, FTrace, FTraceActive, NotEnabled, FileName, Append,
+                     [&] { return FormatTrace(FTrace, InHex, AllHex); });
+}
+
+void TDispatchDiagnostics::ChangeTrace(TRingOp Op) {
+    ChangeRing(FLock, FTrace, FTraceActive, Op);
+}
+
+void TDispatchDiagnostics::InitLog(std::uint32_t Entries) {
+    std::lock_guard lock(FLock);
+    FLog.Init(Entries);
+    FLogActive = true;
+}
+
+void TDispatchDiagnostics::AddLog(std::uint32_t NowMs, TDispatchType Type, TDispatchSubType SubType,
+                                  std::uint32_t Data, const void* Buf, std::size_t BufLen) {
+    if (!FLogActive)
+        return;
+    TLogEntry e;
+    e.TimeMs = NowMs - FTimeBase;
+    e.Type = Type;
+    e.SubType = SubType;
+    e.Data = Data;
+    e.TextLen = Buf == nullptr ? 0 : static_cast<std::uint8_t>(std::min(BufLen, e.Text.size()));
+    if (e.TextLen > 0)
+        std::memcpy(e.Text.data(), Buf, e.TextLen);
+    std::lock_guard lock(FLock);
+    FLog.Add(e);
+}
+
+int TDispatchDiagnostics::WriteLog(const std::string& FileName, std::string_view DeviceName, bool InHex,
+                                   bool AllHex, bool Append, int NotEnabled) {
+    return WriteRing(FLock, FLog, FLogActive, NotEnabled, FileName, Append,
+                     [&] { return FormatDispatchLog(FLog, DeviceName, InHex, AllHex); });
+}
+
+void TDispatchDiagnostics::ChangeLog(TRingOp Op) {
+    ChangeRing(FLock, FLog, FLogActive, Op);
 }
 
 } // namespace dravane::serial

@@ -5,11 +5,13 @@
 // plain text file on request. They stay off unless a user turns them on, and
 // cost one branch per event then.
 //
-// Thread safety: none inside; the dispatcher serialises calls with its own
-// lock (FDiagLock).
+// Thread safety: the rings have none inside; TDispatchDiagnostics, which
+// holds both for a dispatcher, serialises every call with its own leaf lock.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -139,5 +141,38 @@ std::string FormatDispatchLog(const TDiagRing<TLogEntry>& ring, std::string_view
 
 // Writes or appends text to a file; 0 or a negated system error number.
 int WriteDiagFile(const std::string& fileName, const std::string& text, bool append);
+
+// A dispatcher's trace and dispatch log. Every call may run on any thread;
+// TraceOn and LogOn are one atomic load, for the byte paths.
+class TDispatchDiagnostics {
+public:
+    enum TRingOp : std::uint8_t { roStart, roStop, roClear, roAbort };
+
+    void InitTrace(std::uint32_t Entries);
+    void AddTrace(char Kind, std::uint8_t Ch);
+    // Writes (Append false: then switches the trace off) or appends the
+    // trace; NotEnabled when there is none.
+    int WriteTrace(const std::string& FileName, bool InHex, bool AllHex, bool Append, int NotEnabled);
+    void ChangeTrace(TRingOp Op);
+    bool TraceOn() const { return FTraceActive.load(); }
+
+    void InitLog(std::uint32_t Entries);
+    // Times are taken relative to the time base.
+    void SetTimeBase(std::uint32_t NowMs) { FTimeBase = NowMs; }
+    void AddLog(std::uint32_t NowMs, TDispatchType Type, TDispatchSubType SubType, std::uint32_t Data,
+                const void* Buf, std::size_t BufLen);
+    int WriteLog(const std::string& FileName, std::string_view DeviceName, bool InHex, bool AllHex,
+                 bool Append, int NotEnabled);
+    void ChangeLog(TRingOp Op);
+    bool LogOn() const { return FLogActive.load(); }
+
+private:
+    mutable std::mutex FLock;      // leaf lock
+    TDiagRing<TTraceEntry> FTrace; // FLock
+    TDiagRing<TLogEntry> FLog;     // FLock
+    std::atomic<std::uint32_t> FTimeBase{0};
+    std::atomic<bool> FTraceActive{false};
+    std::atomic<bool> FLogActive{false};
+};
 
 } // namespace dravane::serial

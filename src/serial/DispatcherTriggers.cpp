@@ -605,7 +605,7 @@ bool TBaseDispatcher::SendNotifyPrim(std::uint32_t Msg, std::uint16_t Trigger, s
         GetCount = 0;
         InAvailMessage = inAvail;
     }
-    if (FLogActive) {
+    if (FDiag.LogOn()) {
         const TDispatchSubType sub = Msg == pw_TriggerAvail   ? dstAvail
                                      : Msg == pw_TriggerData  ? dstData
                                      : Msg == pw_TriggerTimer ? dstTimer

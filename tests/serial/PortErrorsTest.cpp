@@ -205,15 +205,15 @@ TEST(DeviceErrno, OpenErrorsTakeTheNumbersThePortLayerRemaps) {
 }
 
 TEST(DeviceErrno, UnmappedErrnoNeverShowsAnUnrelatedTableText) {
-    // Every errno either maps to a designated number or keeps its own system text.
+    // Every errno either maps to one of the chosen numbers or keeps its own system text.
     for (int err = 1; err < 134; ++err) {
         SCOPED_TRACE(err);
         const TDeviceError mapped = MapDeviceErrno(err);
         EXPECT_EQ(mapped.Errno, err);
         ASSERT_GT(mapped.Code, 0);
-        const bool designated = mapped.Code == 2 || mapped.Code == 4 || mapped.Code == 5 ||
-                                mapped.Code == 8 || mapped.Code == 162;
-        if (!designated) {
+        const bool chosen = mapped.Code == 2 || mapped.Code == 4 || mapped.Code == 5 || mapped.Code == 8 ||
+                            mapped.Code == 162;
+        if (!chosen) {
             EXPECT_EQ(mapped.Code, err);
             EXPECT_EQ(ErrorMessage(-mapped.Code), SystemMessageText(err));
         }
