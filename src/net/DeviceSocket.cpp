@@ -1,7 +1,7 @@
 #include "net/DeviceSocket.h"
 
 #include "net/HostResolver.h"
-#include "net/WinsockDispatcher.h"
+#include "net/SocketErrors.h"
 #include "net/WsConnection.h"
 #include "serial/PortErrors.h"
 
@@ -10,15 +10,7 @@
 namespace dravane::net {
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
-
 TDeviceSocket* gDeviceSocket = nullptr; // UI thread only
-
-// Errors after which the served peer is gone: its slot is freed at once, so
-// the next client is admitted rather than turned away as if one were served.
-bool peerLost(std::int32_t code) {
-    return code == serial::wsaENetReset || code == serial::wsaEConnAborted || code == serial::wsaEConnReset;
-}
 
 } // namespace
 
@@ -26,12 +18,9 @@ TDeviceSocket::TDeviceSocket(const TWsLibrary& Library) : TSocketWrapper(nullptr
 
 TDeviceSocket::~TDeviceSocket() {
     std::vector<std::unique_ptr<TWsConnection>> connections;
-    {
-        Lock lock(SockSection);
-        connections.swap(FConnections);
-        FCacheSocket = -1;
-        FCacheConnection = nullptr;
-    }
+    connections.swap(FConnections);
+    FCacheSocket = -1;
+    FCacheConnection = nullptr;
     connections.clear(); // closes their sockets while the wrapper still works
     FResolver.reset();
 }
@@ -41,38 +30,32 @@ TDeviceSocket* TDeviceSocket::Instance() {
 }
 
 TWsConnection* TDeviceSocket::CreateConnection(int InSize, int OutSize) {
-    Lock lock(SockSection);
-    FConnections.push_back(std::make_unique<TWsConnection>(*this, OutSize, InSize));
+    FConnections.push_back(std::make_unique<TWsConnection>(*this, WsTerminal, OutSize, InSize));
     return FConnections.back().get();
 }
 
 void TDeviceSocket::FreeConnection(TWsConnection* Connection) {
-    std::unique_ptr<TWsConnection> doomed;
-    {
-        Lock lock(SockSection);
-        auto it = std::find_if(FConnections.begin(), FConnections.end(),
-                               [Connection](const auto& c) { return c.get() == Connection; });
-        if (it == FConnections.end())
-            return;
-        doomed = std::move(*it);
-        FConnections.erase(it);
-        FCacheSocket = -1;
-        FCacheConnection = nullptr;
-    }
+    auto it = std::find_if(FConnections.begin(), FConnections.end(),
+                           [Connection](const auto& c) { return c.get() == Connection; });
+    if (it == FConnections.end())
+        return;
+    std::unique_ptr<TWsConnection> doomed = std::move(*it);
+    FConnections.erase(it);
+    FCacheSocket = -1;
+    FCacheConnection = nullptr;
     doomed->Shutdown();
 }
 
 TWsConnection* TDeviceSocket::FindConnection(int Socket) {
     if (Socket < 0)
         return nullptr;
-    Lock lock(SockSection);
     // A socket number is reused as soon as it is closed: a cached entry counts
     // only while the connection still holds that socket.
     if (FCacheConnection && FCacheSocket == Socket &&
-        (FCacheConnection->FCommSocket == Socket || FCacheConnection->FSocketHandle == Socket))
+        (FCacheConnection->CommSocket() == Socket || FCacheConnection->SocketHandle() == Socket))
         return FCacheConnection;
     for (const auto& c : FConnections) {
-        if (c->FCommSocket == Socket || c->FSocketHandle == Socket) {
+        if (c->CommSocket() == Socket || c->SocketHandle() == Socket) {
             FCacheSocket = Socket;
             FCacheConnection = c.get();
             return c.get();
@@ -81,22 +64,20 @@ TWsConnection* TDeviceSocket::FindConnection(int Socket) {
     return nullptr;
 }
 
-TWinsockDispatcher* TDeviceSocket::dispatcherOf(int Socket) {
+TWsConnectionEvents* TDeviceSocket::eventsOf(int Socket) {
     TWsConnection* c = FindConnection(Socket);
-    if (!c || c->FSocketHandle != Socket || !c->FDispatcher || c->FDispatcher->ComHandle() != Socket)
-        return nullptr;
-    return c->FDispatcher;
+    return c && c->SocketHandle() == Socket ? c->Events() : nullptr;
 }
 
 std::intptr_t TDeviceSocket::DoDispMessage(int Socket, int, std::intptr_t) {
-    if (TWinsockDispatcher* d = dispatcherOf(Socket))
-        d->DispatchNow();
+    if (TWsConnectionEvents* e = eventsOf(Socket))
+        e->DispatchNow();
     return 0;
 }
 
 std::intptr_t TDeviceSocket::DoWsMessage(int Socket, int Event, std::intptr_t LParam) {
-    TWinsockDispatcher* d = dispatcherOf(Socket);
-    return d ? d->DeliverSocketMessage(Event, LParam) : 0;
+    TWsConnectionEvents* e = eventsOf(Socket);
+    return e ? e->SocketNotice(Event, LParam) : 0;
 }
 
 std::uint64_t TDeviceSocket::StartLookup(const std::string& Name,
@@ -112,51 +93,34 @@ void TDeviceSocket::CancelLookup(std::uint64_t Id) {
         FResolver->Cancel(Id);
 }
 
-void TDeviceSocket::freePeer(TWsConnection& Connection) {
-    const int peer = Connection.FCommSocket;
-    Connection.FCommSocket = -1;
-    Connection.SetConnectionState(wcsInit);
-    if (Connection.FDispatcher)
-        Connection.FDispatcher->WsSockAddr = {};
-    CloseSocket(peer);
-}
-
 void TDeviceSocket::DoAccept(int Socket) {
     TWsConnection* c = FindConnection(Socket);
-    TWinsockDispatcher* d = c ? c->FDispatcher : nullptr;
-    if (!d || c->FSocketHandle != Socket) {
+    if (!c || !c->Events() || c->SocketHandle() != Socket) {
         TSocketWrapper::DoAccept(Socket);
         return;
     }
-    if (c->FCommSocket != -1) {
+    sockaddr_in peer{};
+    const int s = AcceptSocket(Socket, peer);
+    if (s == INVALID_SOCKET)
+        return;
+    if (c->CommSocket() != -1) {
         // One peer at a time: the newcomer is let in and shown out at once.
-        sockaddr_in ignored{};
-        if (const int s = AcceptSocket(Socket, ignored); s != INVALID_SOCKET)
-            CloseSocket(s);
+        CloseSocket(s);
         return;
     }
-    const int s = AcceptSocket(Socket, d->WsSockAddr);
-    if (s == INVALID_SOCKET) {
-        d->WsSockAddr = {};
-        return;
-    }
-    c->FCommSocket = s;
-    c->PeerAdmitted();
+    c->AdmitPeer(s, &peer);
     const std::intptr_t accepted =
-        DoWsMessage(Socket, wsnAccepted, static_cast<std::intptr_t>(d->WsSockAddr.sin_addr.s_addr));
+        DoWsMessage(Socket, wsnAccepted, static_cast<std::intptr_t>(peer.sin_addr.s_addr));
     // The port may have closed meanwhile (its close waits until now, but the
     // connection is looked up again rather than trusted).
     c = FindConnection(Socket);
-    if (!c || c->FCommSocket != s)
+    if (!c || c->CommSocket() != s)
         return;
     if (accepted == 1) {
         c->SetConnectionState(wcsConnected);
-        c->push(); // output written while no peer was there
+        c->Push(); // output written while no peer was there
     } else {
-        c->FCommSocket = -1;
-        if (c->FDispatcher)
-            c->FDispatcher->WsSockAddr = {};
-        CloseSocket(s);
+        CloseSocket(c->DropPeer());
     }
     TSocketWrapper::DoAccept(Socket);
 }
@@ -166,30 +130,25 @@ void TDeviceSocket::DoConnect(int Socket) {
     if (!c)
         return;
     c->SetConnectionState(wcsConnected);
-    if (c->FIsClient) {
-        c->FCommSocket = Socket;
-        c->PeerAdmitted();
-    }
-    const int handle = c->FSocketHandle;
+    if (c->IsClient())
+        c->AdmitPeer(Socket);
+    const int handle = c->SocketHandle();
     DoWsMessage(handle, wsnConnected, 0);
     if ((c = FindConnection(Socket)) != nullptr)
-        c->push(); // output written while the connection was being made
+        c->Push(); // output written while the connection was being made
     TSocketWrapper::DoConnect(Socket);
 }
 
 void TDeviceSocket::DoDisconnect(int Socket) {
     TWsConnection* c = FindConnection(Socket);
-    if (c && c->FDispatcher) {
-        const int handle = c->FSocketHandle;
+    if (c && c->Events()) {
         // What the peer sent before it left reaches the port before the news.
-        DoDispMessage(handle, 1, 0);
+        DoDispMessage(c->SocketHandle(), 1, 0);
         c = FindConnection(Socket);
     }
-    if (c && c->FDispatcher) {
-        const int handle = c->FSocketHandle;
-        c->FDispatcher->WsSockAddr = {};
-        c->FCommSocket = -1;
-        c->SetConnectionState(wcsInit);
+    if (c && c->Events()) {
+        const int handle = c->SocketHandle();
+        c->DropPeer();
         if (Socket == handle) {
             DoWsMessage(handle, wsnOwnClosed, 0);
         } else {
@@ -203,11 +162,17 @@ void TDeviceSocket::DoDisconnect(int Socket) {
 void TDeviceSocket::DoError(int Socket, std::int32_t ErrCode) {
     if (ErrCode == serial::wsaEWouldBlock)
         return; // never an error
-    if (TWsConnection* c = FindConnection(Socket); c && c->FDispatcher) {
-        const int handle = c->FSocketHandle;
-        if (Socket != handle && Socket == c->FCommSocket && peerLost(ErrCode))
-            freePeer(*c);
+    if (TWsConnection* c = FindConnection(Socket); c && c->Events()) {
+        const int handle = c->SocketHandle();
+        // The served peer is gone, whatever the error: its slot is freed at
+        // once and the port hears of the leave after the error, so the next
+        // client is admitted rather than turned away as if one were served.
+        const bool lost = Socket != handle && Socket == c->CommSocket() && EndsConnection(ErrCode);
+        if (lost)
+            CloseSocket(c->DropPeer());
         DoWsMessage(handle, ErrCode, 0);
+        if (lost)
+            DoWsMessage(handle, wsnPeerClosed, 0);
     }
     if (OnWsError)
         OnWsError(this, Socket, ErrCode);
@@ -215,11 +180,15 @@ void TDeviceSocket::DoError(int Socket, std::int32_t ErrCode) {
 
 void TDeviceSocket::DoRead(int Socket) {
     if (TWsConnection* c = FindConnection(Socket))
-        DoDispMessage(c->FSocketHandle, 1, 0);
+        DoDispMessage(c->SocketHandle(), 1, 0);
     TSocketWrapper::DoRead(Socket);
 }
 
 void TDeviceSocket::DoWrite(int Socket) {
+    // Room again after a send that would block: what waits in the output ring
+    // goes now, and input held back for want of room for replies is decoded.
+    if (TWsConnection* c = FindConnection(Socket))
+        DoDispMessage(c->SocketHandle(), 2, 0);
     TSocketWrapper::DoWrite(Socket);
 }
 

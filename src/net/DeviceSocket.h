@@ -1,21 +1,22 @@
 #pragma once
 // TDeviceSocket: the program's one socket wrapper for its TCP ports. It owns
 // every TWsConnection, finds the connection a socket notice belongs to, and
-// routes each notice to the right dispatcher (data arrived: dispatch now) or
-// to the right port (accepted, connected, closed, error) as a socket message.
+// routes each notice through that connection's events to its dispatcher
+// (data arrived: dispatch now) or on to the port (accepted, connected,
+// closed, error) as a socket message.
 //
-// Exactly one exists while a TDeviceSocketInstance lives; the program makes
-// that after its Qt application object and drops it before, never as a
-// static, since it owns QObjects (notifiers, message windows).
+// Exactly one exists while a TDeviceSocketInstance lives; whoever uses the TCP
+// ports makes that after the Qt application object and drops it before, never
+// as a static, since it owns QObjects (notifiers, message windows).
 //
-// Threading: everything on the UI thread. SockSection guards the connection
-// list and the look-up cache all the same, as the original does.
+// Threading: everything on the UI thread, the connection list included; only
+// host-name look-ups run elsewhere (see HostResolver.h).
 
 #include "net/SocketWrapper.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ namespace dravane::net {
 
 class THostResolver;
 class TWsConnection;
-class TWinsockDispatcher;
+class TWsConnectionEvents;
 
 // Notice codes a port's window receives in CM_SOCKETMESSAGE's first parameter;
 // any other value is a socket error code.
@@ -47,13 +48,11 @@ public:
 
     // The connection whose data socket or own socket is Socket; null for none.
     TWsConnection* FindConnection(int Socket);
-    void LockList() { SockSection.lock(); }
-    void UnLockList() { SockSection.unlock(); }
 
-    // Dispatches the connection of Socket now (a read notice).
+    // Dispatches the connection whose own socket is Socket now (a read notice).
     std::intptr_t DoDispMessage(int Socket, int Event, std::intptr_t LParam);
-    // Sends a notice to the port whose dispatcher has device id Socket, with
-    // that dispatcher marked busy; the port's answer, 0 when there is none.
+    // Sends a notice to the port of the connection whose own socket is
+    // Socket; the port's answer, 0 when there is none.
     std::intptr_t DoWsMessage(int Socket, int Event, std::intptr_t LParam);
 
     // Resolves Name off the UI thread; Done runs later on the UI thread unless
@@ -75,13 +74,11 @@ protected:
     void DoWrite(int Socket) override;
 
 private:
-    TWinsockDispatcher* dispatcherOf(int Socket);
-    void freePeer(TWsConnection& Connection);
+    TWsConnectionEvents* eventsOf(int Socket);
 
-    std::recursive_mutex SockSection;
-    std::vector<std::unique_ptr<TWsConnection>> FConnections; // guard: SockSection
-    int FCacheSocket = -1;                                    // guard: SockSection
-    TWsConnection* FCacheConnection = nullptr;                // guard: SockSection
+    std::vector<std::unique_ptr<TWsConnection>> FConnections;
+    int FCacheSocket = -1;
+    TWsConnection* FCacheConnection = nullptr;
     std::unique_ptr<THostResolver> FResolver;
 };
 

@@ -4,6 +4,8 @@
 #include "serial/PortErrors.h"
 
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 namespace dravane::net {
 namespace {
@@ -19,6 +21,29 @@ std::intptr_t pack(in_addr_t address, std::int32_t error) {
                                       address);
 }
 
+// One look-up on its own thread; everything it uses is its own copy.
+void lookUp(decltype(TWsApi::getaddrinfo) getAddrInfo, decltype(TWsApi::freeaddrinfo) freeAddrInfo,
+            const std::string& name, const platform::TMessageTarget& window, std::uint64_t id) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = getAddrInfo(name.c_str(), nullptr, &hints, &found);
+    const int err = errno;
+    in_addr_t address = 0;
+    std::int32_t error = 0;
+    if (rc != 0) {
+        error = SocketErrorFromLookup(rc, err);
+    } else if (found && found->ai_family == AF_INET && found->ai_addr) {
+        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    } else {
+        error = serial::wsaNo_Data;
+    }
+    if (found)
+        freeAddrInfo(found);
+    window.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), pack(address, error));
+}
+
 } // namespace
 
 THostResolver::THostResolver(const TWsApi& Api)
@@ -27,66 +52,22 @@ THostResolver::THostResolver(const TWsApi& Api)
           return answer(WParam, LParam);
       }) {}
 
-THostResolver::~THostResolver() {
-    {
-        std::lock_guard lock(FLock);
-        FStop = true;
-        FQueue.clear();
-    }
-    FWake.notify_all();
-    if (FThread.joinable())
-        FThread.join();
-}
+THostResolver::~THostResolver() = default;
 
 std::uint64_t THostResolver::Start(const std::string& Name, TDone Done) {
     const std::uint64_t id = FNextId++;
     FPending.emplace(id, std::move(Done));
-    {
-        std::lock_guard lock(FLock);
-        FQueue.push_back({id, Name});
-        if (!FThread.joinable())
-            FThread = std::thread([this] { run(); });
+    try {
+        std::thread(lookUp, FGetAddrInfo, FFreeAddrInfo, Name, FWindow.Target(), id).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had now: a failure that may pass, told like any other.
+        FWindow.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), pack(0, serial::wsaTry_Again));
     }
-    FWake.notify_one();
     return id;
 }
 
 void THostResolver::Cancel(std::uint64_t Id) {
     FPending.erase(Id);
-    std::lock_guard lock(FLock);
-    std::erase_if(FQueue, [Id](const TRequest& r) { return r.Id == Id; });
-}
-
-void THostResolver::run() {
-    for (;;) {
-        TRequest request;
-        {
-            std::unique_lock lock(FLock);
-            FWake.wait(lock, [this] { return FStop || !FQueue.empty(); });
-            if (FStop)
-                return;
-            request = std::move(FQueue.front());
-            FQueue.pop_front();
-        }
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        const int rc = FGetAddrInfo(request.Name.c_str(), nullptr, &hints, &found);
-        const int err = errno;
-        in_addr_t address = 0;
-        std::int32_t error = 0;
-        if (rc != 0) {
-            error = SocketErrorFromLookup(rc, err);
-        } else if (found && found->ai_family == AF_INET && found->ai_addr) {
-            address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-        } else {
-            error = serial::wsaNo_Data;
-        }
-        if (found)
-            FFreeAddrInfo(found);
-        FWindow.Post(HostResolvedMessage, static_cast<std::uintptr_t>(request.Id), pack(address, error));
-    }
 }
 
 std::intptr_t THostResolver::answer(std::uintptr_t Id, std::intptr_t Packed) {

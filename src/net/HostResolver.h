@@ -1,26 +1,26 @@
 #pragma once
 // Host-name look-ups off the UI thread. A name can take seconds to resolve
-// (or to fail), and the window must keep working meanwhile: the look-up runs
-// on one resolver thread with getaddrinfo (thread-safe, unlike
-// gethostbyname) and its answer comes back as a message on the UI thread.
+// (or to fail), and the window must keep working meanwhile: each look-up
+// runs getaddrinfo (thread-safe, unlike gethostbyname) on a thread of its
+// own and its answer comes back as a message on the UI thread.
+//
+// getaddrinfo cannot be interrupted, so an abandoned look-up is left to end
+// by itself: its thread is detached and shares nothing with the resolver but
+// the window's address, whose calls fail cleanly once the window is gone.
+// A later look-up therefore never waits behind an abandoned one, and neither
+// a close nor the program's end waits for one.
 //
 // Threading: Start, Cancel and destruction on the UI thread; the callback
-// runs there too, and never after Cancel or destruction. The resolver thread
-// only reads its request queue (under FLock) and posts answers. Destruction
-// joins it; a look-up in progress then ends within the system resolver's own
-// time-out, since getaddrinfo cannot be interrupted.
+// runs there too, and never after Cancel or destruction. A look-up thread
+// reads only its own copy of the request.
 
 #include "net/WsLoader.h"
 #include "platform/MessageWindow.h"
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace dravane::net {
 
@@ -40,25 +40,14 @@ public:
     void Cancel(std::uint64_t Id);
 
 private:
-    struct TRequest {
-        std::uint64_t Id;
-        std::string Name;
-    };
-    void run();
     std::intptr_t answer(std::uintptr_t Id, std::intptr_t Packed);
 
-    // getaddrinfo and freeaddrinfo, copied so the thread shares nothing mutable.
+    // getaddrinfo and freeaddrinfo, copied into every look-up thread.
     decltype(TWsApi::getaddrinfo) FGetAddrInfo;
     decltype(TWsApi::freeaddrinfo) FFreeAddrInfo;
     std::map<std::uint64_t, TDone> FPending; // UI thread only
     std::uint64_t FNextId = 1;               // UI thread only
     platform::TMessageWindow FWindow;        // answers arrive here
-
-    std::mutex FLock;
-    std::condition_variable FWake;
-    std::deque<TRequest> FQueue; // guard: FLock
-    bool FStop = false;          // guard: FLock
-    std::thread FThread;         // started by the first Start
 };
 
 } // namespace dravane::net

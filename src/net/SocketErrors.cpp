@@ -15,8 +15,8 @@ struct TErrnoEntry {
     std::int32_t Code;
 };
 
-// EAGAIN and EWOULDBLOCK are one number on Linux; EINPROGRESS is how a
-// non-blocking connect says what the original said with would-block.
+// EAGAIN and EWOULDBLOCK are one number on Linux; EINPROGRESS is a
+// non-blocking connect under way, which the port layers call would-block.
 constexpr TErrnoEntry ErrnoTable[] = {
     {EINTR, wsaEIntr},
     {EBADF, wsaENotSock},
@@ -82,6 +82,10 @@ std::int32_t SocketErrorFromErrno(int Errno, TSocketHistory History) {
         if (e.Errno == Errno)
             return e.Code;
     return ecWSERROR;
+}
+
+bool EndsConnection(std::int32_t Code) {
+    return Code != wsaEWouldBlock && Code != wsaEIntr && Code != wsaENoBufs;
 }
 
 std::int32_t SocketErrorFromLookup(int EaiCode, int Errno) {

@@ -16,6 +16,10 @@ enum TSocketHistory : std::uint8_t { shNeverConnected, shConnected, shShutDown }
 // (9001); the caller keeps the errno itself for detail.
 std::int32_t SocketErrorFromErrno(int Errno, TSocketHistory History = shConnected);
 
+// True for an error after which a connected socket carries nothing more:
+// every code but would-block, an interrupted call and a passing lack of buffers.
+bool EndsConnection(std::int32_t Code);
+
 // A getaddrinfo/getnameinfo result (EAI_...), EAI_SYSTEM taking errno.
 std::int32_t SocketErrorFromLookup(int EaiCode, int Errno);
 

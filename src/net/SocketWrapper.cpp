@@ -1,7 +1,7 @@
 #include "net/SocketWrapper.h"
 
 #include "net/SocketErrors.h"
-#include "net/SocketNotices.h"
+#include "net/SocketNoticeWindow.h"
 #include "platform/AppException.h"
 #include "serial/PortErrors.h"
 
@@ -108,8 +108,8 @@ int TSocketWrapper::ConnectSocket(int Socket, const sockaddr_in& Address) {
     CheckLoaded();
     const int r = FApi.connect(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
     if (r == 0) {
-        // Even a connection made at once is announced by its notice, as the
-        // original does; the write notifier sees it.
+        // Even a connection made at once is announced by its notice, so the
+        // caller has one path for both; the write notifier sees it.
         if (FHandle)
             FHandle->ConnectStarted(Socket);
         return r;
@@ -147,9 +147,9 @@ int TSocketWrapper::AcceptSocket(int Socket, sockaddr_in& Address) {
     const int s = FApi.accept(Socket, reinterpret_cast<sockaddr*>(&Address), &len);
     if (s == INVALID_SOCKET) {
         const std::int32_t code = failed(Socket, errno);
-        if (FHandle)
-            FHandle->AcceptCalled(Socket, INVALID_SOCKET);
-        DoError(Socket, code); // would-block included
+        // Would-block included; a failure that repeats on every retry once.
+        if (!FHandle || FHandle->AcceptFailed(Socket, code == wsaEWouldBlock))
+            DoError(Socket, code);
         return INVALID_SOCKET;
     }
     FApi.fcntl(s, F_SETFD, FD_CLOEXEC);

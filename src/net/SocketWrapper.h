@@ -67,7 +67,9 @@ public:
     int BindSocket(int Socket, const sockaddr_in& Address);
     int ConnectSocket(int Socket, const sockaddr_in& Address); // would-block is no failure
     int ListenSocket(int Socket, int Backlog);                 // would-block is no failure
-    int AcceptSocket(int Socket, sockaddr_in& Address);        // would-block included; INVALID_SOCKET
+    // Notice with would-block included, but only the first of failures that
+    // repeat (no descriptors: retried every 50 ms); INVALID_SOCKET.
+    int AcceptSocket(int Socket, sockaddr_in& Address);
     int CloseSocket(int Socket);
     int ShutdownSocket(int Socket, int How);                              // would-block is no failure
     int ReadSocket(int Socket, void* Buf, int BufSize, int Flags);        // would-block is no failure

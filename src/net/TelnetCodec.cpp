@@ -171,6 +171,8 @@ TTelnetDecodeResult TTelnetCodec::Decode(const std::uint8_t* in, std::size_t siz
             ++i;
             break;
         case tsOption:
+            if (replyTo(FCommand, b) != 0 && !sink.TelnetCanSend(3))
+                return {i, o};
             FState = tsData;
             ++i;
             HandleCommand(FCommand, b, sink);
@@ -183,12 +185,16 @@ TTelnetDecodeResult TTelnetCodec::Decode(const std::uint8_t* in, std::size_t siz
             ++i;
             break;
         case tsSubIAC:
-            ++i;
             if (b == TELNET_SE) {
+                if (FSubLength > 0 && FSubLength <= MaxSubnegotiation && FSubOption == TELOPT_TTYPE &&
+                    !sink.TelnetCanSend(terminalReply().size()))
+                    return {i, o};
+                ++i;
                 FState = tsData;
                 endSubnegotiation(sink);
                 break;
             }
+            ++i;
             // IAC IAC is an escaped 255 inside the parameters; any other
             // command there is not framing, so it counts as parameter bytes.
             if (b != TELNET_IAC)
@@ -201,38 +207,45 @@ TTelnetDecodeResult TTelnetCodec::Decode(const std::uint8_t* in, std::size_t siz
     return {i, o};
 }
 
+TTelnetOpt& TTelnetCodec::stateOf(std::uint8_t field, TTelnetOpt& none) {
+    return field == ofBinary ? FOptBinary : field == ofEcho ? FOptEcho : field == ofSupga ? FOptSupga : none;
+}
+
+std::uint8_t TTelnetCodec::replyTo(std::uint8_t command, std::uint8_t option) {
+    const TNegRule* rule = isVerb(command) ? findRule(command, option) : nullptr;
+    if (!rule)
+        return 0;
+    TTelnetOpt none = tnoFalse;
+    const TTelnetOpt state = stateOf(rule->Field, none);
+    if (rule->Action != naReply && state == tnoNegotiating) // the peer's answer to our own request
+        return 0;
+    const bool asksOn = command == TELNET_WILL || command == TELNET_DO;
+    const bool sideOn = command == TELNET_WILL || command == TELNET_WONT ? FHimOn[option] : FUsOn[option];
+    const bool changesField = rule->Action == naReplySet && state != rule->NewState;
+    if (sideOn == asksOn && !changesField)
+        return 0;
+    return rule->Action == naOffer && state != tnoTrue ? rule->Refusal : rule->Reply;
+}
+
 void TTelnetCodec::HandleCommand(std::uint8_t command, std::uint8_t option, TTelnetSink& sink) {
     const TNegRule* rule = isVerb(command) ? findRule(command, option) : nullptr;
     if (!rule)
         return;
     sink.TelnetLog(receivedEvent(command), option);
-    TTelnetOpt dummy = tnoFalse;
-    TTelnetOpt& state = rule->Field == ofBinary  ? FOptBinary
-                        : rule->Field == ofEcho  ? FOptEcho
-                        : rule->Field == ofSupga ? FOptSupga
-                                                 : dummy;
-    switch (rule->Action) {
-    case naReply:
-        sendCommand(rule->Reply, option, sink);
-        break;
-    case naReplySet:
-        if (state != tnoNegotiating)
-            sendCommand(rule->Reply, option, sink);
+    const std::uint8_t reply = replyTo(command, option);
+    TTelnetOpt none = tnoFalse;
+    TTelnetOpt& state = stateOf(rule->Field, none);
+    if (rule->Action == naReplySet)
         state = rule->NewState;
-        break;
-    case naAgree:
-        if (state == tnoNegotiating)
-            state = tnoTrue;
-        else
-            sendCommand(rule->Reply, option, sink);
-        break;
-    case naOffer:
-        if (state == tnoNegotiating)
-            state = tnoTrue;
-        else
-            sendCommand(state == tnoTrue ? rule->Reply : rule->Refusal, option, sink);
-        break;
-    }
+    else if (state == tnoNegotiating)
+        state = tnoTrue;
+    // Unanswered, the side stays or becomes as asked; answered, as the reply says.
+    const bool himSide = command == TELNET_WILL || command == TELNET_WONT;
+    const std::uint8_t said = reply != 0 ? reply : command;
+    const bool on = said == TELNET_WILL || said == TELNET_DO;
+    (himSide ? FHimOn : FUsOn)[option] = on;
+    if (reply != 0)
+        sendCommand(reply, option, sink);
 }
 
 void TTelnetCodec::sendCommand(std::uint8_t command, std::uint8_t option, TTelnetSink& sink) const {
@@ -254,7 +267,7 @@ void TTelnetCodec::SendWont(std::uint8_t option, TTelnetSink& sink) const {
     sendCommand(TELNET_WONT, option, sink);
 }
 
-void TTelnetCodec::SendTerminal(TTelnetSink& sink) const {
+std::vector<std::uint8_t> TTelnetCodec::terminalReply() const {
     std::vector<std::uint8_t> reply{TELNET_IAC, TELNET_SB, TELOPT_TTYPE, TELQUAL_IS};
     for (const char c : FTerminal) {
         reply.push_back(static_cast<std::uint8_t>(c));
@@ -263,6 +276,15 @@ void TTelnetCodec::SendTerminal(TTelnetSink& sink) const {
     }
     reply.push_back(TELNET_IAC);
     reply.push_back(TELNET_SE);
+    return reply;
+}
+
+std::size_t TTelnetCodec::MaxReplySize() const {
+    return std::max<std::size_t>(3, terminalReply().size());
+}
+
+void TTelnetCodec::SendTerminal(TTelnetSink& sink) const {
+    const std::vector<std::uint8_t> reply = terminalReply();
     sink.TelnetSend(reply.data(), reply.size());
     sink.TelnetLog(teSTerm, TELOPT_TTYPE);
 }
@@ -270,6 +292,12 @@ void TTelnetCodec::SendTerminal(TTelnetSink& sink) const {
 void TTelnetCodec::ResetInput() {
     FState = tsData;
     FSubLength = 0;
+}
+
+void TTelnetCodec::ResetPeer() {
+    ResetInput();
+    FHimOn.reset();
+    FUsOn.reset();
 }
 
 } // namespace dravane::net

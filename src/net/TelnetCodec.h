@@ -11,9 +11,11 @@
 //
 // Threading: one codec belongs to one connection and is used by one thread.
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dravane::net {
 
@@ -58,9 +60,14 @@ enum TTelnetEvent : std::uint8_t {
 class TTelnetSink {
 public:
     virtual ~TTelnetSink() = default;
-    // Bytes to put on the wire at once, outside the output ring (negotiation
-    // replies, the terminal-type reply). Each call is one send.
+    // A reply to put on the wire after everything queued before it
+    // (negotiation replies, the terminal-type reply). Each call is one reply,
+    // and during decoding only ever one that TelnetCanSend admitted.
     virtual void TelnetSend(const std::uint8_t* data, std::size_t size) = 0;
+    // Whether a reply of size bytes can be queued now. When it cannot,
+    // decoding stops before the sequence that needs it and resumes there on
+    // the next call, so no reply is lost and none is held in memory without bound.
+    virtual bool TelnetCanSend(std::size_t /*size*/) { return true; }
     virtual void TelnetLog(TTelnetEvent /*event*/, std::uint8_t /*data*/) {}
 };
 
@@ -88,15 +95,22 @@ public:
     bool EncodesVerbatim(const std::uint8_t* src, std::size_t size) const;
     // Worst case: every byte doubled.
     static constexpr std::size_t MaxEncodedSize(std::size_t size) { return 2 * size; }
+    // The longest single reply: a negotiation or the terminal-type reply.
+    std::size_t MaxReplySize() const;
 
     // Decodes by the receive rules into out (at most outCap bytes). Stops
-    // before a byte that would deliver into a full buffer; bytes that deliver
+    // before a byte that would deliver into a full buffer, and before the end
+    // of a sequence whose reply the sink cannot take now; bytes that deliver
     // nothing (negotiation, subnegotiation, dropped NUL) are consumed even
     // when the buffer is full. Replies and log events go to sink.
     TTelnetDecodeResult Decode(const std::uint8_t* in, std::size_t size, std::uint8_t* out,
                                std::size_t outCap, TTelnetSink& sink);
 
-    // Answers one negotiation by the option table.
+    // Answers one negotiation by the option table, except a request for the
+    // state that side of the option is already in (a refusal of an option
+    // that is off, above all): answering those would let two peers that
+    // answer alike go on for ever. A request that changes an option field
+    // is always answered.
     void HandleCommand(std::uint8_t command, std::uint8_t option, TTelnetSink& sink);
     void SendDo(std::uint8_t option, TTelnetSink& sink) const;
     void SendDont(std::uint8_t option, TTelnetSink& sink) const;
@@ -108,6 +122,9 @@ public:
     // Forgets any partial sequence (a new connection starts clean); the
     // option states are kept, as the connection keeps them.
     void ResetInput();
+    // A new peer: ResetInput, and every option counts as off on both sides
+    // again for answering (the option fields are kept).
+    void ResetPeer();
 
     TTelnetOpt FOptBinary = tnoFalse;
     TTelnetOpt FOptSupga = tnoFalse;
@@ -118,12 +135,19 @@ public:
 private:
     enum TState : std::uint8_t { tsData, tsCR, tsIAC, tsOption, tsSubData, tsSubIAC };
 
+    // The reply HandleCommand would send now; 0 for none.
+    std::uint8_t replyTo(std::uint8_t command, std::uint8_t option);
+    // The option field a table row names; none for a row without one.
+    TTelnetOpt& stateOf(std::uint8_t field, TTelnetOpt& none);
+    std::vector<std::uint8_t> terminalReply() const;
     void sendCommand(std::uint8_t command, std::uint8_t option, TTelnetSink& sink) const;
     void subByte(std::uint8_t b);
     void endSubnegotiation(TTelnetSink& sink);
 
     std::string FTerminal;
     TState FState = tsData;
+    std::bitset<256> FHimOn;     // options this peer does, as answered so far
+    std::bitset<256> FUsOn;      // options we do for this peer, as answered so far
     std::uint8_t FCommand = 0;   // tsOption: the negotiation verb waiting for its option
     std::uint8_t FSubOption = 0; // option byte of the subnegotiation in progress
     std::size_t FSubLength = 0;  // subnegotiation bytes seen so far (option included)

@@ -60,12 +60,8 @@ int TWinsockDispatcher::OpenCom(const std::string&, int InQueue, int OutQueue) {
         return -1;
     }
     try {
-        FSockets->LockList();
-        TWsConnection* c = FSockets->CreateConnection(InQueue, OutQueue);
-        FSockets->UnLockList();
-        return c->SocketHandle();
+        return FSockets->CreateConnection(InQueue, OutQueue)->SocketHandle();
     } catch (const ESocketException& e) {
-        FSockets->UnLockList();
         FLastSocketError = e.ErrorCode;
         return -1;
     }
@@ -104,9 +100,7 @@ bool TWinsockDispatcher::SetupCom(int, int) {
             platform::Guarded([&] { connectTo(Address, Error); });
         });
     }
-    c->FIsClient = WsIsClient;
-    c->FIsTelnet = WsIsTelnet;
-    c->FDispatcher = this;
+    c->Attach(this, WsIsClient, WsIsTelnet);
     return true;
 }
 
@@ -115,7 +109,7 @@ void TWinsockDispatcher::connectTo(in_addr_t Address, std::int32_t) {
     if (h < 0 || !Connection())
         return;
     if (Address == 0) {
-        FSockets->DoWsMessage(h, ecWSCANTRESOLVE, 0);
+        DeliverSocketMessage(ecWSCANTRESOLVE, 0);
         return;
     }
     WsSockAddr.sin_addr.s_addr = Address;
@@ -129,11 +123,9 @@ int TWinsockDispatcher::CloseCom() {
     }
     if (!FSockets)
         return -1;
-    FSockets->LockList();
     TWsConnection* c = Connection();
     if (c)
         FSockets->FreeConnection(c);
-    FSockets->UnLockList();
     return c ? 0 : -1;
 }
 
@@ -282,6 +274,21 @@ std::intptr_t TWinsockDispatcher::windowProc(std::uint32_t Msg, std::uintptr_t W
     if (Msg == CM_SOCKETMESSAGE && static_cast<int>(WParam) == CidEx)
         Dispatcher(true);
     return 0;
+}
+
+void TWinsockDispatcher::CarrierChanged(bool On) {
+    SetModemLines(On ? DCDMask : 0, On ? 0 : DCDMask);
+}
+
+void TWinsockDispatcher::TelnetLogged(TTelnetEvent Event, std::uint8_t Data, const std::string& Terminal) {
+    if (!DLoggingOn())
+        return;
+    if (Event == teSTerm)
+        AddDispatchEntry(dtTelnet, dstSTerm, Data, Terminal.data(), Terminal.size());
+    else if (Event <= teSDont)
+        AddDispatchEntry(dtTelnet, static_cast<TDispatchSubType>(dstRWill + (Event - teRWill)), Data);
+    else
+        AddDispatchEntry(dtTelnet, dstCommand, Data);
 }
 
 std::intptr_t TWinsockDispatcher::DeliverSocketMessage(int Event, std::intptr_t LParam) {

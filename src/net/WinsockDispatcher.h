@@ -28,7 +28,7 @@ namespace dravane::net {
 
 class TDeviceSocket;
 
-class TWinsockDispatcher : public serial::TBaseDispatcher {
+class TWinsockDispatcher : public serial::TBaseDispatcher, private TWsConnectionEvents {
 public:
     static constexpr int TimerIntervalMs = 50;
 
@@ -72,11 +72,9 @@ public:
     // The dispatch procedure; triggers fire only when FireTriggers is set.
     void Dispatcher(bool FireTriggers);
     // Runs the dispatch procedure through the dispatcher window (a read notice).
-    void DispatchNow();
+    void DispatchNow() override;
     // Sends a socket message to the port with this dispatcher marked busy.
     std::intptr_t DeliverSocketMessage(int Event, std::intptr_t LParam);
-    // Carrier detect follows the connection state.
-    void SetCarrier(bool On) { SetModemLines(On ? serial::DCDMask : 0, On ? 0 : serial::DCDMask); }
 
     TWsConnection* Connection();
     bool InDispatcher = false;
@@ -86,6 +84,12 @@ public:
     bool WsIsTelnet = true;
 
 private:
+    void CarrierChanged(bool On) override;
+    void PeerChanged(const sockaddr_in& Peer) override { WsSockAddr = Peer; }
+    std::intptr_t SocketNotice(int Event, std::intptr_t LParam) override {
+        return DeliverSocketMessage(Event, LParam);
+    }
+    void TelnetLogged(TTelnetEvent Event, std::uint8_t Data, const std::string& Terminal) override;
     bool fail();
     void connectTo(in_addr_t Address, std::int32_t Error);
     std::intptr_t windowProc(std::uint32_t Msg, std::uintptr_t WParam);

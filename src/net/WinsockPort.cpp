@@ -37,10 +37,10 @@ TDeviceSocket& sockets() {
     return *s;
 }
 
-// Errors after which the connection is gone.
-bool endsConnection(std::int32_t code, bool client) {
+// Errors after which a client's connection is gone, or never comes.
+bool endsClient(std::int32_t code) {
     return code == wsaENetReset || code == wsaEConnAborted || code == wsaEConnReset ||
-           code == wsaEConnRefused || (client && code == ecWSCANTRESOLVE);
+           code == wsaEConnRefused || code == ecWSCANTRESOLVE;
 }
 
 } // namespace
@@ -89,9 +89,9 @@ const std::vector<std::string>& TCustomWinsockPort::WsLocalAddresses() {
     return FWsLocalAddresses;
 }
 
-// The interfaces' own IPv4 addresses, loopback left out, as the host-name
-// look-up of the original gives them; read from the interface list, so no
-// name look-up can hold the window.
+// The interfaces' own IPv4 addresses, loopback left out: the addresses a
+// peer could reach this host at. Read from the interface list, so no name
+// look-up can hold the window.
 void TCustomWinsockPort::EnumHostAddresses() {
     FWsLocalAddresses.clear();
     TDeviceSocket* s = TDeviceSocket::Instance();
@@ -216,13 +216,11 @@ void TCustomWinsockPort::DoDisconnect() {
 }
 
 void TCustomWinsockPort::DoError(std::int32_t ErrCode) {
-    // A failed look-up ends a client like a refused connection does.
-    if (endsConnection(ErrCode, FWsMode == wsClient)) {
-        if (FWsMode == wsServer)
-            DoDisconnect();
-        else
-            postQuit();
-    }
+    // A failed look-up ends a client like a refused connection does. A served
+    // peer lost to an error arrives as its leave (wsnPeerClosed), since only
+    // the device socket knows which socket failed.
+    if (FWsMode == wsClient && endsClient(ErrCode))
+        postQuit();
     if (FOnWsError)
         FOnWsError(this, ErrCode);
 }

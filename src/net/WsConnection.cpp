@@ -1,22 +1,24 @@
 #include "net/WsConnection.h"
 
-#include "net/DeviceSocket.h"
-#include "net/WinsockDispatcher.h"
+#include "net/SocketWrapper.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace dravane::net {
 
-TWsConnection::TWsConnection(TDeviceSocket& Owner, int OutSize, int InSize)
-    : FOwner(Owner), FCodec(Owner.WsTerminal) {
-    FSocketHandle = FOwner.CreateSocket();
+TWsConnection::TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize)
+    : FSockets(Sockets), FCodec(Terminal) {
+    FSocketHandle = FSockets.CreateSocket();
     FInSize = std::max(InSize, 1);
     // Every byte of the largest pending output the dispatcher admits may be
     // doubled by escaping; a ring of OutSize + 4096 holds that only up to an
-    // OutSize of 4096, so a larger port gets twice its size.
+    // OutSize of 4096, so a larger port gets twice its size. Negotiation
+    // replies get room of their own on top.
     const int out = std::max(OutSize, 1);
-    FOutSize = std::max(out + OutRingExtra, static_cast<int>(TTelnetCodec::MaxEncodedSize(out)));
+    FPortOutSize = out;
+    FOutSize = std::max(out + OutRingExtra, static_cast<int>(TTelnetCodec::MaxEncodedSize(out))) +
+               std::max(ReplyRoom, static_cast<int>(FCodec.MaxReplySize()));
     FInBuf.assign(static_cast<std::size_t>(FInSize), 0);
     FOutBuf.assign(static_cast<std::size_t>(FOutSize), 0);
 }
@@ -24,6 +26,12 @@ TWsConnection::TWsConnection(TDeviceSocket& Owner, int OutSize, int InSize)
 TWsConnection::~TWsConnection() {
     if (FSocketHandle >= 0 || FCommSocket >= 0)
         Shutdown();
+}
+
+void TWsConnection::Attach(TWsConnectionEvents* Events, bool IsClient, bool IsTelnet) {
+    FEvents = Events;
+    FIsClient = IsClient;
+    FIsTelnet = IsTelnet;
 }
 
 int TWsConnection::InChars() const {
@@ -39,11 +47,11 @@ void TWsConnection::receive() {
         return;
     const bool wraps = FInStart <= FInEnd; // free space runs to the ring end (and on from its start)
     const int first = wraps ? FInSize - FInEnd : FInStart - FInEnd;
-    const int n = std::max(FOwner.ReadSocket(FCommSocket, &FInBuf[FInEnd], first, 0), 0);
+    const int n = std::max(FSockets.ReadSocket(FCommSocket, &FInBuf[FInEnd], first, 0), 0);
     FInEnd = (FInEnd + n) % FInSize;
     // An error notice may have closed the data socket meanwhile.
     if (n == first && wraps && FInStart > 0 && FCommSocket >= 0) {
-        const int m = std::max(FOwner.ReadSocket(FCommSocket, &FInBuf[0], FInStart, 0), 0);
+        const int m = std::max(FSockets.ReadSocket(FCommSocket, &FInBuf[0], FInStart, 0), 0);
         FInEnd = m;
         if (m > 0 && FInEnd == FInStart)
             FInBufFull = true;
@@ -106,29 +114,34 @@ int TWsConnection::WriteBuf(const std::uint8_t* Buf, int Size) {
             len = written;
         }
         // All or nothing: a block cut short would be reported as written.
-        if (len > static_cast<std::size_t>(FOutSize - OutChars())) {
-            FSimBuf -= Size;
-        } else {
-            const std::size_t first = std::min(len, static_cast<std::size_t>(FOutSize - FOutEnd));
-            std::memcpy(&FOutBuf[FOutEnd], src, first);
-            std::memcpy(FOutBuf.data(), src + first, len - first);
-            FOutEnd = static_cast<int>((static_cast<std::size_t>(FOutEnd) + len) % FOutBuf.size());
-            if (len > 0 && FOutEnd == FOutStart)
-                FOutBufFull = true;
+        if (queue(src, len))
             taken = Size;
-        }
+        else
+            FSimBuf -= Size;
     }
-    push();
+    Push();
     return taken;
 }
 
-void TWsConnection::push() {
+bool TWsConnection::queue(const std::uint8_t* Src, std::size_t Len) {
+    if (Len > static_cast<std::size_t>(FOutSize - OutChars()))
+        return false;
+    const std::size_t first = std::min(Len, static_cast<std::size_t>(FOutSize - FOutEnd));
+    std::memcpy(&FOutBuf[FOutEnd], Src, first);
+    std::memcpy(FOutBuf.data(), Src + first, Len - first);
+    FOutEnd = static_cast<int>((static_cast<std::size_t>(FOutEnd) + Len) % FOutBuf.size());
+    if (Len > 0 && FOutEnd == FOutStart)
+        FOutBufFull = true;
+    return true;
+}
+
+void TWsConnection::Push() {
     // No data socket yet: the bytes wait for the next peer (sending on -1
     // would only raise a spurious error notice).
     while (OutChars() > 0 && FCommSocket >= 0) {
         const int segEnd = FOutStart < FOutEnd ? FOutEnd : FOutSize;
         const int len = segEnd - FOutStart;
-        const int r = FOwner.WriteSocket(FCommSocket, &FOutBuf[FOutStart], len, 0);
+        const int r = FSockets.WriteSocket(FCommSocket, &FOutBuf[FOutStart], len, 0);
         if (r <= 0)
             return;
         FOutStart = (FOutStart + r) % FOutSize;
@@ -140,7 +153,7 @@ void TWsConnection::push() {
 
 int TWsConnection::GetOutChars() {
     if (Connected()) {
-        push();
+        Push();
         if (OutChars() == 0)
             FSimBuf = 0;
     }
@@ -162,12 +175,24 @@ void TWsConnection::SetConnectionState(TWsConnectionState State) {
     if (State == FConnectionState)
         return;
     FConnectionState = State;
-    if (FDispatcher)
-        FDispatcher->SetCarrier(State == wcsConnected);
+    if (FEvents)
+        FEvents->CarrierChanged(State == wcsConnected);
 }
 
-void TWsConnection::PeerAdmitted() {
-    FCodec.ResetInput();
+void TWsConnection::AdmitPeer(int Socket, const sockaddr_in* Peer) {
+    FCommSocket = Socket;
+    FCodec.ResetPeer();
+    if (FEvents && Peer)
+        FEvents->PeerChanged(*Peer);
+}
+
+int TWsConnection::DropPeer() {
+    const int peer = FCommSocket;
+    FCommSocket = -1;
+    SetConnectionState(wcsInit);
+    if (FEvents)
+        FEvents->PeerChanged(sockaddr_in{});
+    return peer;
 }
 
 int TWsConnection::Shutdown() {
@@ -176,30 +201,29 @@ int TWsConnection::Shutdown() {
     FCommSocket = -1;
     FSocketHandle = -1;
     if (comm >= 0 && comm != own)
-        FOwner.CloseSocket(comm);
+        FSockets.CloseSocket(comm);
     if (own >= 0)
-        FOwner.CloseSocket(own);
+        FSockets.CloseSocket(own);
     return 0;
 }
 
+// Replies share the output ring with the data, behind what was written
+// before them. They may use only the room that writes the dispatcher has
+// admitted, or may still admit, cannot need: escaped, those take up to twice
+// their size.
+bool TWsConnection::TelnetCanSend(std::size_t size) {
+    const int dataRoom = 2 * std::max(FPortOutSize - FSimBuf, 0);
+    return OutChars() + static_cast<int>(size) + dataRoom <= FOutSize;
+}
+
 void TWsConnection::TelnetSend(const std::uint8_t* data, std::size_t size) {
-    if (FCommSocket >= 0)
-        FOwner.WriteSocket(FCommSocket, data, static_cast<int>(size), 0);
+    queue(data, size);
+    Push();
 }
 
 void TWsConnection::TelnetLog(TTelnetEvent event, std::uint8_t data) {
-    if (!FDispatcher || !FDispatcher->DLoggingOn())
-        return;
-    using namespace serial;
-    if (event == teSTerm) {
-        const std::string& name = FCodec.Terminal();
-        FDispatcher->AddDispatchEntry(dtTelnet, dstSTerm, data, name.data(), name.size());
-    } else if (event <= teSDont) {
-        FDispatcher->AddDispatchEntry(dtTelnet, static_cast<TDispatchSubType>(dstRWill + (event - teRWill)),
-                                      data);
-    } else {
-        FDispatcher->AddDispatchEntry(dtTelnet, dstCommand, data);
-    }
+    if (FEvents)
+        FEvents->TelnetLogged(event, data, FCodec.Terminal());
 }
 
 } // namespace dravane::net

@@ -3,33 +3,63 @@
 // created (listening in the server role, connecting in the client role), the
 // data socket once there is one, a raw input ring that the socket fills and
 // the dispatcher empties (decoding telnet on the way out), and an encoded
-// output ring that writes fill and the socket empties.
+// output ring that writes and negotiation replies fill and the socket empties.
 //
-// Threading: UI thread only, like every socket notice. The device socket's
-// list lock guards only its list of connections and the look-up cache.
+// Dependencies run one way: the dispatcher uses the connection, the
+// connection uses the socket wrapper below it. What the connection has to
+// tell the dispatcher above goes through TWsConnectionEvents, which the
+// dispatcher implements.
+//
+// Threading: UI thread only, like every socket notice.
 
 #include "net/TelnetCodec.h"
 
+#include <netinet/in.h>
+
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace dravane::net {
 
-class TDeviceSocket;
-class TWinsockDispatcher;
+class TSocketWrapper;
 
 enum TWsConnectionState : std::uint8_t { wcsInit, wcsConnected };
+
+// The dispatcher a connection serves, as the connection and the device
+// socket see it.
+class TWsConnectionEvents {
+public:
+    // Carrier detect follows the connection state.
+    virtual void CarrierChanged(bool On) = 0;
+    // The peer admitted (server role), or all zero when it left.
+    virtual void PeerChanged(const sockaddr_in& Peer) = 0;
+    // Bytes came or output room came back: dispatch now, not at the next tick.
+    virtual void DispatchNow() = 0;
+    // A socket notice for the port (wsn... codes or an error code); the port's answer.
+    virtual std::intptr_t SocketNotice(int Event, std::intptr_t LParam) = 0;
+    virtual void TelnetLogged(TTelnetEvent Event, std::uint8_t Data, const std::string& Terminal) = 0;
+
+protected:
+    ~TWsConnectionEvents() = default;
+};
 
 class TWsConnection : private TTelnetSink {
 public:
     // Extra room in the output ring beyond the port's output size, for escapes.
     static constexpr int OutRingExtra = 4096;
+    // Output ring room for negotiation replies beyond what data can take; a
+    // peer that asks more while not reading waits until it reads.
+    static constexpr int ReplyRoom = 1024;
 
     // CreateInit: raises ESocketException when no socket can be had.
-    TWsConnection(TDeviceSocket& Owner, int OutSize, int InSize);
+    TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize);
     ~TWsConnection() override;
     TWsConnection(const TWsConnection&) = delete;
     TWsConnection& operator=(const TWsConnection&) = delete;
+
+    // Set up by the dispatcher once its socket is bound and registered.
+    void Attach(TWsConnectionEvents* Events, bool IsClient, bool IsTelnet);
 
     // Receives into the input ring, then delivers at most Size decoded bytes.
     int ReadBuf(std::uint8_t* Buf, int Size);
@@ -42,17 +72,16 @@ public:
     void FlushOutBuffer();
     void SetConnectionState(TWsConnectionState State);
     int Shutdown();
-    // A newly admitted peer starts with a clean telnet decoder.
-    void PeerAdmitted();
+    // Sends what the output ring holds, as far as the socket takes it.
+    void Push();
 
-    void HandleCommand(std::uint8_t Command, std::uint8_t Option) {
-        FCodec.HandleCommand(Command, Option, *this);
-    }
-    void SendDo(std::uint8_t Option) { FCodec.SendDo(Option, *this); }
-    void SendDont(std::uint8_t Option) { FCodec.SendDont(Option, *this); }
-    void SendWill(std::uint8_t Option) { FCodec.SendWill(Option, *this); }
-    void SendWont(std::uint8_t Option) { FCodec.SendWont(Option, *this); }
-    void SendTerminal() { FCodec.SendTerminal(*this); }
+    // The data socket: Socket carries the peer from now on, with a clean
+    // telnet decoder and nothing agreed with it yet. Peer: the address of an
+    // accepted peer, if any.
+    void AdmitPeer(int Socket, const sockaddr_in* Peer = nullptr);
+    // The data socket is forgotten (not closed) and the state falls back to
+    // wcsInit; returns it.
+    int DropPeer();
 
     int CommSocket() const { return FCommSocket; }
     bool Connected() const { return FConnectionState == wcsConnected; }
@@ -64,22 +93,21 @@ public:
     int OutChars() const;
     int OutSize() const { return FOutSize; }
     int SocketHandle() const { return FSocketHandle; }
-    TWinsockDispatcher* Dispatcher() const { return FDispatcher; }
+    TWsConnectionEvents* Events() const { return FEvents; }
     const TTelnetCodec& Codec() const { return FCodec; }
 
 private:
-    friend class TDeviceSocket;
-    friend class TWinsockDispatcher;
-
     void receive();
-    void push();
+    // Copies Len bytes into the output ring; false (and nothing copied) when they do not fit.
+    bool queue(const std::uint8_t* Src, std::size_t Len);
+    bool TelnetCanSend(std::size_t size) override;
     void TelnetSend(const std::uint8_t* data, std::size_t size) override;
     void TelnetLog(TTelnetEvent event, std::uint8_t data) override;
 
-    TDeviceSocket& FOwner;
+    TSocketWrapper& FSockets;
     int FSimBuf = 0;
     int FCommSocket = -1;
-    TWinsockDispatcher* FDispatcher = nullptr;
+    TWsConnectionEvents* FEvents = nullptr;
     TWsConnectionState FConnectionState = wcsInit;
     std::vector<std::uint8_t> FInBuf;
     bool FInBufFull = false;
@@ -91,6 +119,7 @@ private:
     std::vector<std::uint8_t> FOutBuf;
     bool FOutBufFull = false;
     int FOutSize = 0;
+    int FPortOutSize = 0; // the port's output size: at most this many source bytes are admitted
     int FOutStart = 0;
     int FOutEnd = 0;
     int FSocketHandle = -1;

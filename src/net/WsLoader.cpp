@@ -1,6 +1,5 @@
 #include "net/WsLoader.h"
 
-#include "net/SocketNotices.h"
 #include "serial/PortErrors.h"
 
 #include <algorithm>
@@ -68,7 +67,8 @@ namespace {
     L(poll, "poll")                                                                                          \
     L(fcntl, "fcntl")
 
-// The last socket error of the calling thread, as the original keeps it.
+// The last socket error, one per thread like errno, so a call on another
+// thread cannot overwrite it between a failure and its reading.
 thread_local int tLastError = 0;
 
 int wsStartup(std::uint16_t Requested, TWSAData* Data) {
@@ -114,7 +114,7 @@ int wsAsyncUnsupported() {
     tLastError = serial::wsaEOpNotSupp;
     return 0;
 }
-int wsAsyncSelect(int Socket, TSocketNoticeWindow* Window, unsigned Msg, long Events) {
+int wsAsyncSelect(int Socket, TNoticeTarget* Window, unsigned Msg, long Events) {
     if (!Window) {
         tLastError = serial::wsaEInVal;
         return SOCKET_ERROR;

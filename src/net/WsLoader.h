@@ -21,7 +21,15 @@
 
 namespace dravane::net {
 
-class TSocketNoticeWindow;
+// Where WSAAsyncSelect sends a socket's notices (the wrapper's notice window).
+class TNoticeTarget {
+public:
+    // Notices of Events for Socket, as message Msg; -1 with errno set on failure.
+    virtual int Select(int Socket, unsigned Msg, long Events) = 0;
+
+protected:
+    ~TNoticeTarget() = default;
+};
 
 inline constexpr const char* DefaultSocketLibrary = "libc.so.6";
 
@@ -99,7 +107,7 @@ struct TWsApi {
     int (*WSAAsyncGetHostByName)();
     int (*WSAAsyncGetHostByAddr)();
     int (*WSACancelAsyncRequest)();
-    int (*WSAAsyncSelect)(int, TSocketNoticeWindow*, unsigned, long);
+    int (*WSAAsyncSelect)(int, TNoticeTarget*, unsigned, long);
     // Linux calls the wrapper builds on.
     int (*getaddrinfo)(const char*, const char*, const addrinfo*, addrinfo**);
     void (*freeaddrinfo)(addrinfo*);

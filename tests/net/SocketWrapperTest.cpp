@@ -1,6 +1,6 @@
 #include "net/SocketWrapper.h"
 #include "net/SocketErrors.h"
-#include "net/SocketNotices.h"
+#include "net/SocketNoticeWindow.h"
 #include "platform/AppException.h"
 #include "support/EventLoop.h"
 

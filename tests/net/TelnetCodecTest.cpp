@@ -168,7 +168,8 @@ TEST(TelnetDecode, ResetInputForgetsAPartialSequence) {
 }
 
 // Every verb against the options with rules of their own and one without,
-// from each option state. Expected answers and states written out in full.
+// from each option state, with nothing agreed with the peer before. Expected
+// answers and states written out in full.
 TEST(TelnetNegotiation, AnswersEveryVerbAndOptionAsTheTableSays) {
     struct Case {
         std::uint8_t Verb, Option;
@@ -179,15 +180,15 @@ TEST(TelnetNegotiation, AnswersEveryVerbAndOptionAsTheTableSays) {
     const std::uint8_t WILL = 251, WONT = 252, DO = 253, DONT = 254;
     const TTelnetOpt F = tnoFalse, N = tnoNegotiating, T = tnoTrue;
     const Case cases[] = {
-        {WILL, 0, F, DO, T},    {WILL, 0, T, DO, T},     {WILL, 0, N, -1, T},   {WILL, 1, F, DO, F},
-        {WILL, 1, T, DO, T},    {WILL, 1, N, -1, T},     {WILL, 3, F, DO, F},   {WILL, 3, N, -1, T},
-        {WILL, 24, F, DONT, F}, {WILL, 5, F, DONT, F},   {WONT, 0, T, DONT, F}, {WONT, 0, F, DONT, F},
-        {WONT, 0, N, -1, F},    {WONT, 1, T, DONT, F},   {WONT, 1, N, -1, F},   {WONT, 3, T, DONT, F},
-        {WONT, 3, N, -1, F},    {WONT, 24, F, DONT, F},  {DO, 0, F, WILL, T},   {DO, 0, N, -1, T},
-        {DO, 1, F, WONT, F},    {DO, 1, T, WONT, T},     {DO, 3, F, WONT, F},   {DO, 3, T, WILL, T},
-        {DO, 3, N, -1, T},      {DO, 24, F, WILL, F},    {DO, 5, F, WONT, F},   {DONT, 0, T, WONT, F},
-        {DONT, 0, N, -1, F},    {DONT, 1, T, WONT, T},   {DONT, 3, T, WONT, F}, {DONT, 3, N, -1, F},
-        {DONT, 24, F, WONT, F}, {DONT, 200, F, WONT, F},
+        {WILL, 0, F, DO, T},    {WILL, 0, T, DO, T},   {WILL, 0, N, -1, T},   {WILL, 1, F, DO, F},
+        {WILL, 1, T, DO, T},    {WILL, 1, N, -1, T},   {WILL, 3, F, DO, F},   {WILL, 3, N, -1, T},
+        {WILL, 24, F, DONT, F}, {WILL, 5, F, DONT, F}, {WONT, 0, T, DONT, F}, {WONT, 0, F, -1, F},
+        {WONT, 0, N, -1, F},    {WONT, 1, T, DONT, F}, {WONT, 1, N, -1, F},   {WONT, 3, T, DONT, F},
+        {WONT, 3, N, -1, F},    {WONT, 24, F, -1, F},  {DO, 0, F, WILL, T},   {DO, 0, N, -1, T},
+        {DO, 1, F, WONT, F},    {DO, 1, T, WONT, T},   {DO, 3, F, WONT, F},   {DO, 3, T, WILL, T},
+        {DO, 3, N, -1, T},      {DO, 24, F, WILL, F},  {DO, 5, F, WONT, F},   {DONT, 0, T, WONT, F},
+        {DONT, 0, N, -1, F},    {DONT, 1, T, -1, T},   {DONT, 3, T, WONT, F}, {DONT, 3, N, -1, F},
+        {DONT, 24, F, -1, F},   {DONT, 200, F, -1, F},
     };
     for (const Case& c : cases) {
         TTelnetCodec codec;
@@ -216,6 +217,58 @@ TEST(TelnetNegotiation, AnswersEveryVerbAndOptionAsTheTableSays) {
         ASSERT_FALSE(trace.Events.empty());
         EXPECT_EQ(trace.Events[0].first, static_cast<TTelnetEvent>(teRWill + (c.Verb - WILL)));
     }
+}
+
+// A peer that answers every request with its opposite number (WONT with DONT,
+// DO with WILL, ...) and the reverse: each exchange must die out at once,
+// while every request that changes something is still answered.
+TEST(TelnetNegotiation, NoExchangeLoopsAndEveryChangeIsAnswered) {
+    const std::uint8_t WILL = 251, WONT = 252, DO = 253, DONT = 254;
+    const auto mirrored = [=](std::uint8_t verb) -> std::uint8_t {
+        return verb == WILL ? DO : verb == DO ? WILL : verb == WONT ? DONT : WONT;
+    };
+    for (const std::uint8_t opening : {WILL, WONT, DO, DONT}) {
+        for (const std::uint8_t option : {0, 1, 3, 5, 24}) {
+            SCOPED_TRACE(::testing::Message() << int(opening) << " " << int(option));
+            TTelnetCodec codec;
+            TTelnetTrace trace;
+            std::uint8_t verb = opening;
+            int exchanges = 0;
+            while (exchanges < 50) {
+                const std::size_t before = trace.Sent.size();
+                codec.HandleCommand(verb, option, trace);
+                if (trace.Sent.size() == before)
+                    break;
+                verb = mirrored(trace.Sent[trace.Sent.size() - 2]);
+                ++exchanges;
+            }
+            EXPECT_LE(exchanges, 2);
+        }
+    }
+
+    // Changes are answered, repeats of the present state are not, and a new
+    // peer starts with nothing agreed.
+    TTelnetCodec codec;
+    TTelnetTrace trace;
+    const auto reply = [&](std::uint8_t verb, std::uint8_t option) {
+        trace.Sent.clear();
+        codec.HandleCommand(verb, option, trace);
+        return trace.Sent;
+    };
+    EXPECT_EQ(reply(WONT, 1), Bytes{});
+    EXPECT_EQ(reply(WILL, 1), (Bytes{255, DO, 1}));
+    EXPECT_EQ(reply(WILL, 1), Bytes{});
+    EXPECT_EQ(reply(WONT, 1), (Bytes{255, DONT, 1}));
+    EXPECT_EQ(reply(WONT, 1), Bytes{});
+    EXPECT_EQ(reply(DONT, 24), Bytes{});
+    EXPECT_EQ(reply(DO, 24), (Bytes{255, WILL, 24}));
+    EXPECT_EQ(reply(DONT, 24), (Bytes{255, WONT, 24}));
+    EXPECT_EQ(reply(DO, 5), (Bytes{255, WONT, 5}));
+    EXPECT_EQ(reply(DO, 5), (Bytes{255, WONT, 5})); // each new request is refused again
+    EXPECT_EQ(reply(DONT, 5), Bytes{});
+    EXPECT_EQ(reply(WILL, 1), (Bytes{255, DO, 1}));
+    codec.ResetPeer();
+    EXPECT_EQ(reply(WILL, 1), (Bytes{255, DO, 1}));
 }
 
 TEST(TelnetNegotiation, BinarySwitchesCarriageReturnHandlingBothWays) {

@@ -3,7 +3,7 @@
 // TWinsockDispatcher, receives its trigger and socket messages on one message
 // window, collects received bytes in OnTriggerAvail, and follows the port's
 // rules for socket notices (accept answer, connect, own socket closed ->
-// close itself later, peer left, error codes that end the connection) and for
+// close itself later, peer left, error codes that end a client) and for
 // closing (deferred while a message is being handled). Plus loopback helpers
 // and a bounded event-loop runner.
 
@@ -186,10 +186,10 @@ private:
         Closing = false;
     }
 
-    bool disconnectsConnection(int code) const {
+    bool endsClient(int code) const {
         using namespace serial;
-        return code == wsaENetReset || code == wsaEConnAborted || code == wsaEConnReset ||
-               code == wsaEConnRefused || (IsClient && code == ecWSCANTRESOLVE);
+        return IsClient && (code == wsaENetReset || code == wsaEConnAborted || code == wsaEConnReset ||
+                            code == wsaEConnRefused || code == ecWSCANTRESOLVE);
     }
 
     std::intptr_t windowProc(std::uint32_t Msg, std::uintptr_t W, std::intptr_t L) {
@@ -234,12 +234,8 @@ private:
             break;
         default:
             Errors.push_back(event);
-            if (disconnectsConnection(event)) {
-                if (IsClient)
-                    FWindow->Post(net::CM_SOCKETQUIT, 0, 0);
-                else
-                    ++Disconnects;
-            }
+            if (endsClient(event))
+                FWindow->Post(net::CM_SOCKETQUIT, 0, 0);
             break;
         }
         if (OnSocket)

@@ -1,6 +1,7 @@
-#include "net/SocketNotices.h"
+#include "net/SocketNoticeWindow.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -14,7 +15,11 @@ void EnableNoDelay(const TWsApi& Api, int Socket) {
 }
 
 TSocketNoticeWindow::TSocketNoticeWindow(const TWsApi& Api, TWndProc WndProc)
-    : FApi(Api), FWndProc(std::move(WndProc)) {}
+    : FApi(Api), FWndProc(std::move(WndProc)), FAcceptRetry(new QTimer(this)) {
+    FAcceptRetry->setSingleShot(true);
+    FAcceptRetry->setInterval(AcceptRetryMs);
+    connect(FAcceptRetry, &QTimer::timeout, this, [this] { RetryAccepts(); });
+}
 
 TSocketNoticeWindow::~TSocketNoticeWindow() {
     for (auto& [socket, entry] : FEntries)
@@ -142,12 +147,35 @@ void TSocketNoticeWindow::AcceptCalled(int Listening, int Accepted) {
     TEntry* listener = find(Listening);
     if (!listener)
         return;
+    listener->AcceptFailing = false;
     const unsigned msg = listener->Msg;
     const long events = listener->Events;
     armRead(Listening, *listener);
     // The accepted socket inherits the listening socket's registration.
-    if (Accepted >= 0)
-        Select(Accepted, msg, events);
+    Select(Accepted, msg, events);
+}
+
+bool TSocketNoticeWindow::AcceptFailed(int Listening, bool WouldBlock) {
+    TEntry* listener = find(Listening);
+    if (!listener)
+        return true;
+    if (WouldBlock) {
+        // Nobody is waiting any more: the next arrival makes the socket readable.
+        listener->AcceptFailing = false;
+        armRead(Listening, *listener);
+        return true;
+    }
+    const bool first = !listener->AcceptFailing;
+    listener->AcceptFailing = true;
+    if (!FAcceptRetry->isActive())
+        FAcceptRetry->start();
+    return first;
+}
+
+void TSocketNoticeWindow::RetryAccepts() {
+    for (auto& [socket, entry] : FEntries)
+        if (entry.Listening && entry.AcceptFailing)
+            armRead(socket, entry);
 }
 
 void TSocketNoticeWindow::SendBlocked(int Socket) {
