@@ -8,7 +8,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps build run test test-asan test-tsan bench format format-check clean
+.PHONY: all deps build run test test-asan test-tsan bench fuzz fuzz-ci format format-check clean
 
 all: build
 
@@ -46,6 +46,14 @@ test-tsan: deps build-tsan/build.ninja
 bench: build
 	@./scripts/bench.sh build
 
+# libFuzzer targets under clang (build-fuzz/), each for FUZZ_SECONDS (default 60).
+fuzz:
+	@./scripts/fuzz.sh
+
+# The short form CI runs: 10 s per target.
+fuzz-ci:
+	@FUZZ_SECONDS=10 ./scripts/fuzz.sh
+
 SOURCES_TO_FORMAT = find src tests tools bench \( -name '*.cpp' -o -name '*.h' \) -print0
 
 format: deps
@@ -56,4 +64,4 @@ format-check: deps
 	$(SOURCES_TO_FORMAT) | xargs -0 clang-format --dry-run --Werror
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and `make run` need, only those missing.
+# Installs the Debian packages the build, the tests and `make run` need, and any named
+# on the command line, only those missing.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,8 @@ packages=(
     xvfb xauth x11-utils imagemagick fonts-dejavu-core
     socat telnet clang-format python3
 )
+# Extra packages a particular target needs (scripts/fuzz.sh: clang).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
