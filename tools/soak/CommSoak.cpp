@@ -4,7 +4,9 @@
 // path reset, the serial cable pulled and plugged back). Every command must
 // end true or false within its bound; memory and descriptors must stay flat.
 //
-//   comm-soak [commands (10000)] [seed (1)] [tick ms (5)]
+//   comm-soak [commands (10000)] [seed (1)] [tick ms (5)] [eager]
+// "eager": after a break the commands go on at once, without waiting for the
+// link to be seen down and back (commands then end false while it is down).
 // Exit status 0 when every criterion held, 1 otherwise.
 
 #include "comm/CommControl.h"
@@ -155,6 +157,7 @@ int main(int argc, char** argv) {
     const long commands = argc > 1 ? std::atol(argv[1]) : 10000;
     const unsigned seed = argc > 2 ? static_cast<unsigned>(std::atol(argv[2])) : 1;
     const int tickMs = argc > 3 ? std::atoi(argv[3]) : 5;
+    const bool eager = argc > 4 && std::string(argv[4]) == "eager";
     if (commands < 10 || tickMs < 1) {
         std::fprintf(stderr, "usage: comm-soak [commands >= 10] [seed] [tick ms >= 1]\n");
         return 2;
@@ -236,15 +239,15 @@ int main(int argc, char** argv) {
             if (reset) {
                 ++resets;
                 proxy.Reset();
-                back = test::PumpUntil([&] { return !linked(); }, recoveryBound) &&
-                       test::PumpUntil(linked, recoveryBound);
+                back = eager || (test::PumpUntil([&] { return !linked(); }, recoveryBound) &&
+                                 test::PumpUntil(linked, recoveryBound));
             } else {
                 ++unplugs;
                 controller.Unplug();
-                const bool down = test::PumpUntil([&] { return !serialReady(); }, recoveryBound);
+                const bool down = eager || test::PumpUntil([&] { return !serialReady(); }, recoveryBound);
                 controller.Replug();
                 plugIn();
-                back = down && test::PumpUntil(serialReady, recoveryBound);
+                back = eager || (down && test::PumpUntil(serialReady, recoveryBound));
             }
             if (!back) {
                 ++unrecovered;
@@ -257,6 +260,10 @@ int main(int argc, char** argv) {
             rssWarm = residentKiB();
             fdsWarm = openDescriptors();
         }
+        if (k % 1000 == 0)
+            std::fprintf(stderr,
+                         "comm-soak: %ld commands, %ld true, %ld false, RSS %ld KiB, %ld descriptors\n", k,
+                         trues, falses, residentKiB(), openDescriptors());
         if (k > warmUp && k % 500 == 0) {
             rssMax = std::max(rssMax, residentKiB());
             fdsMax = std::max(fdsMax, openDescriptors());
