@@ -8,7 +8,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 export CCACHE_SLOPPINESS := pch_defines,time_macros,include_file_mtime,include_file_ctime
 
-.PHONY: all deps build run test test-asan test-tsan bench format format-check clean install package screenshot
+.PHONY: all deps build run test test-asan test-tsan bench fuzz fuzz-ci soak soak-asan format format-check clean install package screenshot
 
 all: build
 
@@ -50,6 +50,7 @@ bench: build
 screenshot: build
 	@./scripts/screenshot.sh build docs/screenshot.png
 
+# The program, the simulator, menu entry, icons, manual pages and the
 # service unit under PREFIX (DESTDIR honoured).
 PREFIX ?= /usr/local
 install: build
@@ -59,6 +60,26 @@ install: build
 package: build
 	cd build && cpack
 	@ls build/dravane_*.deb
+
+# libFuzzer targets under clang (build-fuzz/), each for FUZZ_SECONDS (default 60).
+fuzz:
+	@./scripts/fuzz.sh
+
+# The short form CI runs: 10 s per target.
+fuzz-ci:
+	@FUZZ_SECONDS=10 ./scripts/fuzz.sh
+
+# Relay soak: SOAK_COMMANDS commands (default 10000) Client -> Server -> controller
+# with random disconnects; prints its figures, fails on a hang or growth.
+SOAK_COMMANDS ?= 10000
+soak: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target comm-soak
+	./build/comm-soak $(SOAK_COMMANDS)
+
+# A shorter soak under AddressSanitizer.
+soak-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS) --target comm-soak
+	ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp ./build-asan/comm-soak 1000
 
 SOURCES_TO_FORMAT = find src tests tools bench \( -name '*.cpp' -o -name '*.h' \) -print0
 
@@ -70,4 +91,4 @@ format-check: deps
 	$(SOURCES_TO_FORMAT) | xargs -0 clang-format --dry-run --Werror
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, `make run` and `make package`
-# (icons drawn by rsvg-convert, dependencies found by dpkg-shlibdeps) need, only those missing.
+# (icons drawn by rsvg-convert, dependencies found by dpkg-shlibdeps) need, and any
+# named on the command line, only those missing.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,8 @@ packages=(
     socat telnet clang-format python3
     librsvg2-bin dpkg-dev file
 )
+# Extra packages a particular target needs (scripts/fuzz.sh: clang).
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,300 @@
+// Soak run of the relay: commands from a Client window through a Server
+// window to the controller simulator on a pseudo-terminal, both windows in
+// this process over loopback TCP, with the link broken now and then (the TCP
+// path reset, the serial cable pulled and plugged back). Every command must
+// end true or false within its bound; memory and descriptors must stay flat.
+//
+//   comm-soak [commands (10000)] [seed (1)] [tick ms (5)] [eager]
+// "eager": after a break the commands go on at once, without waiting for the
+// link to be seen down and back (commands then end false while it is down).
+// Exit status 0 when every criterion held, 1 otherwise.
+
+#include "comm/CommControl.h"
+#include "comm/FakeController.h"
+#include "comm/NetDefs.h"
+#include "platform/Action.h"
+#include "platform/AppException.h"
+#include "platform/SettingsPath.h"
+#include "support/EventLoop.h"
+#include "support/TempDir.h"
+#include "support/WsTestPort.h"
+#include "widgets/ColorPanel.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <netinet/in.h>
+#include <random>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace dravane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A loopback TCP relay between the Client and the Server. Reset() drops the
+// connection with a reset to both sides, as a broken router would.
+class TResetProxy {
+public:
+    TResetProxy(std::uint16_t listenPort, std::uint16_t serverPort) : FServerPort(serverPort) {
+        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int one = 1;
+        ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        const sockaddr_in a = test::Loopback(listenPort);
+        if (::bind(FListen, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(FListen, 4) != 0)
+            throw std::runtime_error("proxy: cannot listen");
+        FAccept = std::make_unique<QSocketNotifier>(FListen, QSocketNotifier::Read);
+        QObject::connect(FAccept.get(), &QSocketNotifier::activated, [this] { Accept(); });
+    }
+    ~TResetProxy() {
+        Reset();
+        ::close(FListen);
+    }
+    bool Connected() const { return FEnds[0] >= 0; }
+
+    void Reset() {
+        for (auto& n : FNotifiers)
+            n.reset();
+        for (int& fd : FEnds) {
+            if (fd < 0)
+                continue;
+            const linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+private:
+    void Accept() {
+        const int client = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (client < 0)
+            return;
+        if (Connected()) { // one session at a time
+            ::close(client);
+            return;
+        }
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = test::Loopback(FServerPort);
+        if (::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+            ::close(server);
+            ::close(client);
+            return;
+        }
+        FEnds = {client, server};
+        for (int side = 0; side < 2; ++side) {
+            FNotifiers[side] = std::make_unique<QSocketNotifier>(FEnds[side], QSocketNotifier::Read);
+            QObject::connect(FNotifiers[side].get(), &QSocketNotifier::activated,
+                             [this, side] { Relay(side); });
+        }
+    }
+    void Relay(int from) {
+        char buf[4096];
+        const ssize_t n = ::recv(FEnds[from], buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            Reset();
+            return;
+        }
+        // Lines are short and loopback buffers large: a send that does not
+        // take everything at once is a broken path.
+        if (n > 0 &&
+            ::send(FEnds[1 - from], buf, static_cast<std::size_t>(n), MSG_DONTWAIT | MSG_NOSIGNAL) != n)
+            Reset();
+    }
+
+    std::uint16_t FServerPort;
+    int FListen = -1;
+    std::array<int, 2> FEnds{-1, -1};
+    std::unique_ptr<QSocketNotifier> FAccept;
+    std::array<std::unique_ptr<QSocketNotifier>, 2> FNotifiers;
+};
+
+class TSoakComm : public comm::TCommControl {
+public:
+    TSoakComm() { findChild<QTimer*>("Timer1")->stop(); }
+    QString Caption(const char* led) const { return findChild<widgets::TColorPanel*>(led)->Caption(); }
+};
+
+struct TMainForm : platform::TActionTarget {
+    int LinkFails = 0;
+    bool ExecuteAction(platform::TAction& action) override {
+        LinkFails += action.Tag == comm::mcCommLinkFail;
+        return false;
+    }
+};
+
+long residentKiB() {
+    long pages = 0;
+    long resident = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long openDescriptors() {
+    long n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qgetenv("QT_QPA_PLATFORM").isEmpty())
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const long commands = argc > 1 ? std::atol(argv[1]) : 10000;
+    const unsigned seed = argc > 2 ? static_cast<unsigned>(std::atol(argv[2])) : 1;
+    const int tickMs = argc > 3 ? std::atoi(argv[3]) : 5;
+    const bool eager = argc > 4 && std::string(argv[4]) == "eager";
+    if (commands < 10 || tickMs < 1) {
+        std::fprintf(stderr, "usage: comm-soak [commands >= 10] [seed] [tick ms >= 1]\n");
+        return 2;
+    }
+
+    test::TempDir dir;
+    const std::string ini = dir.File("dravane.ini");
+    const std::string device = dir.File("ttyController");
+    TMainForm mainForm;
+    long errors = 0;
+    platform::SetApplicationMainForm(&mainForm);
+    platform::SetSettingsFileName(ini);
+    platform::SetErrorSink([&](const std::string&) { ++errors; });
+
+    // The controller's device under a fixed name, pointed at each new cable.
+    test::TFakeController controller;
+    const auto plugIn = [&] {
+        std::filesystem::remove(device);
+        std::filesystem::create_symlink(controller.SlavePath(), device);
+    };
+    plugIn();
+    const std::uint16_t serverPort = test::FreePort();
+    const std::uint16_t proxyPort = test::FreePort();
+    TResetProxy proxy(proxyPort, serverPort);
+    const std::string ports = "[Ports]\nCOM3=" + device + "\n";
+    test::WriteAll(ini, ports + "[Comm]\nPort=3\nMode=2\nipPort=" + std::to_string(serverPort) + "\n");
+    auto server = std::make_unique<TSoakComm>(); // owns the device socket: goes last
+    test::WriteAll(ini,
+                   ports + "[Comm]\nMode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(proxyPort) + "\n");
+    auto client = std::make_unique<TSoakComm>();
+    comm::SystemReady = true;
+
+    QTimer ticks;
+    ticks.callOnTimeout([&] {
+        server->Timer1Timer();
+        client->Timer1Timer();
+    });
+    ticks.start(tickMs);
+    // Six tries of 20 ticks each, and a reconnection, are far inside this.
+    const auto commandBound = std::chrono::milliseconds(400 * tickMs + 5000);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    bool hung = false;
+    watchdog.callOnTimeout([&] {
+        hung = true;
+        comm::SystemReady = false; // ends the command's wait
+    });
+
+    const auto linked = [&] { return client->Caption("RemoteLed") == "Ready"; };
+    const auto recoveryBound = std::chrono::milliseconds(600 * tickMs + 10000);
+    const auto serialReady = [&] { return server->Caption("LinkLed") == "Ready"; };
+    if (!test::PumpUntil([&] { return linked() && serialReady(); }, recoveryBound)) {
+        std::fprintf(stderr, "comm-soak: the Client never linked to the Server\n");
+        return 1;
+    }
+
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<long> gap(200, 400);
+    long nextBreak = gap(random);
+    long trues = 0, falses = 0, resets = 0, unplugs = 0, unrecovered = 0;
+    const long warmUp = std::max(10L, commands / 10);
+    long rssWarm = 0, fdsWarm = 0, rssMax = 0, fdsMax = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (long k = 1; k <= commands && !hung; ++k) {
+        const std::string button(1, static_cast<char>(1 + random() % 6));
+        watchdog.start(commandBound);
+        const bool ok = client->SendCommand(comm::baseDravane, comm::cmd485_SetDravane, button,
+                                            comm::cmd485_DravaneStatus);
+        watchdog.stop();
+        if (hung)
+            break;
+        ok ? ++trues : ++falses;
+
+        if (k == nextBreak) {
+            nextBreak += gap(random);
+            // The link goes down, is seen down, and comes back by itself.
+            bool back = false;
+            const bool reset = random() % 2 == 0;
+            if (reset) {
+                ++resets;
+                proxy.Reset();
+                back = eager || (test::PumpUntil([&] { return !linked(); }, recoveryBound) &&
+                                 test::PumpUntil(linked, recoveryBound));
+            } else {
+                ++unplugs;
+                controller.Unplug();
+                const bool down = eager || test::PumpUntil([&] { return !serialReady(); }, recoveryBound);
+                controller.Replug();
+                plugIn();
+                back = eager || (down && test::PumpUntil(serialReady, recoveryBound));
+            }
+            if (!back) {
+                ++unrecovered;
+                std::fprintf(stderr, "comm-soak: after command %ld the link did not come back (%s)\n", k,
+                             reset ? "TCP reset" : "serial unplugged");
+                break;
+            }
+        }
+        if (k == warmUp) {
+            rssWarm = residentKiB();
+            fdsWarm = openDescriptors();
+        }
+        if (k % 1000 == 0)
+            std::fprintf(stderr,
+                         "comm-soak: %ld commands, %ld true, %ld false, RSS %ld KiB, %ld descriptors\n", k,
+                         trues, falses, residentKiB(), openDescriptors());
+        if (k > warmUp && k % 500 == 0) {
+            rssMax = std::max(rssMax, residentKiB());
+            fdsMax = std::max(fdsMax, openDescriptors());
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const long rssEnd = residentKiB();
+    const long fdsEnd = openDescriptors();
+    rssMax = std::max(rssMax, rssEnd);
+    fdsMax = std::max(fdsMax, fdsEnd);
+
+    ticks.stop();
+    comm::SystemReady = false;
+    client.reset();
+    server.reset();
+    platform::SetApplicationMainForm(nullptr);
+    platform::SetErrorSink({});
+
+    const double growth = rssWarm > 0 ? 100.0 * (rssMax - rssWarm) / rssWarm : 0;
+    const bool flat = growth <= 5.0 && fdsMax <= fdsWarm;
+    const bool pass = !hung && unrecovered == 0 && trues + falses == commands && flat;
+    std::printf("comm-soak: %ld commands in %.1f s (tick %d ms, seed %u)\n", trues + falses, seconds, tickMs,
+                seed);
+    std::printf("  ended true %ld, false %ld, hung %d\n", trues, falses, hung ? 1 : 0);
+    std::printf("  disconnects: %ld TCP resets, %ld serial unplugs; links not back in time: %ld; "
+                "link-fail notices %d, error messages %ld\n",
+                resets, unplugs, unrecovered, mainForm.LinkFails, errors);
+    std::printf("  RSS after warm-up %ld KiB, highest after %ld KiB (%+.1f %%), at the end %ld KiB\n",
+                rssWarm, rssMax, growth, rssEnd);
+    std::printf("  open descriptors after warm-up %ld, highest after %ld, at the end %ld\n", fdsWarm, fdsMax,
+                fdsEnd);
+    std::printf("  %s\n", pass ? "PASS" : "FAIL");
+    return pass ? 0 : 1;
+}
