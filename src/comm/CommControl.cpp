@@ -149,6 +149,12 @@ TCommControl::TCommControl(QWidget* parent)
     RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, in_addr, bool&) {
         if (const int s = RemoteDataSocket(); s >= 0)
             EnableDeadPeerDetection(s);
+        // A new peer gets the whole supervision time for its first "[REMOTE]".
+        // Otherwise a Client reconnecting every 141 ticks and this Server
+        // listening anew every 141 ticks can lock in step, each new
+        // connection dropped before its first link test, for ever.
+        if (OpMode == omServer)
+            RemoteTimer = RemoteTimeout;
     });
     RemotePort->SetOnWsError(
         [this](net::TCustomWinsockPort*, std::int32_t ErrCode) { OnRemoteError(ErrCode); });

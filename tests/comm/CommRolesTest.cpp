@@ -227,3 +227,25 @@ TEST_F(Roles, TeardownWithOpenPortsAndTheDiscoveryGone) {
     Windows.clear(); // closing fires the ports' events while the window goes
     EXPECT_TRUE(Errors.empty());
 }
+
+TEST_F(Roles, AClientThatConnectsJustBeforeTheServerListensAnewIsKept) {
+    const std::uint16_t port = FreePort();
+    TTestComm& server = Open(ServerOn(port));
+    comm::SystemReady = true;
+
+    // The Server's supervision is one tick from listening anew when a peer
+    // comes: the peer still gets the whole time for its first "[REMOTE]".
+    server.Tick(TCommControl::RemoteTimeout);
+    TRawPeer peer;
+    ASSERT_TRUE(peer.Connect(port));
+    ASSERT_TRUE(PumpUntil([&] { return server.RemoteDataSocket() >= 0; }));
+    const int served = server.RemoteDataSocket();
+    server.Tick(TCommControl::RemoteTimeout - 1);
+    EXPECT_EQ(server.RemoteDataSocket(), served);
+    bool closed = false;
+    peer.Read(1, 100, &closed);
+    EXPECT_FALSE(closed);
+
+    peer.Send("[REMOTE]\r");
+    EXPECT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Ready"; }));
+}
