@@ -8,6 +8,7 @@
 //
 //   build/bench/command_bench [trips=2000] [idle seconds=30]
 
+#include "SimResponder.h"
 #include "TermiosFloor.h"
 #include "comm/CommControl.h"
 #include "comm/NetDefs.h"
@@ -35,47 +36,12 @@ namespace {
 using dravane::bench::Clock;
 using dravane::bench::ElapsedUs;
 using dravane::bench::Summarise;
+using dravane::bench::TSimResponder;
 using dravane::bench::TStats;
 using dravane::test::PtyPair;
 using namespace dravane;
 
 constexpr int WarmUp = 200;
-
-// The controller: the simulator's core on the master end, in its own thread.
-class TSimResponder {
-public:
-    TSimResponder(int master, const sim::TSimOptions& options)
-        : FMaster(master), FSim(options, Clock::now(), 1), FThread([this] { run(); }) {}
-    ~TSimResponder() {
-        FStop = true;
-        FThread.join();
-    }
-
-private:
-    void run() {
-        char buf[512];
-        while (!FStop) {
-            pollfd p{FMaster, POLLIN, 0};
-            const auto next = FSim.NextDue();
-            const int wait =
-                next ? static_cast<int>(std::max<long long>(
-                           0, std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count()))
-                     : 50;
-            if (::poll(&p, 1, std::min(wait, 50)) > 0) {
-                const ssize_t n = ::read(FMaster, buf, sizeof buf);
-                if (n > 0)
-                    FSim.Receive(std::string_view(buf, static_cast<std::size_t>(n)), Clock::now());
-            }
-            const std::string out = FSim.TakeDue(Clock::now());
-            if (!out.empty() && ::write(FMaster, out.data(), out.size()) < 0)
-                return;
-        }
-    }
-    int FMaster;
-    sim::TSimulator FSim;
-    std::atomic<bool> FStop{false};
-    std::thread FThread;
-};
 
 double CpuSeconds() {
     rusage u{};
