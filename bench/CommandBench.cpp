@@ -3,11 +3,16 @@
 // on the master end (in a thread of its own), and the trip ends when
 // SendCommand returns with the decoded status. Next to it, the floor: the
 // same exchange with raw termios and poll() on one thread. Then the program's
-// cost while it waits: idle in the Normal role with the link up, and one
-// command waiting its six seconds for a silent controller.
+// cost while it waits: idle in each role with its link up (a Server with the
+// simulator behind it and a peer sending "[REMOTE]" every five seconds, a
+// Client connected to a listener that reads what it gets; both helpers are
+// threads asleep in poll(), counted in the figure), and one command waiting
+// its six seconds for a silent controller.
 //
-//   build/bench/command_bench [trips=2000] [idle seconds=30]
+//   build/bench/command_bench [trips=2000] [idle seconds per role=30]
 
+#include "BenchRow.h"
+#include "SimResponder.h"
 #include "TermiosFloor.h"
 #include "comm/CommControl.h"
 #include "comm/NetDefs.h"
@@ -15,6 +20,7 @@
 #include "sim/Simulator.h"
 #include "support/PtyPair.h"
 #include "support/TempDir.h"
+#include "support/WsTestPort.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -25,9 +31,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -35,47 +44,12 @@ namespace {
 using dravane::bench::Clock;
 using dravane::bench::ElapsedUs;
 using dravane::bench::Summarise;
+using dravane::bench::TSimResponder;
 using dravane::bench::TStats;
 using dravane::test::PtyPair;
 using namespace dravane;
 
 constexpr int WarmUp = 200;
-
-// The controller: the simulator's core on the master end, in its own thread.
-class TSimResponder {
-public:
-    TSimResponder(int master, const sim::TSimOptions& options)
-        : FMaster(master), FSim(options, Clock::now(), 1), FThread([this] { run(); }) {}
-    ~TSimResponder() {
-        FStop = true;
-        FThread.join();
-    }
-
-private:
-    void run() {
-        char buf[512];
-        while (!FStop) {
-            pollfd p{FMaster, POLLIN, 0};
-            const auto next = FSim.NextDue();
-            const int wait =
-                next ? static_cast<int>(std::max<long long>(
-                           0, std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count()))
-                     : 50;
-            if (::poll(&p, 1, std::min(wait, 50)) > 0) {
-                const ssize_t n = ::read(FMaster, buf, sizeof buf);
-                if (n > 0)
-                    FSim.Receive(std::string_view(buf, static_cast<std::size_t>(n)), Clock::now());
-            }
-            const std::string out = FSim.TakeDue(Clock::now());
-            if (!out.empty() && ::write(FMaster, out.data(), out.size()) < 0)
-                return;
-        }
-    }
-    int FMaster;
-    sim::TSimulator FSim;
-    std::atomic<bool> FStop{false};
-    std::thread FThread;
-};
 
 double CpuSeconds() {
     rusage u{};
@@ -93,10 +67,12 @@ std::vector<double> RunFloor(int trips) {
 }
 
 // The Communications window on a pty with the simulator behind it.
+// `comm` holds the Comm settings after the serial port's.
 struct TStation {
-    TStation(const test::TempDir& dir, const sim::TSimOptions& options) : Responder(Pty.Master(), options) {
+    TStation(const test::TempDir& dir, const sim::TSimOptions& options, const std::string& comm = "Mode=0\n")
+        : Responder(Pty.Master(), options) {
         const std::string ini = dir.File("bench.ini");
-        test::WriteAll(ini, "[Ports]\nCOM7=" + Pty.SlavePath() + "\n[Comm]\nPort=7\nMode=0\n");
+        test::WriteAll(ini, "[Ports]\nCOM7=" + Pty.SlavePath() + "\n[Comm]\nPort=7\n" + comm);
         platform::SetSettingsFileName(ini);
         Window = std::make_unique<comm::TCommControl>();
         Pty.CloseSlaveKeeper();
@@ -114,6 +90,87 @@ void RunFor(double seconds) {
     QEventLoop loop;
     QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+// The far end of the TCP link, on a thread asleep in poll(): as a Server's
+// peer it connects and sends "[REMOTE]" every five seconds; as a Client's
+// Server it accepts one connection. It reads and drops whatever comes.
+class TPeer {
+public:
+    enum TKind : std::uint8_t { ClientOf, ServerFor };
+    TPeer(TKind kind, std::uint16_t port) : FKind(kind), FPort(port) {
+        if (::pipe2(FStop, O_CLOEXEC) != 0)
+            std::abort();
+        if (kind == ServerFor) {
+            FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int one = 1;
+            ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            const sockaddr_in a = test::Loopback(port);
+            if (::bind(FListen, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+                ::listen(FListen, 1) != 0)
+                std::abort();
+        }
+        FThread = std::thread([this] { run(); });
+    }
+    ~TPeer() {
+        if (::write(FStop[1], "x", 1) < 0)
+            std::abort();
+        FThread.join();
+        for (int fd : {FStop[0], FStop[1], FListen, FData})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    bool Connected() const { return FConnected; }
+
+private:
+    void run() {
+        if (FKind == ClientOf) {
+            FData = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_in a = test::Loopback(FPort);
+            if (::connect(FData, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+                return;
+        } else {
+            pollfd p[2] = {{FListen, POLLIN, 0}, {FStop[0], POLLIN, 0}};
+            if (::poll(p, 2, -1) <= 0 || p[1].revents)
+                return;
+            FData = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        }
+        FConnected = true;
+        char buf[512];
+        for (;;) {
+            if (FKind == ClientOf && ::send(FData, "[REMOTE]\r", 9, MSG_NOSIGNAL) < 0)
+                return;
+            pollfd p[2] = {{FData, POLLIN, 0}, {FStop[0], POLLIN, 0}};
+            const int n = ::poll(p, 2, 5000);
+            if (n < 0 || p[1].revents)
+                return;
+            if (p[0].revents && ::recv(FData, buf, sizeof buf, 0) <= 0)
+                return;
+        }
+    }
+    TKind FKind;
+    std::uint16_t FPort;
+    int FStop[2] = {-1, -1};
+    int FListen = -1;
+    int FData = -1;
+    std::atomic<bool> FConnected{false};
+    std::thread FThread;
+};
+
+// Percent of one core the process used over `seconds` of its event loop.
+double IdleCost(double seconds) {
+    const double cpu0 = CpuSeconds();
+    const auto wall0 = Clock::now();
+    RunFor(seconds);
+    const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+    return 100 * (CpuSeconds() - cpu0) / wall;
+}
+
+void IdleRow(const char* role, double percent, double seconds) {
+    std::printf("idle, %s role, link up, %.0f s: %.3f %% of one core (target <= 0.5)\n", role, seconds,
+                percent);
+    bench::Row(std::string("idle, ") + role + " role, link up", bench::Format("%.3f %% of a core", percent),
+               bench::Format("%.0f s", seconds), 0, "<= 0.5 %", percent <= 0.5);
 }
 
 } // namespace
@@ -147,13 +204,38 @@ int main(int argc, char** argv) {
         std::printf("  floor (termios, poll)   %8.1f / %8.1f\n", floor.MedianUs, floor.P99Us);
         std::printf("  SendCommand             %8.1f / %8.1f   ratio %.2f (target <= 1.5)\n", full.MedianUs,
                     full.P99Us, full.MedianUs / floor.MedianUs);
-
-        const double cpu0 = CpuSeconds();
-        const auto wall0 = Clock::now();
-        RunFor(idleSeconds);
-        const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-        std::printf("idle, Normal role, link up, %.0f s: %.3f %% of one core (target <= 0.5)\n", wall,
-                    100 * (CpuSeconds() - cpu0) / wall);
+        bench::Row("command round trip", bench::Format("median %.0f us", full.MedianUs),
+                   bench::Format("termios %.0f us", floor.MedianUs), full.MedianUs / floor.MedianUs, "<= 1.5",
+                   full.MedianUs <= 1.5 * floor.MedianUs);
+        IdleRow("Normal", IdleCost(idleSeconds), idleSeconds);
+    }
+    {
+        const std::uint16_t port = test::FreePort();
+        TStation server(dir, {}, "Mode=2\nipPort=" + std::to_string(port) + "\n");
+        TPeer peer(TPeer::ClientOf, port);
+        RunFor(0.2);
+        if (!peer.Connected() || server.Window->GetOpMode() != comm::omServer) {
+            std::fprintf(stderr, "the Server took no peer\n");
+            return 1;
+        }
+        IdleRow("Server", IdleCost(idleSeconds), idleSeconds);
+    }
+    {
+        const std::uint16_t port = test::FreePort();
+        TPeer far(TPeer::ServerFor, port);
+        const std::string ini = dir.File("client.ini");
+        test::WriteAll(ini, "[Comm]\nMode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(port) + "\n");
+        platform::SetSettingsFileName(ini);
+        {
+            comm::TCommControl client;
+            RunFor(0.2);
+            if (!far.Connected()) {
+                std::fprintf(stderr, "the Client did not connect\n");
+                return 1;
+            }
+            IdleRow("Client", IdleCost(idleSeconds), idleSeconds);
+        }
+        platform::SetSettingsFileName({});
     }
     {
         TStation silent(dir, {.Silent = true});
@@ -162,8 +244,11 @@ int main(int argc, char** argv) {
         const bool answered = silent.Window->SendCommand(comm::baseDravane, comm::cmd485_SetDravane, "\x02",
                                                          comm::cmd485_DravaneStatus);
         const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+        const double percent = 100 * (CpuSeconds() - cpu0) / wall;
         std::printf("command to a silent controller: %s after %.2f s, %.3f %% of one core (target < 1)\n",
-                    answered ? "answered" : "given up", wall, 100 * (CpuSeconds() - cpu0) / wall);
+                    answered ? "answered" : "given up", wall, percent);
+        bench::Row("command waiting, silent controller", bench::Format("%.3f %% of a core", percent),
+                   bench::Format("%.1f s", wall), 0, "< 1 %", !answered && percent < 1);
     }
     comm::SystemReady = false;
     return 0;

@@ -2,7 +2,8 @@
 # Runs every benchmark with modest counts and prints one table. A benchmark
 # prints its rows as tab-separated lines starting with "BENCH"
 # (bench/BenchRow.h); its whole output goes to <build>/bench/<name>.log.
-# A new benchmark adds one line to the list below.
+# A new benchmark adds one line to the list below. The idle costs run 10 s per
+# role here; `build/bench/command_bench 2000 30` gives the 30 s figures.
 set -euo pipefail
 builddir=${1:-build}
 
@@ -11,6 +12,8 @@ benches=(
     "round_trip_bench 2000 3"
     "tcp_echo_bench 2000"
     "comports_bench 200"
+    "command_bench 2000 10"
+    "relay_bench 2000"
 )
 
 rows=$(mktemp)
