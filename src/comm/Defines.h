@@ -23,34 +23,34 @@ struct TNetPacket {
 
 // Action codes: the tag of the action object by which the Communications
 // window announces events to the main window.
-#define DRAVANE_ACTION_CODES(X)                                                                                   \
-    X(mcCommLinkOk, 10015)                                                                                         \
-    X(mcCommLinkFail, 10016)                                                                                       \
-    X(mcRemoteAckReceived, 10017)                                                                                  \
-    X(mcSimpleAntennaDataRcvd, 10018)                                                                              \
-    X(mcSimpleAntennaUpdated, 10019)                                                                               \
-    X(mcComplexAntennaUpdated, 10021)                                                                              \
-    X(mcShowCommunications, 20008)                                                                                 \
-    X(mcSegmentDataRcvd, 20012)                                                                                    \
-    X(mcSegmentDataUpdated, 20013)                                                                                 \
-    X(mcSegmentRelaysRcvd, 20014)                                                                                  \
-    X(mcSegmentRelaysUpdated, 20015)                                                                               \
-    X(mcUpdateRadioNumbers, 20017)                                                                                 \
-    X(mcDefaultsLoaded, 20020)                                                                                     \
-    X(mcUnitBDriverPresent, 20021)                                                                                 \
-    X(mcUnitBExpandedDataRcvd, 20023)                                                                              \
-    X(mcRelayDataRcvd, 20025)                                                                                      \
-    X(mcRelayDataUpdated, 20026)                                                                                   \
-    X(mcUnitHPresent, 20027)                                                                                       \
-    X(mcUnitGDataRcvd, 20028)                                                                                      \
-    X(mcUnitGDataUpdated, 20029)                                                                                   \
-    X(mcUnitAStatus, 20040)                                                                                        \
-    X(mcUnitBStatus, 20044)                                                                                        \
-    X(mcUnitCStatus, 20048)                                                                                        \
-    X(mcUnitDStatus, 20050)                                                                                        \
-    X(mcUnitDPresent, 20051)                                                                                       \
-    X(mcUnitEStatus, 20060)                                                                                        \
-    X(mcDravaneStatus, 20070)                                                                                      \
+#define DRAVANE_ACTION_CODES(X)                                                                              \
+    X(mcCommLinkOk, 10015)                                                                                   \
+    X(mcCommLinkFail, 10016)                                                                                 \
+    X(mcRemoteAckReceived, 10017)                                                                            \
+    X(mcSimpleAntennaDataRcvd, 10018)                                                                        \
+    X(mcSimpleAntennaUpdated, 10019)                                                                         \
+    X(mcComplexAntennaUpdated, 10021)                                                                        \
+    X(mcShowCommunications, 20008)                                                                           \
+    X(mcSegmentDataRcvd, 20012)                                                                              \
+    X(mcSegmentDataUpdated, 20013)                                                                           \
+    X(mcSegmentRelaysRcvd, 20014)                                                                            \
+    X(mcSegmentRelaysUpdated, 20015)                                                                         \
+    X(mcUpdateRadioNumbers, 20017)                                                                           \
+    X(mcDefaultsLoaded, 20020)                                                                               \
+    X(mcUnitBDriverPresent, 20021)                                                                           \
+    X(mcUnitBExpandedDataRcvd, 20023)                                                                        \
+    X(mcRelayDataRcvd, 20025)                                                                                \
+    X(mcRelayDataUpdated, 20026)                                                                             \
+    X(mcUnitHPresent, 20027)                                                                                 \
+    X(mcUnitGDataRcvd, 20028)                                                                                \
+    X(mcUnitGDataUpdated, 20029)                                                                             \
+    X(mcUnitAStatus, 20040)                                                                                  \
+    X(mcUnitBStatus, 20044)                                                                                  \
+    X(mcUnitCStatus, 20048)                                                                                  \
+    X(mcUnitDStatus, 20050)                                                                                  \
+    X(mcUnitDPresent, 20051)                                                                                 \
+    X(mcUnitEStatus, 20060)                                                                                  \
+    X(mcDravaneStatus, 20070)                                                                                \
     X(mcUnitFDataRcvd, 20080)
 
 #define DRAVANE_DECLARE_ACTION(name, value) inline constexpr std::int32_t name = value;

@@ -18,9 +18,13 @@ std::string_view from(std::string_view line, std::size_t pos) {
     return pos - 1 < line.size() ? line.substr(pos - 1) : std::string_view{};
 }
 
-bool marker(std::string_view line, std::size_t pos, char c) { return pos <= line.size() && line[pos - 1] == c; }
+bool marker(std::string_view line, std::size_t pos, char c) {
+    return pos <= line.size() && line[pos - 1] == c;
+}
 
-bool isUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool isUpperHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
 
 } // namespace
 

@@ -5,7 +5,11 @@ namespace {
 TActionTarget* mainForm = nullptr; // UI thread only
 }
 
-TActionTarget* ApplicationMainForm() { return mainForm; }
-void SetApplicationMainForm(TActionTarget* form) { mainForm = form; }
+TActionTarget* ApplicationMainForm() {
+    return mainForm;
+}
+void SetApplicationMainForm(TActionTarget* form) {
+    mainForm = form;
+}
 
 } // namespace dravane::platform

@@ -17,18 +17,22 @@ namespace dravane::platform {
 namespace {
 
 constexpr std::array<std::pair<std::uint32_t, speed_t>, 30> baudTable{{
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
     {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 }};
 
-int failure() { return -errno; }
+int failure() {
+    return -errno;
+}
 
 // ioctls that pseudo-terminals do not implement count as success.
-int tolerant(int rc) { return rc < 0 && (errno == ENOTTY || errno == EINVAL) ? 0 : (rc < 0 ? -errno : 0); }
+int tolerant(int rc) {
+    return rc < 0 && (errno == ENOTTY || errno == EINVAL) ? 0 : (rc < 0 ? -errno : 0);
+}
 
 } // namespace
 
@@ -37,7 +41,9 @@ TWakeFd::TWakeFd() : FFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-TWakeFd::~TWakeFd() { ::close(FFd); }
+TWakeFd::~TWakeFd() {
+    ::close(FFd);
+}
 
 void TWakeFd::Wake() {
     const std::uint64_t one = 1;
@@ -59,7 +65,9 @@ bool TWakeFd::Wait(int timeoutMs) const {
     }
 }
 
-TSerialDevice::~TSerialDevice() { Close(); }
+TSerialDevice::~TSerialDevice() {
+    Close();
+}
 
 bool TSerialDevice::SupportedBaud(std::uint32_t baud) {
     for (const auto& [rate, speed] : baudTable) {
@@ -202,12 +210,20 @@ int TSerialDevice::GetLine(TLineSettings& s) const {
     return 0;
 }
 
-int TSerialDevice::ModemBits(int bits, bool on) { return tolerant(::ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &bits)); }
+int TSerialDevice::ModemBits(int bits, bool on) {
+    return tolerant(::ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &bits));
+}
 
-int TSerialDevice::SetDtr(bool on) { return ModemBits(TIOCM_DTR, on); }
-int TSerialDevice::SetRts(bool on) { return ModemBits(TIOCM_RTS, on); }
+int TSerialDevice::SetDtr(bool on) {
+    return ModemBits(TIOCM_DTR, on);
+}
+int TSerialDevice::SetRts(bool on) {
+    return ModemBits(TIOCM_RTS, on);
+}
 
-int TSerialDevice::SetBreak(bool on) { return tolerant(::ioctl(FFd, on ? TIOCSBRK : TIOCCBRK)); }
+int TSerialDevice::SetBreak(bool on) {
+    return tolerant(::ioctl(FFd, on ? TIOCSBRK : TIOCCBRK));
+}
 
 int TSerialDevice::GetModemState(TModemState& state) const {
     state = TModemState{};
@@ -264,9 +280,15 @@ ssize_t TSerialDevice::Write(const void* buffer, std::size_t size) {
     }
 }
 
-int TSerialDevice::PurgeInput() { return ::tcflush(FFd, TCIFLUSH) < 0 ? failure() : 0; }
-int TSerialDevice::PurgeOutput() { return ::tcflush(FFd, TCOFLUSH) < 0 ? failure() : 0; }
-int TSerialDevice::Drain() { return ::tcdrain(FFd) < 0 ? failure() : 0; }
+int TSerialDevice::PurgeInput() {
+    return ::tcflush(FFd, TCIFLUSH) < 0 ? failure() : 0;
+}
+int TSerialDevice::PurgeOutput() {
+    return ::tcflush(FFd, TCOFLUSH) < 0 ? failure() : 0;
+}
+int TSerialDevice::Drain() {
+    return ::tcdrain(FFd) < 0 ? failure() : 0;
+}
 
 int TSerialDevice::BytesWaitingToSend() const {
     int count = 0;

@@ -49,7 +49,8 @@ void TIndArrow::LoadBitmaps() {
     FImage = source;
     for (int y = 0; y < source.height(); ++y)
         for (int x = 0; x < source.width(); ++x) {
-            // The mask comes from the image as drawn, before recolouring, so a white palette colour stays visible.
+            // The mask comes from the image as drawn, before recolouring, so a white palette colour stays
+            // visible.
             const QRgb pixel = source.pixel(x, y);
             if (pixel == qRgb(0xFF, 0xFF, 0xFF))
                 FImage.setPixel(x, y, qRgba(0, 0, 0, 0));

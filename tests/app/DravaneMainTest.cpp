@@ -63,15 +63,20 @@ TEST_F(DravaneMainTest, NoSettingsFileGivesDefaultsAndCloseWritesDisplayThenColo
     EXPECT_TRUE(comm::UseDefaultOffColor);
     main->close();
     EXPECT_FALSE(comm::SystemReady);
-    EXPECT_EQ(ReadAll(ini), "[Display]\nLeft=0\nTop=0\n\n[Colors]\nControllerColor=16776960\nAntOffColor=8421504\n");
+    EXPECT_EQ(ReadAll(ini),
+              "[Display]\nLeft=0\nTop=0\n\n[Colors]\nControllerColor=16776960\nAntOffColor=8421504\n");
     EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(DravaneMainTest, ColourNumbersInHexDollarDecimalOrGarbage) {
     for (const auto& [text, expected, written] :
          std::vector<std::tuple<std::string, std::uint32_t, std::string>>{
-             {"0xFF", 255u, "255"}, {"$FF", 255u, "255"}, {"abc", 16776960u, "16776960"},
-             {"0XfF", 255u, "255"}, {"255junk", 16776960u, "16776960"}, {"0x1234567890", 16776960u, "16776960"}}) {
+             {"0xFF", 255u, "255"},
+             {"$FF", 255u, "255"},
+             {"abc", 16776960u, "16776960"},
+             {"0XfF", 255u, "255"},
+             {"255junk", 16776960u, "16776960"},
+             {"0x1234567890", 16776960u, "16776960"}}) {
         WriteAll(ini, "[Colors]\nControllerColor=" + text + "\n");
         start();
         EXPECT_EQ(comm::ControllerColor, expected) << text;
@@ -88,11 +93,13 @@ TEST_F(DravaneMainTest, PositionIsReadSignedAndSavedFromTheWindow) {
     EXPECT_EQ(main->pos(), QPoint(-12, 40));
     main->move(30, 50);
     main->close();
-    EXPECT_EQ(ReadAll(ini), "[Display]\nTop=50\nLeft=30\n\n[Colors]\nControllerColor=16776960\nAntOffColor=8421504\n");
+    EXPECT_EQ(ReadAll(ini),
+              "[Display]\nTop=50\nLeft=30\n\n[Colors]\nControllerColor=16776960\nAntOffColor=8421504\n");
 }
 
 TEST_F(DravaneMainTest, DefaultOffColorIsReadButNeverWrittenAndOtherContentSurvives) {
-    const std::string before = "; operator notes\r\n[Options]\r\nDefaultOffColor=0\r\n[Comm]\r\nPort=3\r\nMode=2\r\n";
+    const std::string before =
+        "; operator notes\r\n[Options]\r\nDefaultOffColor=0\r\n[Comm]\r\nPort=3\r\nMode=2\r\n";
     WriteAll(ini, before);
     start();
     EXPECT_FALSE(comm::UseDefaultOffColor);

@@ -21,8 +21,8 @@
 #include <vector>
 
 using namespace dravane::net;
-using dravane::test::RunFor;
 using dravane::test::PumpUntil;
+using dravane::test::RunFor;
 using namespace std::chrono_literals;
 
 namespace {

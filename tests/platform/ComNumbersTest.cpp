@@ -3,8 +3,8 @@
 #include "support/FakeTtyTree.h"
 #include "support/TempDir.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -8,8 +8,8 @@
 #include "platform/MessageWindow.h"
 #include "platform/SettingsPath.h"
 #include "serial/PortErrors.h"
-#include "support/PtyPair.h"
 #include "support/EventLoop.h"
+#include "support/PtyPair.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
