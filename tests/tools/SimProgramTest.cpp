@@ -4,11 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
-#include <regex>
 
 namespace dravane::test {
 namespace {
+
+// "HH:MM:SS.mmm" followed by text.
+bool stampedAs(const std::string& line, const std::string& text) {
+    const std::string shape = "00:00:00.000";
+    if (line.size() != shape.size() + text.size() || line.compare(shape.size(), text.size(), text) != 0)
+        return false;
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+            return false;
+    return true;
+}
 
 // Log lines until one ends with `tail`; all of them, or empty when it does not come.
 std::vector<std::string> logUntil(SimProcess& sim, const std::string& tail) {
@@ -34,7 +45,7 @@ TEST(SimProgram, AnswersOnItsTerminalThroughThePeersCloseAndReopen) {
     EXPECT_EQ(peer.ReadLines(2), "[LINKOK]\r[T4BR0198H00M0101]\r");
     const auto log = logUntil(sim, "> [T4BR0198H00M0101]");
     ASSERT_FALSE(log.empty());
-    EXPECT_TRUE(std::regex_match(log[0], std::regex(R"(\d\d:\d\d:\d\d\.\d{3} < \[LINK\])"))) << log[0];
+    EXPECT_TRUE(stampedAs(log[0], " < [LINK]")) << log[0];
 
     // The operator switches ports away and back. The answer due while the
     // port is closed goes out then (the log shows it) and waits in the
@@ -87,7 +98,9 @@ TEST(SimProgram, BadOptionsGiveOneLineAndStatus2) {
         SimProcess sim(args);
         EXPECT_EQ(sim.Wait(), 2) << args[0];
         EXPECT_EQ(sim.Out(), "") << args[0];
-        EXPECT_TRUE(std::regex_match(sim.Err(), std::regex("dravane-sim: [^\n]+\n"))) << sim.Err();
+        const std::string err = sim.Err();
+        EXPECT_TRUE(err.rfind("dravane-sim: ", 0) == 0 && err.size() > 14 && err.find('\n') == err.size() - 1)
+            << err;
     }
     SimProcess help({"--help"});
     EXPECT_EQ(help.Wait(), 0);
