@@ -134,7 +134,11 @@ public:
             if (entry.Send) {
                 entry.Send->Result = r;
                 entry.Send->State = ssDone;
+                // The record may be gone once the lock is free; the sender
+                // wakes to the state, not to the notification.
+                lock.unlock();
                 self->FSendDone.notify_all();
+                lock.lock();
             }
         }
     }

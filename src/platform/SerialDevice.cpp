@@ -111,6 +111,8 @@ int TSerialDevice::Open(const std::string& path) {
         return -err;
     }
     FFd = fd;
+    FNoLines = false;
+    FNoCounters = false;
     return 0;
 }
 
@@ -228,18 +230,23 @@ int TSerialDevice::SetBreak(bool on) {
 int TSerialDevice::GetModemState(TModemState& state) const {
     state = TModemState{};
     int bits = 0;
-    if (::ioctl(FFd, TIOCMGET, &bits) < 0) {
-        if (errno != ENOTTY && errno != EINVAL)
-            return failure();
-    } else {
+    if (FNoLines) {
+        // Asked once per open: the answer does not change.
+    } else if (::ioctl(FFd, TIOCMGET, &bits) == 0) {
         state.LinesKnown = true;
         state.Cts = bits & TIOCM_CTS;
         state.Dsr = bits & TIOCM_DSR;
         state.Ring = bits & TIOCM_RNG;
         state.Carrier = bits & TIOCM_CAR;
+    } else if (errno == ENOTTY || errno == EINVAL) {
+        FNoLines = true;
+    } else {
+        return failure();
     }
     serial_icounter_struct ic{};
-    if (::ioctl(FFd, TIOCGICOUNT, &ic) == 0) {
+    if (FNoCounters) {
+        // As above.
+    } else if (::ioctl(FFd, TIOCGICOUNT, &ic) == 0) {
         state.Counted = true;
         state.CtsCount = static_cast<std::uint32_t>(ic.cts);
         state.DsrCount = static_cast<std::uint32_t>(ic.dsr);
@@ -250,6 +257,8 @@ int TSerialDevice::GetModemState(TModemState& state) const {
         state.ParityErrors = static_cast<std::uint32_t>(ic.parity);
         state.Breaks = static_cast<std::uint32_t>(ic.brk);
         state.BufferOverruns = static_cast<std::uint32_t>(ic.buf_overrun);
+    } else if (errno == ENOTTY || errno == EINVAL) {
+        FNoCounters = true;
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 // Threading: one thread may Read while another Writes and a third changes
 // modem lines; Open and Close must not overlap any other call.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -79,6 +80,8 @@ public:
     int SetDtr(bool on);
     int SetRts(bool on);
     int SetBreak(bool on);
+    // Modem lines and error counters. A device that answers ENOTTY or EINVAL
+    // to either request (pseudo-terminals) is not asked again until reopened.
     int GetModemState(TModemState& state) const;
 
     ssize_t Read(void* buffer, std::size_t size);        // 0 when nothing waits, -EIO once hung up
@@ -97,6 +100,9 @@ private:
     int ModemBits(int bits, bool on);
 
     int FFd = -1;
+    // Set once per open, read by any thread that asks for the modem state.
+    mutable std::atomic<bool> FNoLines{false};
+    mutable std::atomic<bool> FNoCounters{false};
 };
 
 } // namespace dravane::platform

@@ -803,7 +803,7 @@ void TBaseDispatcher::ProcessComEvent() {
     }
     ExtractData();
     if (!fEventBusy) {
-        const std::uint8_t lines = GetComModemStatus() & ClearDelta;
+        const std::uint8_t lines = CycleModemStatus() & ClearDelta;
         SetModemLines(lines, static_cast<std::uint8_t>(~lines));
         runStatus();
         while (!ClosePending && CheckReceiveTriggers()) {

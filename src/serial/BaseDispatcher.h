@@ -203,6 +203,10 @@ public:
     virtual int DeviceErrorCode() const { return -1001; }
     // Modem line states in the CTSMask..DCDMask bits.
     virtual std::uint8_t GetComModemStatus() { return ModemStatus.load() & ClearDelta; }
+    // The same, for the dispatch cycle, which runs for every delivery: a
+    // device layer that watches the lines anyway may answer from what it saw
+    // last instead of asking the driver (a USB round trip on some adapters).
+    virtual std::uint8_t CycleModemStatus() { return GetComModemStatus(); }
     // The dispatch cycle's source: waits at most TimeoutMs for a queued item
     // (true when one is there); takes the event word of a status item at the
     // head of the device layer's queue (0 for a data item or none).

@@ -24,17 +24,21 @@ bool TIOQueue::PushData(const std::uint8_t* Data, int Size) {
     Size = std::clamp(Size, 0, IO_BUFFER_SIZE);
     if (Size == 0)
         return true;
-    std::lock_guard lock(FLock);
-    if (FFreeSlots.empty())
-        return false;
-    const int slot = FFreeSlots.back();
-    FFreeSlots.pop_back();
-    std::memcpy(&FBlocks[static_cast<std::size_t>(slot) * IO_BUFFER_SIZE], Data,
-                static_cast<std::size_t>(Size));
-    TItem& item = FRing[static_cast<std::size_t>((FHead + FCount) % static_cast<int>(FRing.size()))];
-    item = TItem{false, 0, slot, Size, 0};
-    ++FCount;
-    FBytesQueued += Size;
+    {
+        std::lock_guard lock(FLock);
+        if (FFreeSlots.empty())
+            return false;
+        const int slot = FFreeSlots.back();
+        FFreeSlots.pop_back();
+        std::memcpy(&FBlocks[static_cast<std::size_t>(slot) * IO_BUFFER_SIZE], Data,
+                    static_cast<std::size_t>(Size));
+        TItem& item = FRing[static_cast<std::size_t>((FHead + FCount) % static_cast<int>(FRing.size()))];
+        item = TItem{false, 0, slot, Size, 0};
+        ++FCount;
+        FBytesQueued += Size;
+    }
+    // After the unlock: a consumer woken while the lock is held would only
+    // block on it again.
     FChanged.notify_all();
     return true;
 }
@@ -42,21 +46,23 @@ bool TIOQueue::PushData(const std::uint8_t* Data, int Size) {
 void TIOQueue::PushStatus(std::uint32_t Event) {
     if (Event == 0)
         return;
-    std::lock_guard lock(FLock);
-    const int ringSize = static_cast<int>(FRing.size());
-    if (FStatusCount >= FStatusSlots) {
-        // Out of status slots: fold the event into the newest status item.
-        for (int k = FCount - 1; k >= 0; --k) {
-            TItem& item = FRing[static_cast<std::size_t>((FHead + k) % ringSize)];
-            if (item.Status) {
-                item.Event |= Event;
-                break;
+    {
+        std::lock_guard lock(FLock);
+        const int ringSize = static_cast<int>(FRing.size());
+        if (FStatusCount >= FStatusSlots) {
+            // Out of status slots: fold the event into the newest status item.
+            for (int k = FCount - 1; k >= 0; --k) {
+                TItem& item = FRing[static_cast<std::size_t>((FHead + k) % ringSize)];
+                if (item.Status) {
+                    item.Event |= Event;
+                    break;
+                }
             }
+        } else {
+            FRing[static_cast<std::size_t>((FHead + FCount) % ringSize)] = TItem{true, Event, -1, 0, 0};
+            ++FCount;
+            ++FStatusCount;
         }
-    } else {
-        FRing[static_cast<std::size_t>((FHead + FCount) % ringSize)] = TItem{true, Event, -1, 0, 0};
-        ++FCount;
-        ++FStatusCount;
     }
     FChanged.notify_all();
 }
@@ -79,8 +85,10 @@ bool TIOQueue::WaitForItem(int TimeoutMs, bool DataUsable) {
 }
 
 void TIOQueue::Wake() {
-    std::lock_guard lock(FLock);
-    FWoken = true;
+    {
+        std::lock_guard lock(FLock);
+        FWoken = true;
+    }
     FChanged.notify_all();
 }
 

@@ -228,12 +228,23 @@ int TWin32Dispatcher::EscapeComFunction(int Func) {
     return 0;
 }
 
+namespace {
+std::uint8_t LineBits(const platform::TModemState& m) {
+    return static_cast<std::uint8_t>((m.Cts ? CTSMask : 0) | (m.Dsr ? DSRMask : 0) | (m.Ring ? RIMask : 0) |
+                                     (m.Carrier ? DCDMask : 0));
+}
+} // namespace
+
 std::uint8_t TWin32Dispatcher::GetComModemStatus() {
     platform::TModemState m;
     if (!FDevice.IsOpen() || FDevice.GetModemState(m) < 0)
         return 0;
-    return static_cast<std::uint8_t>((m.Cts ? CTSMask : 0) | (m.Dsr ? DSRMask : 0) | (m.Ring ? RIMask : 0) |
-                                     (m.Carrier ? DCDMask : 0));
+    return LineBits(m);
+}
+
+std::uint8_t TWin32Dispatcher::CycleModemStatus() {
+    const int watched = FWatchedLines;
+    return watched >= 0 ? static_cast<std::uint8_t>(watched) : GetComModemStatus();
 }
 
 int TWin32Dispatcher::GetComError(TComStat& Stat) {
@@ -541,6 +552,10 @@ void TWin32Dispatcher::ReadThreadRun() {
             const ssize_t n = FDevice.Read(buf, sizeof buf);
             if (n > 0) {
                 FQueue.PushData(buf, static_cast<int>(n));
+                // A short read emptied the driver: asking again would only
+                // say so; the poll tells when more comes.
+                if (n < static_cast<ssize_t>(sizeof buf))
+                    break;
                 continue;
             }
             if (n < 0)
@@ -626,6 +641,8 @@ void TWin32Dispatcher::StatusThreadRun() {
     int rc = 0;
     platform::TModemState last;
     const bool watch = FDevice.GetModemState(last) == 0 && (last.LinesKnown || last.Counted);
+    if (watch && last.LinesKnown)
+        FWatchedLines = LineBits(last);
     while (!KillThreads) {
         FSerialEvent.Wait(milliseconds(watch ? StatusPollMs : StatusIdleMs));
         if (KillThreads || !watch)
@@ -635,6 +652,8 @@ void TWin32Dispatcher::StatusThreadRun() {
             rc = r == -EBADF ? 0 : ecDeviceRead;
             break;
         }
+        if (now.LinesKnown)
+            FWatchedLines = LineBits(now);
         std::uint32_t errors = 0;
         const std::uint32_t ev = EventsBetween(last, now, errors);
         last = now;
@@ -643,6 +662,7 @@ void TWin32Dispatcher::StatusThreadRun() {
         if (ev != 0)
             FQueue.PushStatus(ev);
     }
+    FWatchedLines = -1;
     ThreadGone(tkStatus, rc);
 }
 

@@ -89,6 +89,7 @@ public:
     int DeviceErrorCode() const override { return -FDeviceError.load().Code; }
     int DeviceErrno() const { return FDeviceError.load().Errno; }
     std::uint8_t GetComModemStatus() override;
+    std::uint8_t CycleModemStatus() override;
     bool WaitForComItem(int TimeoutMs) override;
     std::uint32_t TakeComEvent() override;
 
@@ -158,6 +159,9 @@ private:
 
     std::atomic<std::uint64_t> FReadWakeups{0};
     std::atomic<std::uint64_t> FReadPauses{0};
+    // The modem lines as the status thread last read them (at most
+    // StatusPollMs old); -1 while it does not watch them.
+    std::atomic<int> FWatchedLines{-1};
     std::atomic<std::uint64_t> FDispatchWaits{0};
 };
 
