@@ -37,19 +37,24 @@ inline double ElapsedUs(Clock::time_point t0) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
+// The pty's slave in raw mode at 57600 baud, the only one open.
+inline int OpenRawSlave(test::PtyPair& pty) {
+    const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    pty.CloseSlaveKeeper();
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B57600);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    return fd;
+}
+
 // One command line at a time on the pty's slave, raw termios and poll() on
 // the calling thread; a trip ends with a read ending in CR.
 class TTermiosFloor {
 public:
-    TTermiosFloor(test::PtyPair& pty, std::string command) : FCommand(std::move(command)) {
-        FFd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        pty.CloseSlaveKeeper();
-        termios tio{};
-        ::tcgetattr(FFd, &tio);
-        ::cfmakeraw(&tio);
-        ::cfsetspeed(&tio, B57600);
-        ::tcsetattr(FFd, TCSANOW, &tio);
-    }
+    TTermiosFloor(test::PtyPair& pty, std::string command)
+        : FCommand(std::move(command)), FFd(OpenRawSlave(pty)) {}
     ~TTermiosFloor() { ::close(FFd); }
     TTermiosFloor(const TTermiosFloor&) = delete;
     TTermiosFloor& operator=(const TTermiosFloor&) = delete;
@@ -81,13 +86,8 @@ private:
 // thread says it has taken them. What the port adds beyond this is its own.
 class THandOffFloor {
 public:
-    THandOffFloor(test::PtyPair& pty, std::string command) : FCommand(std::move(command)) {
-        FFd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        pty.CloseSlaveKeeper();
-        termios tio{};
-        ::tcgetattr(FFd, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(FFd, TCSANOW, &tio);
+    THandOffFloor(test::PtyPair& pty, std::string command)
+        : FCommand(std::move(command)), FFd(OpenRawSlave(pty)) {
         FWake = ::eventfd(0, EFD_CLOEXEC);
         FStop = ::eventfd(0, EFD_CLOEXEC);
         FReader = std::thread([this] { read(); });
