@@ -9,6 +9,7 @@
 //
 //   build/bench/panel_bench [trips=2000]
 
+#include "BenchRow.h"
 #include "TermiosFloor.h"
 #include "app/DravaneMain.h"
 #include "comm/CommControl.h"
@@ -139,5 +140,8 @@ int main(int argc, char** argv) {
     std::printf("click until the click returned      %8.1f %8.1f\n", back.MedianUs, back.P99Us);
     std::printf("click until the lit LED repainted   %8.1f %8.1f\n", click.MedianUs, click.P99Us);
     std::printf("panel cost beyond the round trip    %8.1f\n", click.MedianUs - serial.MedianUs);
+    bench::Row("click to lit LED repainted", bench::Format("median %.0f us", click.MedianUs),
+               bench::Format("termios %.0f us", serial.MedianUs), click.MedianUs / serial.MedianUs, "-",
+               false);
     return 0;
 }

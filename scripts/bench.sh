@@ -14,6 +14,7 @@ benches=(
     "comports_bench 200"
     "command_bench 2000 10"
     "relay_bench 2000"
+    "panel_bench 1000"
 )
 
 rows=$(mktemp)
