@@ -155,6 +155,8 @@ TCommControl::TCommControl(QWidget* parent)
         // connection dropped before its first link test, for ever.
         if (OpMode == omServer)
             RemoteTimer = RemoteTimeout;
+        // A line the last peer left unfinished is not the start of this one's.
+        RemoteData.Clear();
     });
     RemotePort->SetOnWsError(
         [this](net::TCustomWinsockPort*, std::int32_t ErrCode) { OnRemoteError(ErrCode); });
@@ -573,6 +575,9 @@ int TCommControl::RemoteDataSocket() const {
 }
 
 void TCommControl::RemotePortWsConnect(net::TCustomWinsockPort*) {
+    // Half a line from a connection that broke off would spoil the first
+    // reply on this one, and its command would be sent (and carried out) again.
+    RemoteData.Clear();
     if (const int s = RemoteDataSocket(); s >= 0)
         EnableDeadPeerDetection(s);
     if (WriteRemote("Link test\r"))
