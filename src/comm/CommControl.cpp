@@ -285,6 +285,9 @@ TCommControl::TOpenResult TCommControl::OpenSerial(std::int32_t Number) {
         if (Number < 1 || Number > MaxComNumber)
             throw serial::EBadId();
         Port->SetComNumber(static_cast<std::uint16_t>(Number));
+        // Half a line from the device as it went (a cable pulled mid-reply)
+        // would spoil the first reply of the new one.
+        LocalData.Clear();
         Port->SetOpen(true);
         FWatchDevice = false;
         ui->ComLabel->setText(QStringLiteral("Using COM%1").arg(Number));

@@ -226,14 +226,18 @@ TEST_F(Faults, AControllerThatIsDeafSlowOrNoisyIsStillCommanded) {
 
 TEST_F(Faults, TheSerialCablePulledMidCommandAndPluggedBack) {
     ASSERT_TRUE(Start());
-    // The command reaches the controller, then the cable goes; the Server
-    // finds out at its next write to it.
-    EXPECT_FALSE(CommandStruck(
-        [&] {
-            Controller.Unplug();
-            std::filesystem::remove(ById);
-        },
-        [&] { return Server->Port->DeviceLost(); }));
+    // The command reaches the controller, half a reply comes back, then the
+    // cable goes; the Server finds out at its next write to it.
+    bool pulled = false;
+    EXPECT_FALSE(CommandStruck([&] { Controller.Send("[T4BR01"); },
+                               [&] {
+                                   if (!pulled && !Server->LocalData.Pending().empty()) {
+                                       Controller.Unplug();
+                                       std::filesystem::remove(ById);
+                                       pulled = true;
+                                   }
+                                   return pulled && Server->Port->DeviceLost();
+                               }));
     EXPECT_EQ(Client->Attempts, 6);
     EXPECT_FALSE(Server->Port->Open());
     EXPECT_EQ(Server->LinkCaption(), "Disconnected");
@@ -248,6 +252,11 @@ TEST_F(Faults, TheSerialCablePulledMidCommandAndPluggedBack) {
     Controller.Replug();
     Controller.SetOptions({});
     std::filesystem::create_symlink(Controller.SlavePath(), ById);
+    ASSERT_TRUE(PumpUntil([&] {
+        Server->Tick();
+        return Server->Port->Open();
+    }));
+    EXPECT_EQ(Server->LocalData.Pending(), ""); // the half reply went with the old device
     ASSERT_TRUE(Settle());
     EXPECT_GE(Told(mcCommLinkOk, Server), 1);
     EXPECT_TRUE(Command());

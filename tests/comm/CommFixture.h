@@ -37,6 +37,7 @@ public:
     using TCommControl::ComModeClick;
     using TCommControl::ComPortBtnClick;
     using TCommControl::LinkTries;
+    using TCommControl::LocalData;
     using TCommControl::OkBtnClick;
     using TCommControl::Port;
     using TCommControl::RemoteData;
