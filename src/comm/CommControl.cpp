@@ -155,6 +155,8 @@ TCommControl::TCommControl(QWidget* parent)
         // connection dropped before its first link test, for ever.
         if (OpMode == omServer)
             RemoteTimer = RemoteTimeout;
+        // A line the last peer left unfinished is not the start of this one's.
+        RemoteData.Clear();
     });
     RemotePort->SetOnWsError(
         [this](net::TCustomWinsockPort*, std::int32_t ErrCode) { OnRemoteError(ErrCode); });
@@ -283,6 +285,9 @@ TCommControl::TOpenResult TCommControl::OpenSerial(std::int32_t Number) {
         if (Number < 1 || Number > MaxComNumber)
             throw serial::EBadId();
         Port->SetComNumber(static_cast<std::uint16_t>(Number));
+        // Half a line from the device as it went (a cable pulled mid-reply)
+        // would spoil the first reply of the new one.
+        LocalData.Clear();
         Port->SetOpen(true);
         FWatchDevice = false;
         ui->ComLabel->setText(QStringLiteral("Using COM%1").arg(Number));
@@ -573,6 +578,9 @@ int TCommControl::RemoteDataSocket() const {
 }
 
 void TCommControl::RemotePortWsConnect(net::TCustomWinsockPort*) {
+    // Half a line from a connection that broke off would spoil the first
+    // reply on this one, and its command would be sent (and carried out) again.
+    RemoteData.Clear();
     if (const int s = RemoteDataSocket(); s >= 0)
         EnableDeadPeerDetection(s);
     if (WriteRemote("Link test\r"))

@@ -31,16 +31,19 @@ using comm::TCommControl;
 
 class TTestComm : public TCommControl {
 public:
+    using TCommControl::ActionToDo;
     using TCommControl::Attempts;
     using TCommControl::CancelBtnClick;
     using TCommControl::ComModeClick;
     using TCommControl::ComPortBtnClick;
     using TCommControl::LinkTries;
+    using TCommControl::LocalData;
     using TCommControl::OkBtnClick;
     using TCommControl::Port;
     using TCommControl::RemoteData;
     using TCommControl::RemoteDataSocket;
     using TCommControl::RemotePort;
+    using TCommControl::RemotePortTriggerAvail;
     using TCommControl::Response;
     using TCommControl::TCommControl;
 
@@ -54,15 +57,21 @@ public:
     QString ComLabel() const { return findChild<QLabel*>("ComLabel")->text(); }
 };
 
-// The main window as DoAction sees it.
+// The main window as DoAction sees it; with two windows in one process,
+// Told keeps which window's action object carried each code.
 struct TRecordingMainForm : platform::TActionTarget {
     std::vector<std::int32_t> Codes;
+    std::vector<std::pair<const platform::TAction*, std::int32_t>> Told;
     bool ExecuteAction(platform::TAction& action) override {
         Codes.push_back(action.Tag);
+        Told.emplace_back(&action, action.Tag);
         return false;
     }
     int Count(std::int32_t code) const {
         return static_cast<int>(std::count(Codes.begin(), Codes.end(), code));
+    }
+    int Count(std::int32_t code, const platform::TAction& from) const {
+        return static_cast<int>(std::count(Told.begin(), Told.end(), std::make_pair(&from, code)));
     }
 };
 

@@ -27,8 +27,9 @@ public:
     // Lines received, without their CR; every byte received, raw.
     std::vector<std::string> Lines;
     std::string Raw;
-    // Status reports sent, the simulator's and the test's own.
+    // Status reports sent, the simulator's and the test's own; every byte sent.
     int Replies = 0;
+    std::size_t Sent = 0;
     // Sees each line received, after the simulator.
     std::function<void(const std::string&)> OnLine;
 
@@ -67,6 +68,7 @@ public:
     void Send(const std::string& bytes) {
         for (std::size_t p = bytes.find("[T"); p != std::string::npos; p = bytes.find("[T", p + 2))
             ++Replies;
+        Sent += bytes.size();
         FPty->Write(bytes);
     }
 

@@ -1,0 +1,413 @@
+// What an unattended site meets, end to end: a Server on the controller and
+// a Client over loopback, and raw peers where the fault is a hostile peer.
+// Each fault: every command ends true or false, the operator sees the link as
+// it is, bytes that pile up stay bounded, and the link comes back when the
+// fault ends.
+
+#include "comm/CommFixture.h"
+#include "comm/NetDefs.h"
+#include "net/DeviceSocket.h"
+#include "net/TelnetCodec.h"
+#include "support/WsTestPort.h"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+using namespace dravane;
+using namespace dravane::test;
+using namespace dravane::comm;
+using namespace std::chrono_literals;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool Sanitized = true; // freed memory is held back: the resident set tells nothing
+#else
+constexpr bool Sanitized = false;
+#endif
+
+const std::string Right = "[R98T4AH02]"; // turns the antenna one step
+const std::string Reply = "[T4BR0198H00M0102]\r";
+
+std::size_t Resident() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// What a raw peer has received by now, without waiting.
+std::string TakeIn(const TRawPeer& peer) {
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(peer.Fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        got.append(buf, static_cast<std::size_t>(n));
+    return got;
+}
+
+// A peer playing the Server, outside the system.
+struct TRawListener {
+    int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    TRawListener() {
+        const sockaddr_in a = Loopback(0);
+        ::bind(Fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        ::listen(Fd, 1);
+    }
+    ~TRawListener() { ::close(Fd); }
+    bool Accept(TRawPeer& peer) const {
+        return PumpUntil([&] {
+            peer.Close();
+            peer.Fd = ::accept4(Fd, nullptr, nullptr, SOCK_CLOEXEC);
+            return peer.Fd >= 0;
+        });
+    }
+};
+
+class Faults : public CommFixture {
+protected:
+    void SetUp() override {
+        CommFixture::SetUp();
+        std::filesystem::create_symlink(Controller.SlavePath(), ById);
+        comm::SystemReady = true;
+    }
+
+    // The windows share one settings file; the Server's finds its port in it
+    // whenever it opens it.
+    std::string Settings(const std::string& comm) const {
+        return "[Ports]\nCOM3=" + ById + "\n[Comm]\n" + comm;
+    }
+    TTestComm& OpenServer() {
+        return *(Server = &Open(Settings("Port=3\nMode=2\nipPort=" + std::to_string(Port) + "\n")));
+    }
+    TTestComm& OpenClient(std::uint16_t port) {
+        TTestComm& c = Open(Settings("Mode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(port) + "\n"));
+        // Keeps what reaches the Client, then lets the window read it.
+        c.RemotePort->SetOnTriggerAvail([this, &c](serial::TCustomComPort* CP, std::uint16_t Count) {
+            platform::Guarded([&] {
+                if (Count > 0 && CP->PortState() == serial::psOpen) {
+                    std::string bytes(Count, '\0');
+                    CP->PeekBlock(bytes.data(), Count);
+                    ClientIn += bytes;
+                }
+                c.RemotePortTriggerAvail(CP, Count);
+            });
+        });
+        return *(Client = &c);
+    }
+    bool Start() {
+        OpenServer();
+        OpenClient(Port);
+        return Settle();
+    }
+
+    // Ticks both windows until the Client is connected and heard and the
+    // Server's controller answers; no tick while a connection is being made.
+    bool Settle() {
+        TTickDriver ticks(
+            *Client, [this] { return !Client->RemotePort->Open() || Client->RemoteCaption() == "Ready"; });
+        ticks.OnTick = [this](int) { Server->Tick(); };
+        return PumpUntil(
+            [this] {
+                return Client->RemoteCaption() == "Ready" && Server->RemoteCaption() == "Ready" &&
+                       Server->LinkCaption() == "Ready";
+            },
+            30s);
+    }
+
+    // Nothing in flight between the controller and the Client: from here
+    // every byte the controller sends is counted until the Client has it.
+    bool Sync() {
+        Controller.Send("[SYNC]\r");
+        const bool synced = PumpUntil([this] { return ClientIn.ends_with("[SYNC]\r"); });
+        SentBase = Controller.Sent;
+        ClientBase = ClientIn.size();
+        return synced;
+    }
+
+    // The Client turns the antenna one step. A tick waits until Gate allows;
+    // by default until every transmission has reached the controller and all
+    // the controller sent has reached the Client, so nothing races the
+    // retry. The controller's clock moves with the Client's ticks; the
+    // Server's do not run (no link test interleaves).
+    bool Command(std::function<bool()> Gate = {}) {
+        if (Server) {
+            EXPECT_TRUE(Sync());
+        }
+        const int before = Controller.Count(Right);
+        if (!Gate)
+            Gate = [this, before] {
+                return Controller.Count(Right) - before == Client->Attempts &&
+                       ClientIn.size() - ClientBase == Controller.Sent - SentBase;
+            };
+        TTickDriver ticks(*Client, Gate);
+        ticks.OnTick = [this](int) { Controller.Advance(std::chrono::milliseconds(TCommControl::TickMs)); };
+        BoundWaits();
+        const bool answered =
+            Client->SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus);
+        FBound.stop();
+        EXPECT_FALSE(TimedOut);
+        EXPECT_FALSE(Client->NetIsBusy());
+        return answered;
+    }
+
+    // A command that reaches a silent controller, then Fault strikes; the
+    // ticks go on once Struck holds.
+    bool CommandStruck(const std::function<void()>& Fault, const std::function<bool()>& Struck) {
+        Controller.SetOptions({.Silent = true});
+        MainForm.Told.clear();
+        const int before = Controller.Count(Right);
+        int stage = 0;
+        return Command([&] {
+            if (stage == 0 && Controller.Count(Right) > before) {
+                Fault();
+                stage = 1;
+            }
+            if (stage == 1 && Struck())
+                stage = 2;
+            return stage == 2;
+        });
+    }
+
+    int Told(std::int32_t code, const TTestComm* w) const { return MainForm.Count(code, w->ActionToDo); }
+
+    // One stable path for the controller, as /dev/serial/by-id gives an adapter.
+    std::string ById = Dir.File("usb-Dravane-if00");
+    std::uint16_t Port = FreePort();
+    // Made before the windows, so that either may go and come back.
+    net::TDeviceSocketInstance Sockets;
+    TTestComm* Server = nullptr;
+    TTestComm* Client = nullptr;
+    std::string ClientIn;
+    std::size_t ClientBase = 0;
+    std::size_t SentBase = 0;
+};
+
+} // namespace
+
+// Deaf to two commands in three, slower than the retry, or spewing noise:
+// every command still ends answered.
+TEST_F(Faults, AControllerThatIsDeafSlowOrNoisyIsStillCommanded) {
+    struct TCase {
+        const char* Name;
+        sim::TSimOptions Options;
+        int Commands;
+        int Sends; // transmissions of each command; 0: not fixed
+        int Turns; // steps each command turns; -1: not fixed
+    };
+    const TCase cases[] = {
+        {"answers every third command", {.AnswerEvery = 3}, 3, 3, 1},
+        // Known and kept: a relative command sent again turns twice.
+        {"slower than the retry", {.Delay = 1500ms}, 1, 2, 2},
+        {"spews noise", {.Delay = 300ms, .Noise = true}, 8, 0, -1},
+    };
+    ASSERT_TRUE(Start());
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Controller.SetOptions(c.Options);
+        const int sends = Controller.Count(Right);
+        for (int k = 0; k < c.Commands; ++k) {
+            const int before = Controller.Direction();
+            EXPECT_TRUE(Command());
+            if (c.Sends > 0) {
+                EXPECT_EQ(Client->Attempts, c.Sends);
+            }
+            if (c.Turns >= 0) {
+                EXPECT_EQ(Controller.Direction(), (before + c.Turns) % 8);
+            }
+        }
+        if (c.Sends == 0) { // the noise spoiled replies, and the repeats were answered
+            EXPECT_GT(Controller.Count(Right) - sends, c.Commands);
+        }
+    }
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(Faults, TheSerialCablePulledMidCommandAndPluggedBack) {
+    ASSERT_TRUE(Start());
+    // The command reaches the controller, half a reply comes back, then the
+    // cable goes; the Server finds out at its next write to it.
+    bool pulled = false;
+    EXPECT_FALSE(CommandStruck([&] { Controller.Send("[T4BR01"); },
+                               [&] {
+                                   if (!pulled && !Server->LocalData.Pending().empty()) {
+                                       Controller.Unplug();
+                                       std::filesystem::remove(ById);
+                                       pulled = true;
+                                   }
+                                   return pulled && Server->Port->DeviceLost();
+                               }));
+    EXPECT_EQ(Client->Attempts, 6);
+    EXPECT_FALSE(Server->Port->Open());
+    EXPECT_EQ(Server->LinkCaption(), "Disconnected");
+    EXPECT_EQ(Told(mcCommLinkFail, Server), 1);
+
+    // Its "[REMOTE]" no longer counts at the Server: the Client is dropped and shows red.
+    Server->Tick(TCommControl::RemoteTimeout + 1);
+    EXPECT_TRUE(PumpUntil([&] { return Client->RemoteCaption() == "Disconnected"; }));
+    EXPECT_EQ(Told(mcCommLinkFail, Client), 1);
+
+    // Plugged back: the Server opens it again by itself, the Client reconnects.
+    Controller.Replug();
+    Controller.SetOptions({});
+    std::filesystem::create_symlink(Controller.SlavePath(), ById);
+    ASSERT_TRUE(PumpUntil([&] {
+        Server->Tick();
+        return Server->Port->Open();
+    }));
+    EXPECT_EQ(Server->LocalData.Pending(), ""); // the half reply went with the old device
+    ASSERT_TRUE(Settle());
+    EXPECT_GE(Told(mcCommLinkOk, Server), 1);
+    EXPECT_TRUE(Command());
+    EXPECT_EQ(Client->Attempts, 1);
+    EXPECT_EQ(Errors, std::vector<std::string>{"Device read error"}); // said once, no box on reopening
+}
+
+TEST_F(Faults, TheServerRestartedWhileTheClientWaits) {
+    ASSERT_TRUE(Start());
+    EXPECT_FALSE(CommandStruck(
+        [&] {
+            Windows.front().reset(); // the Server's window goes
+            Server = nullptr;
+        },
+        [&] {
+            if (Client->RemoteCaption() != "Disconnected")
+                return false;
+            OpenServer(); // and a new one comes on the same port
+            return true;
+        }));
+    EXPECT_EQ(Told(mcCommLinkFail, Client), 1);
+
+    Controller.SetOptions({});
+    ASSERT_TRUE(Settle());
+    EXPECT_TRUE(Command());
+    EXPECT_EQ(Client->Attempts, 1);
+    EXPECT_TRUE(Errors.empty());
+}
+
+// The Server's side resets the connection half-way through a reply; the
+// half line must not spoil the first reply of the next connection.
+TEST_F(Faults, TheConnectionResetMidReply) {
+    TRawListener listener;
+    OpenClient(PortOf(listener.Fd));
+    TRawPeer peer;
+    ASSERT_TRUE(listener.Accept(peer));
+    ASSERT_TRUE(PumpUntil([&] { return Client->RemoteCaption() == "Ready"; }));
+    MainForm.Told.clear();
+    const std::string half = Reply.substr(0, 9);
+    std::string in;
+    int stage = 0;
+    EXPECT_FALSE(Command([&] {
+        in += TakeIn(peer);
+        if (stage == 0 && in.find(Right + "\r\n") != std::string::npos) {
+            peer.Send(half);
+            stage = 1;
+        }
+        if (stage == 1 && Client->RemoteData.Pending() == half) {
+            peer.Reset();
+            stage = 2;
+        }
+        return stage == 2 && Client->RemoteCaption() == "Disconnected";
+    }));
+    EXPECT_EQ(Told(mcCommLinkFail, Client), 1);
+
+    // The Client comes back by itself; the peer answers each command in full.
+    {
+        TTickDriver ticks(*Client, [&] { return !Client->RemotePort->Open(); });
+        ASSERT_TRUE(listener.Accept(peer));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Client->RemoteCaption() == "Ready"; }));
+    EXPECT_EQ(Told(mcCommLinkOk, Client), 1);
+    in.clear();
+    int answered = 0;
+    const std::size_t base = ClientIn.size();
+    EXPECT_TRUE(Command([&] {
+        in += TakeIn(peer);
+        int seen = 0;
+        for (auto p = in.find(Right); p != std::string::npos; p = in.find(Right, p + 1))
+            ++seen;
+        for (; answered < seen; ++answered)
+            peer.Send(Reply);
+        return seen == Client->Attempts && ClientIn.size() - base == answered * Reply.size();
+    }));
+    EXPECT_EQ(answered, 1);
+}
+
+// A peer that floods without CR, and one that sends telnet garbage and
+// negotiation storms, cannot cut the antenna off.
+TEST_F(Faults, HostilePeersDoNotCutTheAntennaOff) {
+    std::string storm;
+    for (int round = 0; round < 4; ++round)
+        for (int option = 0; option < 256; ++option)
+            for (const std::uint8_t verb :
+                 {net::TELNET_DO, net::TELNET_WILL, net::TELNET_DONT, net::TELNET_WONT})
+                storm += {'\xFF', static_cast<char>(verb), static_cast<char>(option)};
+    std::mt19937 random(17);
+    for (int k = 0; k < 60000; ++k)
+        storm += static_cast<char>(random());
+    storm += "\xFF\xF0\xFF\xF0"; // ends any subnegotiation the garbage began
+    struct TCase {
+        const char* Name;
+        std::string Chunk; // sent again and again
+        std::size_t Total;
+        bool Relayed; // whether lines of it reach the controller
+    };
+    const TCase cases[] = {
+        {"floods 100 MB without CR", std::string(65536, 'x'), 100u << 20, false},
+        {"telnet garbage and negotiation storms", storm, 40 * storm.size(), true},
+    };
+    OpenServer();
+    Server->Tick();
+    ASSERT_TRUE(PumpUntil([&] { return Server->LinkCaption() == "Ready"; }));
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TRawPeer peer;
+        ASSERT_TRUE(peer.Connect(Port));
+        const std::size_t relayed = Controller.Raw.size();
+        const std::size_t resident = Resident();
+        std::size_t sent = 0, back = 0, longest = 0;
+        ASSERT_TRUE(PumpUntil(
+            [&] {
+                longest = std::max(longest, Server->RemoteData.Pending().size());
+                back += TakeIn(peer).size();
+                for (ssize_t n = 1; n > 0 && sent < c.Total;) {
+                    const std::size_t at = sent % c.Chunk.size();
+                    n = ::send(peer.Fd, c.Chunk.data() + at, std::min(c.Chunk.size() - at, c.Total - sent),
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+                    sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+                }
+                return sent == c.Total;
+            },
+            300s));
+        // The peer is still read and heard to the end.
+        peer.Send("\r[REMOTE]\rhalf a line");
+        ASSERT_TRUE(PumpUntil([&] {
+            return Server->RemoteCaption() == "Ready" && Controller.Raw.ends_with("[REMOTE]\r") &&
+                   Server->RemoteData.Pending() == "half a line";
+        }));
+        EXPECT_LE(longest, TLineAssembler::MaxLine);
+        EXPECT_LE(back, c.Total); // answered with no more than it was sent
+        if (!Sanitized) {
+            EXPECT_LT(Resident(), resident + (16u << 20));
+        }
+        if (!c.Relayed) {
+            EXPECT_EQ(Controller.Raw.substr(relayed), "[REMOTE]\r");
+        }
+        EXPECT_TRUE(Server->Port->Open());
+
+        // Gone: a real Client commands the controller through the Server,
+        // its first line not glued to the half line left behind.
+        peer.Close();
+        ASSERT_TRUE(PumpUntil([&] { return Server->RemoteCaption() == "Disconnected"; }));
+        const int greetings = Controller.Count("Link test");
+        OpenClient(Port);
+        ASSERT_TRUE(Settle());
+        EXPECT_EQ(Controller.Count("Link test"), greetings + 1);
+        EXPECT_TRUE(Command());
+        Windows.pop_back();
+        Client = nullptr;
+        ASSERT_TRUE(PumpUntil([&] { return Server->RemoteCaption() == "Disconnected"; }));
+    }
+    EXPECT_EQ(Server->LinkCaption(), "Ready");
+}
