@@ -401,8 +401,12 @@ TEST_F(Faults, HostilePeersDoNotCutTheAntennaOff) {
         peer.Close();
         ASSERT_TRUE(PumpUntil([&] { return Server->RemoteCaption() == "Disconnected"; }));
         const int greetings = Controller.Count("Link test");
+        const int remotes = Controller.Count("[REMOTE]");
         OpenClient(Port);
         ASSERT_TRUE(Settle());
+        // The Server relays the Client's "Link test" before its "[REMOTE]";
+        // the controller reads them on its own time.
+        ASSERT_TRUE(PumpUntil([&] { return Controller.Count("[REMOTE]") > remotes; }));
         EXPECT_EQ(Controller.Count("Link test"), greetings + 1);
         EXPECT_TRUE(Command());
         Windows.pop_back();
