@@ -52,9 +52,25 @@ struct TNameServer {
     std::condition_variable Changed;
     int Waiting = 0;       // guard: Lock
     bool Released = false; // guard: Lock
+    int Threads = 0;       // guard: Lock: look-up threads that asked it and have not ended
 } gNames;
 
+// Counts its thread in Threads until the thread has ended, that is until the
+// look-up has given back its place among the program's few.
+struct TLookUpThread {
+    TLookUpThread() {
+        std::lock_guard lock(gNames.Lock);
+        ++gNames.Threads;
+    }
+    ~TLookUpThread() {
+        std::lock_guard lock(gNames.Lock);
+        --gNames.Threads;
+        gNames.Changed.notify_all();
+    }
+};
+
 int fakeGetAddrInfo(const char* Name, const char* Service, const addrinfo* Hints, addrinfo** Result) {
+    thread_local const TLookUpThread counted;
     if (std::string(Name) == "silent.invalid") {
         std::unique_lock lock(gNames.Lock);
         ++gNames.Waiting;
@@ -79,7 +95,13 @@ protected:
         gNames.Waiting = 0;
         gNames.Released = false;
     }
-    ~SocketFaultTest() override { ReleaseNames(); }
+    ~SocketFaultTest() override {
+        ReleaseNames();
+        // A look-up still running would hang on in the next test, which
+        // silences the name server again, and keep a place from it.
+        std::unique_lock lock(gNames.Lock);
+        gNames.Changed.wait_for(lock, std::chrono::seconds(10), [] { return gNames.Threads == 0; });
+    }
 
     TWsLibrary Library() const { return {"", &Api}; }
     std::uint16_t OpenServer(TWsTestPort& port) {
