@@ -63,6 +63,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     // Silent: six transmissions, 20 ticks each, then false.
     Controller.SetOptions({.Silent = true});
     {
+        BoundWaits(); // each command its own bound: the whole test is slow under sanitizers
         TTickDriver ticks(w, Settled(w));
         EXPECT_FALSE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x01", cmd485_DravaneStatus));
         EXPECT_EQ(ticks.Ticks, 6 * TCommControl::RetryDelay);
@@ -72,6 +73,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
 
     // Command 8 waits 100 ticks per try.
     {
+        BoundWaits();
         TTickDriver ticks(w, Settled(w));
         EXPECT_FALSE(w.SendCommand(baseDravane, cmd485_SetDefaults, "", 0x09));
         EXPECT_EQ(ticks.Ticks, 6 * TCommControl::SetDefaultsDelay);
@@ -85,6 +87,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
             Controller.Send("[T41R0198H00M0101]\r");
     };
     {
+        BoundWaits();
         TTickDriver ticks(w, Settled(w));
         EXPECT_FALSE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x03", cmd485_DravaneStatus));
     }
@@ -112,6 +115,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     Controller.Lines.clear();
     const std::uint8_t before = Controller.Direction();
     {
+        BoundWaits();
         TTickDriver ticks(w, Settled(w));
         ticks.OnTick = [this](int) { Controller.Advance(std::chrono::milliseconds(TCommControl::TickMs)); };
         EXPECT_TRUE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));

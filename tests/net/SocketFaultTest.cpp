@@ -4,6 +4,7 @@
 // some entries replaced, switched from the test.
 
 #include "net/HostResolver.h"
+#include "net/SocketNoticeWindow.h"
 #include "net/WsConnection.h"
 #include "support/WsTestPort.h"
 
@@ -52,9 +53,25 @@ struct TNameServer {
     std::condition_variable Changed;
     int Waiting = 0;       // guard: Lock
     bool Released = false; // guard: Lock
+    int Threads = 0;       // guard: Lock: look-up threads that asked it and have not ended
 } gNames;
 
+// Counts its thread in Threads until the thread has ended, that is until the
+// look-up has given back its place among the program's few.
+struct TLookUpThread {
+    TLookUpThread() {
+        std::lock_guard lock(gNames.Lock);
+        ++gNames.Threads;
+    }
+    ~TLookUpThread() {
+        std::lock_guard lock(gNames.Lock);
+        --gNames.Threads;
+        gNames.Changed.notify_all();
+    }
+};
+
 int fakeGetAddrInfo(const char* Name, const char* Service, const addrinfo* Hints, addrinfo** Result) {
+    thread_local const TLookUpThread counted;
     if (std::string(Name) == "silent.invalid") {
         std::unique_lock lock(gNames.Lock);
         ++gNames.Waiting;
@@ -79,7 +96,13 @@ protected:
         gNames.Waiting = 0;
         gNames.Released = false;
     }
-    ~SocketFaultTest() override { ReleaseNames(); }
+    ~SocketFaultTest() override {
+        ReleaseNames();
+        // A look-up still running would hang on in the next test, which
+        // silences the name server again, and keep a place from it.
+        std::unique_lock lock(gNames.Lock);
+        gNames.Changed.wait_for(lock, std::chrono::seconds(10), [] { return gNames.Threads == 0; });
+    }
 
     TWsLibrary Library() const { return {"", &Api}; }
     std::uint16_t OpenServer(TWsTestPort& port) {
@@ -88,7 +111,7 @@ protected:
     }
     static bool WaitForSilentLookups(int Count) {
         std::unique_lock lock(gNames.Lock);
-        return gNames.Changed.wait_for(lock, std::chrono::seconds(5),
+        return gNames.Changed.wait_for(lock, std::chrono::seconds(10),
                                        [&] { return gNames.Waiting >= Count; });
     }
     static void ReleaseNames() {
@@ -113,10 +136,15 @@ TEST_F(SocketFaultTest, AcceptWithoutDescriptorsBacksOffReportsOncePerStreakAndR
     EXPECT_EQ(server.Errors, std::vector<int>{serial::wsaEMFile});
 
     // No retry until the next tick: the loop turns without accepting again.
+    // A tick may fall within it, and one more for each retry period the
+    // loop was held up by a busy machine.
     const int accepts = gAccepts;
+    const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 20; ++i)
         QCoreApplication::processEvents();
-    EXPECT_LE(gAccepts - accepts, 1);
+    const auto periods = (std::chrono::steady_clock::now() - start) /
+                         std::chrono::milliseconds(TSocketNoticeWindow::AcceptRetryMs);
+    EXPECT_LE(gAccepts - accepts, 1 + periods);
     // Retried on later ticks, silently.
     ASSERT_TRUE(PumpUntil([&] { return gAccepts >= accepts + 3; }));
     EXPECT_EQ(server.Errors.size(), 1u);
@@ -135,7 +163,7 @@ TEST_F(SocketFaultTest, AcceptWithoutDescriptorsBacksOffReportsOncePerStreakAndR
     ASSERT_TRUE(PumpUntil([&] { return server.Errors.size() == 2; }));
     gAcceptErrno = 0;
     bool closed = false;
-    second.Read(1, 3000, &closed);
+    second.Read(1, 10000, &closed);
     EXPECT_TRUE(closed);
     EXPECT_EQ(server.Accepts, 1);
     EXPECT_EQ(server.Disconnects, 0);
@@ -245,7 +273,7 @@ TEST_F(SocketFaultTest, AnUnansweredLookUpHoldsUpNeitherLaterOpensNorTheEnd) {
 
         TWsTestPort named(*sockets);
         ASSERT_EQ(named.OpenClient(p, true, "localhost"), 0);
-        EXPECT_TRUE(PumpUntil([&] { return named.Connects == 1 && server.Accepts == 1; }, 3s));
+        EXPECT_TRUE(PumpUntil([&] { return named.Connects == 1 && server.Accepts == 1; }));
 
         // The program ends while another look-up is in flight.
         TWsTestPort last(*sockets);
@@ -276,13 +304,13 @@ TEST_F(SocketFaultTest, HangingLookUpsAreBoundedAndFreeTheirPlaceWhenTheyEnd) {
     ASSERT_TRUE(WaitForSilentLookups(8));
     // One more while eight hang: refused at once, no ninth thread.
     resolver.Start("localhost", record);
-    ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; }, 3s));
+    ASSERT_TRUE(PumpUntil([&] { return errors.size() == 1; }));
     EXPECT_EQ(errors[0], 11002);
     EXPECT_EQ(gNames.Waiting, 8);
 
     ReleaseNames();
-    ASSERT_TRUE(PumpUntil([&] { return errors.size() == 9; }, 5s));
+    ASSERT_TRUE(PumpUntil([&] { return errors.size() == 9; }));
     in_addr_t found = 0;
     resolver.Start("localhost", [&](in_addr_t Address, std::int32_t) { found = Address; });
-    EXPECT_TRUE(PumpUntil([&] { return found != 0; }, 3s));
+    EXPECT_TRUE(PumpUntil([&] { return found != 0; }));
 }

@@ -159,7 +159,7 @@ TEST_F(WinsockDispatcherTest, RefusedPeerAndResetPeerFreeTheSlotAtOnce) {
     TRawPeer a;
     ASSERT_TRUE(a.Connect(p));
     bool closed = false;
-    a.Read(1, 3000, &closed);
+    a.Read(1, 10000, &closed);
     EXPECT_TRUE(closed);
     EXPECT_EQ(server.Accepts, 1);
     EXPECT_FALSE(server.Carrier());
@@ -316,7 +316,7 @@ bool HaveTool(const char* name) {
 
 bool Finish(QProcess& p) {
     p.closeWriteChannel();
-    const bool done = PumpUntil([&] { return p.state() == QProcess::NotRunning; }, 5000ms);
+    const bool done = PumpUntil([&] { return p.state() == QProcess::NotRunning; });
     if (!done) {
         p.kill();
         p.waitForFinished(2000);

@@ -175,7 +175,7 @@ TEST_F(WinsockPortTest, ServerOutlivesItsPeersAndAdmitsTheNextWithoutReopening) 
         TRawPeer extra;
         ASSERT_TRUE(extra.Connect(p));
         bool closed = false;
-        extra.Read(1, 3000, &closed);
+        extra.Read(1, 10000, &closed);
         EXPECT_TRUE(closed);
         first.Port.PutString("!");
         ASSERT_TRUE(PumpUntil([&] { return server.Received == "early!"; }));
@@ -209,7 +209,7 @@ TEST_F(WinsockPortTest, ServerCloseWithoutPeerAndRefusedPeerAndRefusedConnection
     TRawPeer turnedAway;
     ASSERT_TRUE(turnedAway.Connect(p));
     bool closed = false;
-    turnedAway.Read(1, 3000, &closed);
+    turnedAway.Read(1, 10000, &closed);
     EXPECT_TRUE(closed);
     EXPECT_EQ(server.Accepts, 1);
     server.Port.SetOpen(false);

@@ -13,7 +13,7 @@ std::string readAvailable(TSerialDevice& dev, const TWakeFd& wake, std::size_t c
     std::string out;
     char buf[256];
     while (out.size() < count) {
-        if (dev.WaitReadable(wake, 2000) != TWaitResult::Ready)
+        if (dev.WaitReadable(wake, 10000) != TWaitResult::Ready)
             break;
         const auto n = dev.Read(buf, sizeof buf);
         if (n <= 0)
@@ -114,12 +114,12 @@ TEST(SerialDevice, WaitEndsOnDataWakeTimeOutAndHangUp) {
     EXPECT_EQ(dev.WaitReadable(wake, 0), TWaitResult::TimedOut);
 
     pty.Write("x");
-    EXPECT_EQ(dev.WaitReadable(wake, 2000), TWaitResult::Ready);
+    EXPECT_EQ(dev.WaitReadable(wake, 10000), TWaitResult::Ready);
     char c;
     EXPECT_EQ(dev.Read(&c, 1), 1);
 
     pty.CloseMaster(); // the cable is pulled
-    const auto r = dev.WaitReadable(wake, 2000);
+    const auto r = dev.WaitReadable(wake, 10000);
     EXPECT_TRUE(r == TWaitResult::HangUp || r == TWaitResult::Ready);
     EXPECT_EQ(dev.Read(&c, 1), -EIO);
     EXPECT_EQ(dev.Write("y", 1), -EIO);

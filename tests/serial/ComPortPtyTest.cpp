@@ -51,7 +51,7 @@ int ThreadCount() {
 // The kernel lists a joined thread for a moment after join has returned;
 // a thread that still runs stays listed.
 bool ThreadsAre(int n) {
-    return PumpUntil([n] { return ThreadCount() == n; }, 2s);
+    return PumpUntil([n] { return ThreadCount() == n; });
 }
 
 // Writes on a master end until stopped; the device's end may come and go.
@@ -89,9 +89,9 @@ struct TClosureGuard {
 };
 
 // Holds the UI thread until the port's dispatcher is delivering a
-// notification, which then waits for this thread; false after two seconds.
+// notification, which then waits for this thread; false after ten seconds.
 bool NotificationWaits(TCustomComPort& Port) {
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (!Port.DispatcherOrNull()->EventBusy()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
@@ -306,7 +306,7 @@ TEST_F(PtyPort, BytesWaitingAtOpenAreAnnounced) {
     CollectAvail();
     Pty[0]->Write(line);
     Port.SetOpen(true);
-    EXPECT_TRUE(PumpUntil([&] { return Got == line; }, 3s)) << Got.size() << " bytes announced";
+    EXPECT_TRUE(PumpUntil([&] { return Got == line; })) << Got.size() << " bytes announced";
 }
 
 // A zero-interval timer reads while notifications are delivered: every byte

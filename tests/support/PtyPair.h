@@ -65,7 +65,7 @@ public:
     }
 
     // Reads until `count` bytes have arrived or `timeoutMs` passes without any.
-    std::string Read(std::size_t count, int timeoutMs = 2000) const {
+    std::string Read(std::size_t count, int timeoutMs = 10000) const {
         std::string out;
         char buf[4096];
         while (out.size() < count) {

@@ -191,7 +191,7 @@ public:
     }
 
     // What arrives until `lines` CRs have come or `limit` passes.
-    std::string ReadLines(int lines, std::chrono::milliseconds limit = 5s) const {
+    std::string ReadLines(int lines, std::chrono::milliseconds limit = 10s) const {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         std::string got;
         while (std::count(got.begin(), got.end(), '\r') < lines) {

@@ -86,7 +86,7 @@ struct TRawPeer {
     void Send(const std::string& s) const { ::send(Fd, s.data(), s.size(), MSG_NOSIGNAL); }
     // Reads while the event loop runs, until want bytes came, the peer closed,
     // or the time is up.
-    std::string Read(std::size_t want, int ms = 5000, bool* closed = nullptr) const {
+    std::string Read(std::size_t want, int ms = 10000, bool* closed = nullptr) const {
         std::string got;
         PumpUntil(
             [&] {
