@@ -599,6 +599,11 @@ void TCommControl::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
 void TCommControl::OnRemoteError(std::int32_t ErrCode) {
     if (!connectionDead(ErrCode))
         return;
+    // A Server's peer lost this way has already been let go by the socket
+    // layer, and its leave follows: the Server goes on listening, and the
+    // next Client, maybe admitted before a deferred take-down, is kept.
+    if (OpMode == omServer && RemoteDataSocket() < 0)
+        return;
     QTimer::singleShot(0, this, [this] {
         guarded([this] {
             DisableRemotePort();

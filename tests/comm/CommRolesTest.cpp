@@ -236,7 +236,7 @@ TEST_F(Roles, TeardownWithOpenPortsAndTheDiscoveryGone) {
     EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(Roles, AClientThatConnectsJustBeforeTheServerListensAnewIsKept) {
+TEST_F(Roles, AClientThatComesJustBeforeTheServerListensAnewOrLetsADeadPeerGoIsKept) {
     const std::uint16_t port = FreePort();
     TTestComm& server = Open(ServerOn(port));
     comm::SystemReady = true;
@@ -256,4 +256,18 @@ TEST_F(Roles, AClientThatConnectsJustBeforeTheServerListensAnewIsKept) {
 
     peer.Send("[REMOTE]\r");
     EXPECT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Ready"; }));
+
+    // The path to that peer dies (the kernel gives up on its socket) and the
+    // next Client connects before the Server's window has had its turn: the
+    // newcomer takes the freed slot and is kept.
+    net::TDeviceSocket::Instance()->CMSocketMessage(served, std::uint32_t{serial::wsaETimedOut} << 16);
+    EXPECT_EQ(server.RemoteCaption(), "Disconnected");
+    TRawPeer next;
+    ASSERT_TRUE(next.Connect(port));
+    ASSERT_TRUE(PumpUntil([&] { return server.RemoteDataSocket() >= 0; }));
+    next.Send("[REMOTE]\r");
+    EXPECT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Ready"; }));
+    next.Read(1, 100, &closed);
+    EXPECT_FALSE(closed);
+    EXPECT_GE(server.RemoteDataSocket(), 0);
 }
