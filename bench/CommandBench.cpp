@@ -18,7 +18,7 @@
 #include "BenchRow.h"
 #include "SimResponder.h"
 #include "TermiosFloor.h"
-#include "comm/CommControl.h"
+#include "comm/CommLink.h"
 #include "comm/NetDefs.h"
 #include "platform/SettingsPath.h"
 #include "sim/Simulator.h"
@@ -72,7 +72,8 @@ struct TStation {
         const std::string ini = dir.File("bench.ini");
         test::WriteAll(ini, "[Ports]\nCOM7=" + Pty.SlavePath() + "\n[Comm]\nPort=7\n" + comm);
         platform::SetSettingsFileName(ini);
-        Window = std::make_unique<comm::TCommControl>();
+        Window = std::make_unique<comm::TCommLink>();
+        Window->Start();
         Pty.CloseSlaveKeeper();
     }
     ~TStation() {
@@ -81,7 +82,7 @@ struct TStation {
     }
     PtyPair Pty;
     TSimResponder Responder;
-    std::unique_ptr<comm::TCommControl> Window;
+    std::unique_ptr<comm::TCommLink> Window;
 };
 
 void RunFor(double seconds) {
@@ -243,7 +244,8 @@ int main(int argc, char** argv) {
         test::WriteAll(ini, "[Comm]\nMode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(port) + "\n");
         platform::SetSettingsFileName(ini);
         {
-            comm::TCommControl client;
+            comm::TCommLink client;
+            client.Start();
             RunFor(0.2);
             if (!far.Connected()) {
                 std::fprintf(stderr, "the Client did not connect\n");

@@ -11,8 +11,8 @@
 
 #include "BenchRow.h"
 #include "TermiosFloor.h"
+#include "app/CommControl.h"
 #include "app/DravaneMain.h"
-#include "comm/CommControl.h"
 #include "comm/Defines.h"
 #include "platform/SettingsPath.h"
 #include "support/EventLoop.h"
@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
     std::vector<double> clickUs, returnUs;
     {
         app::TDravaneMain main;
-        comm::TCommControl commControl;
-        comm::CommControl = &commControl;
+        app::TCommControl commControl;
+        app::CommControl = &commControl;
         comm::SystemReady = true;
         main.show();
         auto* right = main.findChild<QWidget*>("KelRightBtn");
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         }
         comm::SystemReady = false;
         commControl.Shutdown();
-        comm::CommControl = nullptr;
+        app::CommControl = nullptr;
     }
     platform::SetSettingsFileName("");
 

@@ -11,7 +11,7 @@
 #include "BenchRow.h"
 #include "SimResponder.h"
 #include "TermiosFloor.h"
-#include "comm/CommControl.h"
+#include "comm/CommLink.h"
 #include "comm/NetDefs.h"
 #include "platform/SettingsPath.h"
 #include "support/PtyPair.h"
@@ -131,7 +131,8 @@ std::optional<TRelayStats> RunServer(const test::TempDir& dir, int trips) {
     platform::SetSettingsFileName(ini);
     std::optional<TRelayStats> result;
     {
-        comm::TCommControl server;
+        comm::TCommLink server;
+        server.Start();
         pty.CloseSlaveKeeper();
         QEventLoop loop;
         std::thread client([&] {

@@ -35,10 +35,16 @@ endfunction()
 # A GoogleTest executable registered with CTest, one CTest entry per test case.
 # LABELS: ctest labels ("tsan" marks tests that the ThreadSanitizer build runs).
 # SIM: the test spawns the controller simulator (tests/support/SimProcess.h).
+# CORE: the test needs no display library (a QCoreApplication runs it).
 function(dravane_test target)
-    cmake_parse_arguments(ARG "SIM" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "SIM;CORE" "" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${target} ${ARG_SOURCES})
-    target_link_libraries(${target} PRIVATE ${ARG_LIBS} dravane_test_support GTest::gtest GTest::gmock)
+    if(ARG_CORE)
+        set(support dravane_core_test_support)
+    else()
+        set(support dravane_test_support)
+    endif()
+    target_link_libraries(${target} PRIVATE ${ARG_LIBS} ${support} GTest::gtest GTest::gmock)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     dravane_target_options(${target})
     if(ARG_SIM)

@@ -1,10 +1,11 @@
 #include "app/Application.h"
 
+#include "app/CommControl.h"
 #include "app/DravaneMain.h"
-#include "comm/CommControl.h"
 #include "comm/Defines.h"
 #include "comm/GetComPorts.h"
 #include "platform/AppException.h"
+#include "platform/ErrorBox.h"
 #include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
 
@@ -62,6 +63,7 @@ int RunDravane(const char* programPath) {
     QGuiApplication::setDesktopFileName("dravane");
     QApplication::setQuitOnLastWindowClosed(false);
     ApplyVisualStyle();
+    platform::InstallErrorBox();
 
     int result = 0;
     {
@@ -81,8 +83,8 @@ int RunDravane(const char* programPath) {
         });
         mainWindow = std::make_unique<TDravaneMain>();
         DravaneMain = mainWindow.get();
-        auto commControl = std::make_unique<comm::TCommControl>();
-        comm::CommControl = commControl.get();
+        auto commControl = std::make_unique<TCommControl>();
+        CommControl = commControl.get();
         auto getComPorts = std::make_unique<comm::TGetComPorts>();
         comm::SystemReady = true;
 
@@ -98,7 +100,7 @@ int RunDravane(const char* programPath) {
 
         comm::SystemReady = false;
         getComPorts.reset();
-        comm::CommControl = nullptr;
+        CommControl = nullptr;
         commControl.reset();
         DravaneMain = nullptr;
         mainWindow.reset();

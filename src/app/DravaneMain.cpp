@@ -1,6 +1,6 @@
 #include "app/DravaneMain.h"
 
-#include "comm/CommControl.h"
+#include "app/CommControl.h"
 #include "comm/Defines.h"
 #include "comm/NetDefs.h"
 #include "platform/AppException.h"

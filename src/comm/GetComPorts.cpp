@@ -1,7 +1,5 @@
 #include "comm/GetComPorts.h"
 
-#include "ui_GetComPorts.h"
-
 #include <QTimer>
 #include <charconv>
 #include <exception>
@@ -14,18 +12,17 @@ namespace {
 constexpr int RefreshMs = 1000;
 }
 
-TGetComPorts::TGetComPorts(QWidget* parent) : TGetComPorts(nullptr, parent) {}
+TGetComPorts::TGetComPorts(QObject* parent) : TGetComPorts(nullptr, parent) {}
 
 TGetComPorts::TGetComPorts(std::string settingsFile, std::string sysfsRoot, std::string byIdDir,
-                           QWidget* parent)
+                           QObject* parent)
     : TGetComPorts(std::make_unique<platform::TComNumbers>(std::move(settingsFile), std::move(sysfsRoot),
                                                            std::move(byIdDir)),
                    parent) {}
 
-TGetComPorts::TGetComPorts(std::unique_ptr<platform::TComNumbers> ownTable, QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::GetComPorts>()), FOwnTable(std::move(ownTable)),
-      Reg(FOwnTable ? *FOwnTable : platform::ComNumbers()), Timer1(new QTimer(this)) {
-    ui->setupUi(this);
+TGetComPorts::TGetComPorts(std::unique_ptr<platform::TComNumbers> ownTable, QObject* parent)
+    : QObject(parent), FOwnTable(std::move(ownTable)), Reg(FOwnTable ? *FOwnTable : platform::ComNumbers()),
+      Timer1(new QTimer(this)) {
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(RefreshMs);

@@ -1,31 +1,28 @@
 #pragma once
 // The list of serial ports the system offers, refreshed once a second for the
-// Communications window. A hidden window: created once at start-up, never shown.
+// Communications window. Created once at start-up; it has no face of its own.
 
 #include "platform/ComNumbers.h"
 
+#include <QObject>
 #include <QStringList>
-#include <QWidget>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 class QTimer;
-namespace Ui {
-class GetComPorts;
-}
 
 namespace dravane::comm {
 
-class TGetComPorts : public QWidget {
+class TGetComPorts : public QObject {
     Q_OBJECT
 public:
     // The program's instance, over the program's own COM-number table.
-    explicit TGetComPorts(QWidget* parent = nullptr);
+    explicit TGetComPorts(QObject* parent = nullptr);
     // Over a table of its own (a test's settings file and fake trees).
     TGetComPorts(std::string settingsFile, std::string sysfsRoot, std::string byIdDir,
-                 QWidget* parent = nullptr);
+                 QObject* parent = nullptr);
     ~TGetComPorts() override;
 
     // "Disable" then "COM<n>" per port; empty until a port has been seen.
@@ -44,10 +41,9 @@ public slots:
 
 private:
     // A null table means the program's own.
-    TGetComPorts(std::unique_ptr<platform::TComNumbers> ownTable, QWidget* parent);
+    TGetComPorts(std::unique_ptr<platform::TComNumbers> ownTable, QObject* parent);
     void GetAvailablePorts() noexcept;
 
-    std::unique_ptr<Ui::GetComPorts> ui;
     std::unique_ptr<platform::TComNumbers> FOwnTable;
     // The COM-number table stands where the system registry was read.
     platform::TComNumbers& Reg;

@@ -101,6 +101,7 @@ bool TWinsockDispatcher::SetupCom(int, int) {
         });
     }
     c->Attach(this, WsIsClient, WsIsTelnet);
+    c->SetDeadPeerDetection(FDeadPeerDetection);
     return true;
 }
 

@@ -43,6 +43,8 @@ public:
     // socket is set up; the connection starts when the answer is in. A failed
     // look-up reaches the port as error 9007.
     void SetHostName(const std::string& Name) { FHostName = Name; }
+    // Keepalive and user time-out on every data socket (on by default).
+    void SetDeadPeerDetection(bool On) { FDeadPeerDetection = On; }
     // Where socket messages go: the port's notification window.
     void SetSocketWindow(const platform::TMessageTarget& Window) { FSocketWindow = Window; }
 
@@ -80,6 +82,7 @@ public:
     sockaddr_in WsHostAddr{};
     bool WsIsClient = true;
     bool WsIsTelnet = true;
+    bool FDeadPeerDetection = true;
 
 private:
     void CarrierChanged(bool On) override;

@@ -189,10 +189,17 @@ int TCustomWinsockPort::InitializePort() {
     const std::uint16_t port = (s.htons)(WsPortNumber());
     d->InitSocketData(0, address, port, client, FWsTelnet);
     d->SetHostName(hostName);
+    d->SetDeadPeerDetection(FWsDeadPeerDetection);
     const int rc = d->InitSocket(InSize(), OutSize());
     if (rc < 0)
         throw ESocketException::CreateTranslate(-rc);
     return 0;
+}
+
+int TCustomWinsockPort::WsDataSocket() const {
+    auto* d = dynamic_cast<TWinsockDispatcher*>(DispatcherOrNull());
+    const TWsConnection* c = d ? d->Connection() : nullptr;
+    return c ? c->CommSocket() : -1;
 }
 
 bool TCustomWinsockPort::DoAccept(in_addr Addr) {

@@ -78,6 +78,10 @@ public:
     void SetWsPort(const std::string& Value);
     bool WsTelnet() const { return FWsTelnet; }
     void SetWsTelnet(bool Value) { FWsTelnet = Value; }
+    // Keepalive and a user time-out on every accepted or connected socket, so
+    // a dead network path ends the connection (on by default).
+    bool WsDeadPeerDetection() const { return FWsDeadPeerDetection; }
+    void SetWsDeadPeerDetection(bool Value) { FWsDeadPeerDetection = Value; }
     // Re-enumerated at every read.
     const std::vector<std::string>& WsLocalAddresses();
     void SetWsLocalAddresses(const std::vector<std::string>& Value) { FWsLocalAddresses = Value; }
@@ -90,6 +94,8 @@ public:
     // WsPort as a port number in host order: a decimal number 1..65535 or a
     // known TCP service name; anything else raises ESocketException 9005.
     std::uint16_t WsPortNumber() const;
+    // The socket carrying the peer (accepted or connected), or -1 while there is none.
+    int WsDataSocket() const;
 
     void SetOnWsAccept(TWsAcceptEvent E) { FOnWsAccept = std::move(E); }
     void SetOnWsConnect(TWsPortNotifyEvent E) { FOnWsConnect = std::move(E); }
@@ -123,6 +129,7 @@ private:
     TWsMode FWsMode = DefWsMode;
     std::string FWsPort = DefWsPort;
     bool FWsTelnet = DefWsTelnet;
+    bool FWsDeadPeerDetection = true;
     std::vector<std::string> FWsLocalAddresses;
     int FWsLocalAddressIndex = 0;
     TSocksServerInfo FWsSocksServerInfo;

@@ -2,10 +2,27 @@
 
 #include "net/SocketWrapper.h"
 
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
 namespace dravane::net {
+
+bool EnableDeadPeerDetection(int Socket) {
+    const int on = 1;
+    const int idle = DeadPeerKeepIdleS;
+    const int interval = DeadPeerKeepIntervalS;
+    const int count = DeadPeerKeepCount;
+    const unsigned userTimeout = DeadPeerUserTimeoutMs;
+    bool ok = ::setsockopt(Socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+    ok = ::setsockopt(Socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 && ok;
+    ok = ::setsockopt(Socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 && ok;
+    ok = ::setsockopt(Socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+    ok = ::setsockopt(Socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0 && ok;
+    return ok;
+}
 
 TWsConnection::TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize)
     : FSockets(Sockets), FCodec(Terminal) {
@@ -182,6 +199,8 @@ void TWsConnection::SetConnectionState(TWsConnectionState State) {
 void TWsConnection::AdmitPeer(int Socket, const sockaddr_in* Peer) {
     FCommSocket = Socket;
     FCodec.ResetPeer();
+    if (FDeadPeerDetection && Socket >= 0)
+        EnableDeadPeerDetection(Socket);
     if (FEvents && Peer)
         FEvents->PeerChanged(*Peer);
 }

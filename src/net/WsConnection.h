@@ -26,6 +26,15 @@ class TSocketWrapper;
 
 enum TWsConnectionState : std::uint8_t { wcsInit, wcsConnected };
 
+// Keepalive and user time-out on a connected TCP socket, so a path that went
+// dead (pulled cable, crashed router) ends the connection with an error
+// instead of leaving it half-open for ever. False when the system refused one.
+bool EnableDeadPeerDetection(int Socket);
+inline constexpr int DeadPeerUserTimeoutMs = 15000;
+inline constexpr int DeadPeerKeepIdleS = 10;
+inline constexpr int DeadPeerKeepIntervalS = 5;
+inline constexpr int DeadPeerKeepCount = 3;
+
 // The dispatcher a connection serves, as the connection and the device
 // socket see it.
 class TWsConnectionEvents {
@@ -60,6 +69,8 @@ public:
 
     // Set up by the dispatcher once its socket is bound and registered.
     void Attach(TWsConnectionEvents* Events, bool IsClient, bool IsTelnet);
+    // On: every data socket admitted from now on gets dead-peer detection.
+    void SetDeadPeerDetection(bool On) { FDeadPeerDetection = On; }
 
     // Receives into the input ring, then delivers at most Size decoded bytes.
     int ReadBuf(std::uint8_t* Buf, int Size);
@@ -116,6 +127,7 @@ private:
     int FInEnd = 0;
     bool FIsClient = false;
     bool FIsTelnet = false;
+    bool FDeadPeerDetection = true;
     std::vector<std::uint8_t> FOutBuf;
     bool FOutBufFull = false;
     int FOutSize = 0;

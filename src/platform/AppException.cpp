@@ -1,8 +1,6 @@
 #include "platform/AppException.h"
 
-#include <QApplication>
-#include <QDialog>
-#include <QMessageBox>
+#include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
 
@@ -13,6 +11,11 @@ TErrorSink& sink() {
     return s;
 }
 
+TErrorPresenter*& presenter() {
+    static TErrorPresenter* p = nullptr; // UI thread only
+    return p;
+}
+
 bool& unattended() {
     static bool on = false; // UI thread only
     return on;
@@ -21,10 +24,7 @@ bool& unattended() {
 // Without a display, or while the program closes on a termination signal,
 // a message box would wait for a click that never comes.
 bool nobodyToClick() {
-    if (unattended() || !qobject_cast<QApplication*>(QCoreApplication::instance()))
-        return true;
-    const QString platform = QGuiApplication::platformName();
-    return platform == "offscreen" || platform == "minimal";
+    return unattended() || !presenter() || !presenter()->CanShow();
 }
 
 // One line, whatever line breaks the text holds, so that a log keeps it whole.
@@ -48,11 +48,13 @@ void showBox(const std::string& text) {
         toStandardError(text);
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
-                    QString::fromStdString(text), QMessageBox::Ok);
-    box.exec();
+    presenter()->Show(text);
 }
 } // namespace
+
+void SetErrorPresenter(TErrorPresenter* p) {
+    presenter() = p;
+}
 
 void SetErrorSink(TErrorSink s) {
     sink() = std::move(s);
@@ -60,12 +62,8 @@ void SetErrorSink(TErrorSink s) {
 
 void SetUnattended(bool on) {
     unattended() = on;
-    if (!on || !qobject_cast<QApplication*>(QCoreApplication::instance()))
-        return;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
-            dialog->reject();
-    }
+    if (on && presenter())
+        presenter()->CloseDialogs();
 }
 
 void ShowErrorMessage(const std::string& text) {
@@ -75,7 +73,7 @@ void ShowErrorMessage(const std::string& text) {
         toStandardError(text);
         return;
     }
-    QTimer::singleShot(0, qApp, [text] { showBox(text); });
+    QTimer::singleShot(0, QCoreApplication::instance(), [text] { showBox(text); });
 }
 
 void ShowErrorMessageModal(const std::string& text) {

@@ -24,6 +24,21 @@ void ShowErrorMessageModal(const std::string& text);
 // on) and later texts go to standard error. Tests turn it off again.
 void SetUnattended(bool on);
 
+// What shows a message to somebody who can click it: the desktop program's
+// message box. Without one every text goes to standard error.
+class TErrorPresenter {
+public:
+    virtual ~TErrorPresenter() = default;
+    // Somebody can click now (a display, a running application).
+    virtual bool CanShow() const = 0;
+    // Shows the text and returns when it has been closed.
+    virtual void Show(const std::string& text) = 0;
+    // Closes every open modal dialog, so whatever waits on one goes on.
+    virtual void CloseDialogs() = 0;
+};
+// Not owned; null removes it.
+void SetErrorPresenter(TErrorPresenter* presenter);
+
 // Tests replace the message box with a recorder; an empty function restores it.
 using TErrorSink = std::function<void(const std::string&)>;
 void SetErrorSink(TErrorSink sink);

@@ -1,5 +1,5 @@
 #include "app/DravaneMain.h"
-#include "comm/CommControl.h"
+#include "app/CommControl.h"
 #include "comm/Defines.h"
 #include "platform/AppException.h"
 #include "platform/SettingsPath.h"
@@ -24,7 +24,7 @@ protected:
         comm::SystemReady = false;
     }
     void TearDown() override {
-        comm::CommControl = nullptr;
+        app::CommControl = nullptr;
         commControl.reset();
         main.reset();
         platform::SetSettingsFileName("");
@@ -34,8 +34,8 @@ protected:
     // The start-up order: main window, Communications window, then ready.
     void start() {
         main = std::make_unique<app::TDravaneMain>();
-        commControl = std::make_unique<comm::TCommControl>();
-        comm::CommControl = commControl.get();
+        commControl = std::make_unique<app::TCommControl>();
+        app::CommControl = commControl.get();
         comm::SystemReady = true;
     }
     widgets::TColorPanel* netLed() { return main->findChild<widgets::TColorPanel*>("NetLed"); }
@@ -49,7 +49,7 @@ protected:
     std::string ini = dir.File("dravane.ini");
     std::vector<std::string> errors;
     std::unique_ptr<app::TDravaneMain> main;
-    std::unique_ptr<comm::TCommControl> commControl;
+    std::unique_ptr<app::TCommControl> commControl;
 };
 
 } // namespace

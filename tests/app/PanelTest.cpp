@@ -3,6 +3,7 @@
 // compass rose and the mode buttons; clicks go out as command lines to the
 // controller (a fake one in this process, or the simulator as a program).
 #include "app/Application.h"
+#include "app/CommControl.h"
 #include "app/DravaneMain.h"
 #include "comm/CommFixture.h"
 #include "support/SimProcess.h"
@@ -79,7 +80,8 @@ protected:
         app::ApplyVisualStyle();
     }
     void TearDown() override {
-        comm::CommControl = nullptr;
+        app::CommControl = nullptr;
+        Window.reset();
         CommFixture::TearDown();
         Main.reset();
         qApp->setStyleSheet("");
@@ -90,8 +92,10 @@ protected:
         WriteAll(Ini, settings);
         Main = std::make_unique<app::TDravaneMain>();
         Forward.To = Main.get();
-        Comm = &Open(settings);
-        comm::CommControl = Comm;
+        Window = std::make_unique<app::TCommControl>();
+        Comm = &Window->Link();
+        Comm->findChild<QTimer*>("Timer1")->stop();
+        app::CommControl = Window.get();
         comm::SystemReady = true;
         Main->show();
         Grab(*Main); // painted once, so the mode buttons know their faces
@@ -159,7 +163,8 @@ protected:
 
     TForward Forward;
     std::unique_ptr<app::TDravaneMain> Main;
-    TTestComm* Comm = nullptr;
+    std::unique_ptr<app::TCommControl> Window;
+    TCommLink* Comm = nullptr;
 };
 
 TEST_F(PanelTest, StatusReportsSelectOneModeButtonAndLightTheirDirections) {

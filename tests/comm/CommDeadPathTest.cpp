@@ -92,9 +92,9 @@ TEST_F(DeadPath, ServerFreesItsSlotAndClientReconnectsAfterThePathComesBack) {
                              "\n[Comm]\nPort=3\nMode=2\nipPort=" + std::to_string(port) + "\n");
     TTestComm& client = Open("[Comm]\nMode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(port) + "\n");
     comm::SystemReady = true;
-    ASSERT_TRUE(PumpUntil([&] { return client.RemoteCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return client.GetRemoteStatus() == comm::lsReady; }));
     client.Tick(); // the first "[REMOTE]"
-    ASSERT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.GetRemoteStatus() == comm::lsReady; }));
 
     // The path dies. Both sides have data in flight that is never
     // acknowledged: the Client's "[REMOTE]", the controller's answer the
@@ -102,17 +102,17 @@ TEST_F(DeadPath, ServerFreesItsSlotAndClientReconnectsAfterThePathComesBack) {
     // rule cannot be what ends the connection.
     ASSERT_EQ(Shell(Cut), 0);
     DrainBucket();
-    client.Tick(TCommControl::LinkTestInterval + 1);
+    client.Tick(TCommLink::LinkTestInterval + 1);
     Controller.Send("[LINKOK]\r");
-    ASSERT_TRUE(PumpUntil([&] { return client.RemoteCaption() == "Disconnected"; }, 30s));
-    ASSERT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Disconnected"; }, 10s));
+    ASSERT_TRUE(PumpUntil([&] { return client.GetRemoteStatus() == comm::lsDisconnected; }, 30s));
+    ASSERT_TRUE(PumpUntil([&] { return server.GetRemoteStatus() == comm::lsDisconnected; }, 10s));
 
     // The path returns: the Server listens again at its next tick, the
     // Client connects on its own cycle and the Server takes it.
     ASSERT_EQ(Shell("tc qdisc del dev lo root"), 0);
     server.Tick();
-    client.Tick(TCommControl::RemoteTimeout + 1);
-    ASSERT_TRUE(PumpUntil([&] { return client.RemoteCaption() == "Ready"; }));
-    client.Tick(TCommControl::LinkTestInterval + 1);
-    EXPECT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Ready"; }));
+    client.Tick(TCommLink::RemoteTimeout + 1);
+    ASSERT_TRUE(PumpUntil([&] { return client.GetRemoteStatus() == comm::lsReady; }));
+    client.Tick(TCommLink::LinkTestInterval + 1);
+    EXPECT_TRUE(PumpUntil([&] { return server.GetRemoteStatus() == comm::lsReady; }));
 }

@@ -105,13 +105,14 @@ protected:
     // Ticks both windows until the Client is connected and heard and the
     // Server's controller answers; no tick while a connection is being made.
     bool Settle() {
-        TTickDriver ticks(
-            *Client, [this] { return !Client->RemotePort->Open() || Client->RemoteCaption() == "Ready"; });
+        TTickDriver ticks(*Client, [this] {
+            return !Client->RemotePort->Open() || Client->GetRemoteStatus() == comm::lsReady;
+        });
         ticks.OnTick = [this](int) { Server->Tick(); };
         return PumpUntil(
             [this] {
-                return Client->RemoteCaption() == "Ready" && Server->RemoteCaption() == "Ready" &&
-                       Server->LinkCaption() == "Ready";
+                return Client->GetRemoteStatus() == comm::lsReady &&
+                       Server->GetRemoteStatus() == comm::lsReady && Server->GetLinkStatus() == comm::lsReady;
             },
             30s);
     }
@@ -142,7 +143,7 @@ protected:
                        ClientIn.size() - ClientBase == Controller.Sent - SentBase;
             };
         TTickDriver ticks(*Client, Gate);
-        ticks.OnTick = [this](int) { Controller.Advance(std::chrono::milliseconds(TCommControl::TickMs)); };
+        ticks.OnTick = [this](int) { Controller.Advance(std::chrono::milliseconds(TCommLink::TickMs)); };
         BoundWaits();
         const bool answered =
             Client->SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus);
@@ -240,12 +241,12 @@ TEST_F(Faults, TheSerialCablePulledMidCommandAndPluggedBack) {
                                }));
     EXPECT_EQ(Client->Attempts, 6);
     EXPECT_FALSE(Server->Port->Open());
-    EXPECT_EQ(Server->LinkCaption(), "Disconnected");
+    EXPECT_EQ(Server->GetLinkStatus(), comm::lsDisconnected);
     EXPECT_EQ(Told(mcCommLinkFail, Server), 1);
 
     // Its "[REMOTE]" no longer counts at the Server: the Client is dropped and shows red.
-    Server->Tick(TCommControl::RemoteTimeout + 1);
-    EXPECT_TRUE(PumpUntil([&] { return Client->RemoteCaption() == "Disconnected"; }));
+    Server->Tick(TCommLink::RemoteTimeout + 1);
+    EXPECT_TRUE(PumpUntil([&] { return Client->GetRemoteStatus() == comm::lsDisconnected; }));
     EXPECT_EQ(Told(mcCommLinkFail, Client), 1);
 
     // Plugged back: the Server opens it again by itself, the Client reconnects.
@@ -272,7 +273,7 @@ TEST_F(Faults, TheServerRestartedWhileTheClientWaits) {
             Server = nullptr;
         },
         [&] {
-            if (Client->RemoteCaption() != "Disconnected")
+            if (Client->GetRemoteStatus() != comm::lsDisconnected)
                 return false;
             OpenServer(); // and a new one comes on the same port
             return true;
@@ -293,7 +294,7 @@ TEST_F(Faults, TheConnectionResetMidReply) {
     OpenClient(PortOf(listener.Fd));
     TRawPeer peer;
     ASSERT_TRUE(listener.Accept(peer));
-    ASSERT_TRUE(PumpUntil([&] { return Client->RemoteCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return Client->GetRemoteStatus() == comm::lsReady; }));
     MainForm.Told.clear();
     const std::string half = Reply.substr(0, 9);
     std::string in;
@@ -308,7 +309,7 @@ TEST_F(Faults, TheConnectionResetMidReply) {
             peer.Reset();
             stage = 2;
         }
-        return stage == 2 && Client->RemoteCaption() == "Disconnected";
+        return stage == 2 && Client->GetRemoteStatus() == comm::lsDisconnected;
     }));
     EXPECT_EQ(Told(mcCommLinkFail, Client), 1);
 
@@ -317,7 +318,7 @@ TEST_F(Faults, TheConnectionResetMidReply) {
         TTickDriver ticks(*Client, [&] { return !Client->RemotePort->Open(); });
         ASSERT_TRUE(listener.Accept(peer));
     }
-    ASSERT_TRUE(PumpUntil([&] { return Client->RemoteCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return Client->GetRemoteStatus() == comm::lsReady; }));
     EXPECT_EQ(Told(mcCommLinkOk, Client), 1);
     in.clear();
     int answered = 0;
@@ -359,7 +360,7 @@ TEST_F(Faults, HostilePeersDoNotCutTheAntennaOff) {
     };
     OpenServer();
     Server->Tick();
-    ASSERT_TRUE(PumpUntil([&] { return Server->LinkCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return Server->GetLinkStatus() == comm::lsReady; }));
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         TRawPeer peer;
@@ -386,7 +387,7 @@ TEST_F(Faults, HostilePeersDoNotCutTheAntennaOff) {
         peer.Send("\r[REMOTE]\rhalf a line");
         ASSERT_TRUE(PumpUntil(
             [&] {
-                return Server->RemoteCaption() == "Ready" && Controller.Raw.ends_with("[REMOTE]\r") &&
+                return Server->GetRemoteStatus() == comm::lsReady && Controller.Raw.ends_with("[REMOTE]\r") &&
                        Server->RemoteData.Pending() == "half a line";
             },
             120s));
@@ -403,7 +404,7 @@ TEST_F(Faults, HostilePeersDoNotCutTheAntennaOff) {
         // Gone: a real Client commands the controller through the Server,
         // its first line not glued to the half line left behind.
         peer.Close();
-        ASSERT_TRUE(PumpUntil([&] { return Server->RemoteCaption() == "Disconnected"; }));
+        ASSERT_TRUE(PumpUntil([&] { return Server->GetRemoteStatus() == comm::lsDisconnected; }));
         const int greetings = Controller.Count("Link test");
         const int remotes = Controller.Count("[REMOTE]");
         OpenClient(Port);
@@ -415,7 +416,7 @@ TEST_F(Faults, HostilePeersDoNotCutTheAntennaOff) {
         EXPECT_TRUE(Command());
         Windows.pop_back();
         Client = nullptr;
-        ASSERT_TRUE(PumpUntil([&] { return Server->RemoteCaption() == "Disconnected"; }));
+        ASSERT_TRUE(PumpUntil([&] { return Server->GetRemoteStatus() == comm::lsDisconnected; }));
     }
-    EXPECT_EQ(Server->LinkCaption(), "Ready");
+    EXPECT_EQ(Server->GetLinkStatus(), comm::lsReady);
 }

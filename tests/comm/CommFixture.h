@@ -1,20 +1,18 @@
 #pragma once
-// The Communications window under test: a settings file of its own, a main
-// window that records the action codes, a recorder for error messages, and
-// the window's own timer stopped so that the test drives the ticks.
+// The link core under test: a settings file of its own, a main window that
+// records the action codes, a recorder for the link's messages, and the
+// link's own timer stopped so that the test drives the ticks.
 
-#include "comm/CommControl.h"
+#include "comm/CommLink.h"
 #include "comm/Defines.h"
-#include "comm/FakeController.h"
 #include "net/WinsockPort.h"
 #include "platform/AppException.h"
 #include "platform/SettingsPath.h"
 #include "serial/ComPort.h"
 #include "support/EventLoop.h"
+#include "support/FakeController.h"
 #include "support/TempDir.h"
-#include "widgets/ColorPanel.h"
 
-#include <QLabel>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -27,34 +25,38 @@
 
 namespace dravane::test {
 
-using comm::TCommControl;
+using comm::TCommLink;
 
-class TTestComm : public TCommControl {
+class TTestComm : public TCommLink {
 public:
-    using TCommControl::ActionToDo;
-    using TCommControl::Attempts;
-    using TCommControl::CancelBtnClick;
-    using TCommControl::ComModeClick;
-    using TCommControl::ComPortBtnClick;
-    using TCommControl::LinkTries;
-    using TCommControl::LocalData;
-    using TCommControl::OkBtnClick;
-    using TCommControl::Port;
-    using TCommControl::RemoteData;
-    using TCommControl::RemoteDataSocket;
-    using TCommControl::RemotePort;
-    using TCommControl::RemotePortTriggerAvail;
-    using TCommControl::Response;
-    using TCommControl::TCommControl;
+    using TCommLink::ActionToDo;
+    using TCommLink::Attempts;
+    using TCommLink::LinkTries;
+    using TCommLink::LocalData;
+    using TCommLink::Port;
+    using TCommLink::RemoteData;
+    using TCommLink::RemoteDataSocket;
+    using TCommLink::RemotePort;
+    using TCommLink::RemotePortTriggerAvail;
+    using TCommLink::Response;
+    using TCommLink::TCommLink;
 
     void Tick(int n = 1) {
         for (int k = 0; k < n; ++k)
             Timer1Timer();
     }
-    widgets::TColorPanel* Led(const char* name) const { return findChild<widgets::TColorPanel*>(name); }
-    QString LinkCaption() const { return Led("LinkLed")->Caption(); }
-    QString RemoteCaption() const { return Led("RemoteLed")->Caption(); }
-    QString ComLabel() const { return findChild<QLabel*>("ComLabel")->text(); }
+    // What the window does for a click on a role.
+    void ChooseMode(int Index) {
+        SetModeIndex(Index);
+        SetOperatingMode();
+        SetupPort();
+    }
+    // What the window does for OK.
+    void Confirm() {
+        SaveConfiguration();
+        SetOperatingMode();
+        SetupPort();
+    }
 };
 
 // The main window as DoAction sees it; with two windows in one process,
@@ -80,13 +82,13 @@ struct TRecordingMainForm : platform::TActionTarget {
 // controller instead of racing it.
 class TTickDriver {
 public:
-    TTickDriver(TTestComm& Comm, std::function<bool()> Gate = {}) : FComm(Comm), FGate(std::move(Gate)) {
+    TTickDriver(TCommLink& Comm, std::function<bool()> Gate = {}) : FComm(Comm), FGate(std::move(Gate)) {
         FTimer.setInterval(1);
         QObject::connect(&FTimer, &QTimer::timeout, [this] {
             if (FGate && !FGate())
                 return;
             ++Ticks;
-            FComm.Tick();
+            FComm.Timer1Timer();
             if (OnTick)
                 OnTick(Ticks);
         });
@@ -96,7 +98,7 @@ public:
     std::function<void(int)> OnTick;
 
 private:
-    TTestComm& FComm;
+    TCommLink& FComm;
     std::function<bool()> FGate;
     QTimer FTimer;
 };
@@ -129,6 +131,9 @@ protected:
             WriteAll(Ini, settings);
         Windows.push_back(std::make_unique<TTestComm>());
         TTestComm& w = *Windows.back();
+        QObject::connect(&w, &TCommLink::Message,
+                         [this](const QString& text) { Errors.push_back(text.toStdString()); });
+        w.Start();
         w.findChild<QTimer*>("Timer1")->stop();
         return w;
     }

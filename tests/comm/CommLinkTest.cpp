@@ -1,16 +1,9 @@
-// The Communications window in the Normal role against a controller on a
-// pseudo-terminal: commands and their retries, link supervision tick by tick,
-// and the settings and port choices.
+// The link in the Normal role against a controller on a pseudo-terminal:
+// commands and their retries, link supervision tick by tick, and a device
+// that goes and comes back.
 
 #include "comm/CommFixture.h"
-#include "comm/GetComPorts.h"
 #include "comm/NetDefs.h"
-
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTest>
-#include <QTreeWidget>
 
 #include <fcntl.h>
 #include <filesystem>
@@ -30,7 +23,7 @@ protected:
         TTestComm& w = Open(NormalOn());
         comm::SystemReady = true;
         w.Tick();
-        EXPECT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
+        EXPECT_TRUE(PumpUntil([&] { return w.GetLinkStatus() == comm::lsReady; }));
         return w;
     }
     // Every transmission of the running command has reached the controller
@@ -49,7 +42,7 @@ protected:
 
 TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     TTestComm& w = Linked();
-    EXPECT_EQ(w.ComLabel(), "Using COM3");
+    EXPECT_EQ(w.PortText(), "Using COM3");
     EXPECT_GE(MainForm.Count(mcCommLinkOk), 1);
     BoundWaits();
 
@@ -66,7 +59,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
         BoundWaits(); // each command its own bound: the whole test is slow under sanitizers
         TTickDriver ticks(w, Settled(w));
         EXPECT_FALSE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x01", cmd485_DravaneStatus));
-        EXPECT_EQ(ticks.Ticks, 6 * TCommControl::RetryDelay);
+        EXPECT_EQ(ticks.Ticks, 6 * TCommLink::RetryDelay);
     }
     EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[R98T4AH01]") == 6; }));
     EXPECT_FALSE(w.NetIsBusy());
@@ -76,7 +69,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
         BoundWaits();
         TTickDriver ticks(w, Settled(w));
         EXPECT_FALSE(w.SendCommand(baseDravane, cmd485_SetDefaults, "", 0x09));
-        EXPECT_EQ(ticks.Ticks, 6 * TCommControl::SetDefaultsDelay);
+        EXPECT_EQ(ticks.Ticks, 6 * TCommLink::SetDefaultsDelay);
     }
     EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[R98T08H]") == 6; }));
 
@@ -101,7 +94,7 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     EXPECT_TRUE(w.SendCommand(addrBroadcast, cmd485_SetDravane, "\x05", cmd485_DravaneStatus));
     EXPECT_FALSE(w.NetIsBusy());
     const int links = Controller.Count("[LINK]");
-    w.Tick(TCommControl::LinkTestInterval + 1); // a link test behind them on the line
+    w.Tick(TCommLink::LinkTestInterval + 1); // a link test behind them on the line
     EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[LINK]") > links; }));
     EXPECT_TRUE(PumpUntil([&] {
         return MainForm.Count(mcDravaneStatus) + MainForm.Count(mcUnitAStatus) == Controller.Replies;
@@ -117,9 +110,9 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     {
         BoundWaits();
         TTickDriver ticks(w, Settled(w));
-        ticks.OnTick = [this](int) { Controller.Advance(std::chrono::milliseconds(TCommControl::TickMs)); };
+        ticks.OnTick = [this](int) { Controller.Advance(std::chrono::milliseconds(TCommLink::TickMs)); };
         EXPECT_TRUE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));
-        EXPECT_EQ(ticks.Ticks, 1500 / TCommControl::TickMs);
+        EXPECT_EQ(ticks.Ticks, 1500 / TCommLink::TickMs);
     }
     EXPECT_EQ(Controller.Count("[R98T4AH02]"), 2);
     EXPECT_EQ(Controller.Direction(), (before + 2) % 8);
@@ -159,7 +152,7 @@ TEST_F(NormalRole, LinkTestsFollowTheLinkState) {
     comm::SystemReady = true;
     w.Tick();
     EXPECT_EQ(w.LinkTries, 1);
-    ASSERT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready" && w.LinkTries == 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return w.GetLinkStatus() == comm::lsReady && w.LinkTries == 0; }));
     EXPECT_EQ(Controller.Lines, std::vector<std::string>{"[LINK]"});
     EXPECT_EQ(MainForm.Count(mcCommLinkOk), 1);
 
@@ -182,125 +175,13 @@ TEST_F(NormalRole, LinkTestsFollowTheLinkState) {
     // link lost, and every further one, 21 ticks apart, declares it again.
     EXPECT_EQ(tests, (std::vector<int>{22, 123, 224, 325, 426}));
     EXPECT_EQ(failures, (std::vector<int>{527, 548, 569}));
-    EXPECT_EQ(w.LinkCaption(), "Disconnected");
-    EXPECT_EQ(w.Led("LinkLed")->Color(), 0x0000FFu);
+    EXPECT_EQ(w.GetLinkStatus(), comm::lsDisconnected);
     EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[LINK]") == 9; }));
 }
 
 namespace {
 class Settings : public CommFixture {};
-
-QTreeWidget* listOf(TTestComm& w) {
-    return w.findChild<QTreeWidget*>("ComListBox");
-}
-QLineEdit* edit(TTestComm& w, const char* name) {
-    return w.findChild<QLineEdit*>(name);
-}
 } // namespace
-
-TEST_F(Settings, StartWithoutFileOrWithAPortThatCannotBeOpened) {
-    TTestComm& w = Open("");
-    EXPECT_EQ(w.GetOpMode(), omNormal);
-    EXPECT_FALSE(w.Port->Open());
-    EXPECT_FALSE(w.RemotePort->Open());
-    EXPECT_EQ(w.ComLabel(), "Disabled");
-    EXPECT_EQ(edit(w, "EditIP")->text(), "");
-    EXPECT_EQ(edit(w, "EditPort")->text(), "54902");
-    EXPECT_FALSE(edit(w, "EditIP")->isEnabled());
-    EXPECT_EQ(w.LinkCaption(), "Disconnected");
-    EXPECT_EQ(w.RemoteCaption(), "Disconnected");
-    EXPECT_EQ(w.Led("RemoteLed")->Color(), 0x0000FFu);
-    EXPECT_EQ(w.Port->AutoOpen(), false);
-    EXPECT_EQ(w.RemotePort->DeviceLayer(), serial::dlWinsock);
-    EXPECT_EQ(MainForm.Count(mcUpdateRadioNumbers), 1);
-
-    // A port missing from the system, and one whose number would wrap to
-    // COM3 through 16 bits: neither opens, and the message waits for the
-    // event loop instead of holding up the window's creation.
-    for (const char* number : {"9", "65539"}) {
-        Errors.clear();
-        TTestComm& bad = Open("[Ports]\nCOM3=" + Controller.SlavePath() + "\nCOM9=" + Dir.File("absent") +
-                              "\n[Comm]\nPort=" + number + "\n");
-        EXPECT_TRUE(Errors.empty());
-        EXPECT_FALSE(bad.Port->Open()) << number;
-        EXPECT_EQ(bad.ComLabel(), "Disabled");
-        EXPECT_TRUE(PumpUntil([&] { return !Errors.empty(); }));
-        EXPECT_EQ(Errors, std::vector<std::string>{"Error opening COM port"});
-    }
-}
-
-TEST_F(Settings, OkCancelAndTheModeApplyWhatTheOperatorChose) {
-    TTestComm& w = Open(NormalOn());
-    comm::SystemReady = true;
-    EXPECT_TRUE(w.Port->Open());
-    EXPECT_EQ(w.ComLabel(), "Using COM3");
-    w.Tick();
-    ASSERT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
-
-    // Cancel with the number unchanged leaves the port open and working.
-    w.findChild<QPushButton*>("CancelBtn")->click();
-    EXPECT_EQ(w.LinkCaption(), "Ready");
-    const int links = Controller.Count("[LINK]");
-    w.Tick(TCommControl::LinkTestInterval + 1);
-    EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[LINK]") > links; }));
-    EXPECT_TRUE(w.Port->Open());
-
-    // Letters in the port field become the default port when the Client
-    // role is applied; the address and port fields are for the Client only.
-    edit(w, "EditPort")->setText("abc");
-    w.findChild<QRadioButton*>("ComModeClient")->click();
-    EXPECT_EQ(w.GetOpMode(), omClient);
-    EXPECT_EQ(edit(w, "EditPort")->text(), "54902");
-    EXPECT_TRUE(edit(w, "EditIP")->isEnabled());
-    EXPECT_TRUE(w.Port->Open()); // same number: left open
-
-    // OK saves; the Port key takes the port's own number.
-    edit(w, "EditIP")->setText("127.0.0.1");
-    w.findChild<QPushButton*>("OkBtn")->click();
-    const std::string saved = ReadAll(Ini);
-    EXPECT_NE(saved.find("Port=3\n"), std::string::npos) << saved;
-    EXPECT_NE(saved.find("Mode=1\n"), std::string::npos);
-    EXPECT_NE(saved.find("ipAddress=127.0.0.1\n"), std::string::npos);
-    EXPECT_NE(saved.find("ipPort=54902\n"), std::string::npos);
-    EXPECT_TRUE(Errors.empty());
-}
-
-TEST_F(Settings, ThePortListOpensOnAClickOrEnterOnly) {
-    TTestComm& w = Open("[Ports]\nCOM3=" + Controller.SlavePath() + "\nCOM4=" + Dir.File("absent") + "\n");
-    comm::SystemReady = true;
-    QTreeWidget* list = listOf(w);
-    for (const char* entry : {"Disable", "COM3", "COM4"})
-        new QTreeWidgetItem(list, QStringList{entry});
-
-    // Moving through the list opens nothing (opening raises DTR).
-    list->setFocus();
-    list->setCurrentItem(list->topLevelItem(0));
-    QTest::keyClick(list, Qt::Key_Down);
-    EXPECT_EQ(list->currentItem()->text(0), "COM3");
-    EXPECT_FALSE(w.Port->Open());
-
-    // Enter opens; the link test goes out on the next tick.
-    QTest::keyClick(list, Qt::Key_Return);
-    ASSERT_TRUE(w.Port->Open());
-    EXPECT_EQ(w.ComLabel(), "Using COM3");
-    EXPECT_EQ(w.LinkCaption(), "Disconnected");
-    w.Tick();
-    EXPECT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
-
-    // A port that cannot be opened.
-    w.ComPortBtnClick(list->topLevelItem(2));
-    EXPECT_FALSE(w.Port->Open());
-    EXPECT_EQ(w.ComLabel(), "Disabled");
-    EXPECT_EQ(w.LinkCaption(), "Disconnected");
-    EXPECT_TRUE(PumpUntil([&] { return !Errors.empty(); }));
-    EXPECT_EQ(Errors, std::vector<std::string>{"Error opening COM4"});
-
-    // "Disable".
-    w.ComPortBtnClick(list->topLevelItem(0));
-    EXPECT_FALSE(w.Port->Open());
-    EXPECT_EQ(w.ComLabel(), "COM disabled");
-    EXPECT_EQ(w.Port->ComNumber(), 0);
-}
 
 TEST_F(Settings, AnUnpluggedAdapterIsOpenedAgainWhenItComesBack) {
     // The settings name a stable path, as /dev/serial/by-id does for an adapter.
@@ -309,18 +190,18 @@ TEST_F(Settings, AnUnpluggedAdapterIsOpenedAgainWhenItComesBack) {
     TTestComm& w = Open("[Ports]\nCOM3=" + byId + "\n[Comm]\nPort=3\nMode=0\n");
     comm::SystemReady = true;
     w.Tick();
-    ASSERT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return w.GetLinkStatus() == comm::lsReady; }));
 
     Controller.Unplug();
     std::filesystem::remove(byId);
     ASSERT_TRUE(PumpUntil([&] { return w.Port->DeviceLost(); }));
     MainForm.Codes.clear();
-    for (int tick = 0; tick <= TCommControl::LinkTestInterval && w.Port->Open(); ++tick)
+    for (int tick = 0; tick <= TCommLink::LinkTestInterval && w.Port->Open(); ++tick)
         w.Tick();
     EXPECT_FALSE(w.Port->Open());
-    EXPECT_EQ(w.LinkCaption(), "Disconnected");
+    EXPECT_EQ(w.GetLinkStatus(), comm::lsDisconnected);
     EXPECT_EQ(MainForm.Count(mcCommLinkFail), 1);
-    w.Tick(3 * (TCommControl::TimerRate + 1)); // absent: nothing to open
+    w.Tick(3 * (TCommLink::TimerRate + 1)); // absent: nothing to open
     EXPECT_FALSE(w.Port->Open());
 
     // Back, but held by another program: said once, not tried again.
@@ -328,9 +209,9 @@ TEST_F(Settings, AnUnpluggedAdapterIsOpenedAgainWhenItComesBack) {
     const int holder = ::open(Controller.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     std::filesystem::create_symlink(Controller.SlavePath(), byId);
-    w.Tick(3 * (TCommControl::TimerRate + 1));
+    w.Tick(3 * (TCommLink::TimerRate + 1));
     ::close(holder);
-    w.Tick(3 * (TCommControl::TimerRate + 1));
+    w.Tick(3 * (TCommLink::TimerRate + 1));
     EXPECT_FALSE(w.Port->Open());
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(std::count(Errors.begin(), Errors.end(), "Error opening COM port"), 1);
@@ -338,17 +219,15 @@ TEST_F(Settings, AnUnpluggedAdapterIsOpenedAgainWhenItComesBack) {
     // Unplugged and plugged in again: opened at the next list refresh, no message.
     Controller.Unplug();
     std::filesystem::remove(byId);
-    w.findChild<QTreeWidget*>("ComListBox")->clear();
-    QTreeWidgetItem com3(QStringList{"COM3"});
-    w.ComPortBtnClick(&com3); // the device is absent: watched for
+    w.UseComPort(3); // the device is absent: watched for
     Errors.clear();
     Controller.Replug();
     std::filesystem::create_symlink(Controller.SlavePath(), byId);
-    w.Tick(TCommControl::TimerRate + 1);
+    w.Tick(TCommLink::TimerRate + 1);
     ASSERT_TRUE(w.Port->Open());
-    EXPECT_EQ(w.ComLabel(), "Using COM3");
+    EXPECT_EQ(w.PortText(), "Using COM3");
     w.Tick();
-    EXPECT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
+    EXPECT_TRUE(PumpUntil([&] { return w.GetLinkStatus() == comm::lsReady; }));
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(std::count(Errors.begin(), Errors.end(), "Error opening COM port"), 0);
 }

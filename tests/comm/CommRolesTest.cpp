@@ -5,10 +5,8 @@
 #include "comm/GetComPorts.h"
 #include "comm/NetDefs.h"
 #include "net/DeviceSocket.h"
+#include "net/WsConnection.h"
 #include "support/WsTestPort.h"
-
-#include <QRadioButton>
-#include <QTreeWidget>
 
 #include <netinet/tcp.h>
 
@@ -34,8 +32,7 @@ protected:
         return value;
     }
     static void Select(TTestComm& w, const char* entry) {
-        QTreeWidgetItem item(QStringList{entry});
-        w.ComPortBtnClick(&item);
+        w.UseComPort(TGetComPorts::ExtractPortNumber(QString::fromLatin1(entry)));
     }
     static net::TDeviceSocket& Sockets() { return *net::TDeviceSocket::Instance(); }
     // Sends everything, as fast as the peer's output takes it.
@@ -59,23 +56,23 @@ TEST_F(Roles, AClientCommandsTheControllerThroughAServer) {
     EXPECT_FALSE(client.Port->Open());
 
     // The Client is ready on connecting; the Server on the first "[REMOTE]".
-    ASSERT_TRUE(PumpUntil([&] { return client.RemoteCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return client.GetRemoteStatus() == comm::lsReady; }));
     EXPECT_GE(MainForm.Count(mcCommLinkOk), 1);
     ASSERT_TRUE(PumpUntil([&] { return Controller.Count("Link test") == 1; }));
-    EXPECT_EQ(server.RemoteCaption(), "Disconnected");
+    EXPECT_EQ(server.GetRemoteStatus(), comm::lsDisconnected);
     client.Tick();
-    ASSERT_TRUE(
-        PumpUntil([&] { return server.RemoteCaption() == "Ready" && Controller.Count("[REMOTE]") == 1; }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return server.GetRemoteStatus() == comm::lsReady && Controller.Count("[REMOTE]") == 1; }));
 
     // Both data sockets notice a dead path by themselves.
     for (const TTestComm* w : {&server, &client}) {
         const int s = w->RemoteDataSocket();
         ASSERT_GE(s, 0);
         EXPECT_EQ(Option(s, SOL_SOCKET, SO_KEEPALIVE), 1);
-        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPIDLE), DeadPeerKeepIdleS);
-        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPINTVL), DeadPeerKeepIntervalS);
-        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPCNT), DeadPeerKeepCount);
-        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_USER_TIMEOUT), DeadPeerUserTimeoutMs);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPIDLE), net::DeadPeerKeepIdleS);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPINTVL), net::DeadPeerKeepIntervalS);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_KEEPCNT), net::DeadPeerKeepCount);
+        EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_USER_TIMEOUT), net::DeadPeerUserTimeoutMs);
     }
 
     // While a peer holds the link, the Server's own commands do nothing.
@@ -97,8 +94,8 @@ TEST_F(Roles, AClientCommandsTheControllerThroughAServer) {
     // tries again every 141 ticks.
     server.Shutdown();
     MainForm.Codes.clear();
-    ASSERT_TRUE(
-        PumpUntil([&] { return client.RemoteCaption() == "Disconnected" && !client.RemotePort->Open(); }));
+    ASSERT_TRUE(PumpUntil(
+        [&] { return client.GetRemoteStatus() == comm::lsDisconnected && !client.RemotePort->Open(); }));
     EXPECT_EQ(MainForm.Codes, std::vector<std::int32_t>{mcCommLinkFail});
     std::vector<int> attempts;
     for (int tick = 1; tick <= 300; ++tick) {
@@ -108,7 +105,7 @@ TEST_F(Roles, AClientCommandsTheControllerThroughAServer) {
             attempts.push_back(tick);
     }
     ASSERT_EQ(attempts.size(), 2u);
-    EXPECT_EQ(attempts[1] - attempts[0], TCommControl::RemoteTimeout + 1);
+    EXPECT_EQ(attempts[1] - attempts[0], TCommLink::RemoteTimeout + 1);
 }
 
 TEST_F(Roles, AServerRelaysBetweenItsPeerAndTheController) {
@@ -119,7 +116,7 @@ TEST_F(Roles, AServerRelaysBetweenItsPeerAndTheController) {
     // No peer yet: what the controller sends beyond the output buffer is
     // dropped for the peer; the serial side goes on reading and decoding.
     Controller.Send(std::string(6000, 'x') + "\r[LINKOK]\r");
-    ASSERT_TRUE(PumpUntil([&] { return server.LinkCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return server.GetLinkStatus() == comm::lsReady; }));
     EXPECT_GT(server.RemoteBytesDropped(), 0u);
     EXPECT_TRUE(server.RemotePort->Open());
 
@@ -133,7 +130,7 @@ TEST_F(Roles, AServerRelaysBetweenItsPeerAndTheController) {
     peer.Put("[REMOTE]\r\r\x80\xC8\xFF abc\r\x01\x02[R98T4AH01]\n\r");
     ASSERT_TRUE(PumpUntil([&] { return Controller.Count("[R98T4AH01]") == 1; }));
     EXPECT_EQ(Controller.Raw, "[REMOTE]\r\r\x80\xC8\xFF abc\r[R98T4AH01]\r");
-    EXPECT_EQ(server.RemoteCaption(), "Ready");
+    EXPECT_EQ(server.GetRemoteStatus(), comm::lsReady);
     ASSERT_TRUE(PumpUntil([&] { return peer.Received.find("[T4BR0198H00M0107]\r") != std::string::npos; }));
     Controller.Send("\x80\xFE\xFF\r");
     EXPECT_TRUE(PumpUntil([&] { return peer.Received.find("\x80\xFE\xFF\r") != std::string::npos; }));
@@ -144,12 +141,12 @@ TEST_F(Roles, AServerRelaysBetweenItsPeerAndTheController) {
     EXPECT_TRUE(PumpUntil([&] { return !second.IsOpen(); }));
 
     // OK and a click on the current mode keep the session.
-    server.OkBtnClick();
-    server.findChild<QRadioButton*>("ComModeServer")->click();
+    server.Confirm();
+    server.ChooseMode(2);
     peer.Put("[R98T4AH02]\r");
     ASSERT_TRUE(PumpUntil([&] { return Controller.Count("[R98T4AH02]") == 1; }));
     EXPECT_EQ(peer.Disconnects, 0);
-    EXPECT_EQ(server.RemoteCaption(), "Ready");
+    EXPECT_EQ(server.GetRemoteStatus(), comm::lsReady);
 
     // A controller that stops reading while the peer floods: lines that do
     // not fit are dropped, the serial port stays in service.
@@ -180,9 +177,9 @@ TEST_F(Roles, AServerRelaysBetweenItsPeerAndTheController) {
     peer.Put("[REMOTE]\rX");
     ASSERT_TRUE(PumpUntil([&] { return server.RemoteData.Pending() == "X"; }));
     server.Tick(40);
-    EXPECT_EQ(server.RemoteCaption(), "Ready");
+    EXPECT_EQ(server.GetRemoteStatus(), comm::lsReady);
     server.Tick();
-    EXPECT_EQ(server.RemoteCaption(), "Disconnected");
+    EXPECT_EQ(server.GetRemoteStatus(), comm::lsDisconnected);
     EXPECT_TRUE(PumpUntil([&] { return peer.Disconnects == 1; }));
     EXPECT_EQ(Controller.Raw, "");
     EXPECT_TRUE(Errors.empty()) << Errors.front();
@@ -195,13 +192,13 @@ TEST_F(Roles, TheMainWindowFollowsTheLinkOfTheRole) {
     ASSERT_EQ(tcpServer.OpenServer(port), 0);
     comm::SystemReady = true;
     w.Tick();
-    ASSERT_TRUE(PumpUntil([&] { return w.LinkCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return w.GetLinkStatus() == comm::lsReady; }));
 
     // To the Client role: the TCP link is not up yet, so the indicator goes red.
     MainForm.Codes.clear();
-    w.findChild<QRadioButton*>("ComModeClient")->click();
+    w.ChooseMode(1);
     EXPECT_EQ(MainForm.Codes, std::vector<std::int32_t>{mcCommLinkFail});
-    ASSERT_TRUE(PumpUntil([&] { return w.RemoteCaption() == "Ready"; }));
+    ASSERT_TRUE(PumpUntil([&] { return w.GetRemoteStatus() == comm::lsReady; }));
     EXPECT_EQ(MainForm.Codes.back(), mcCommLinkOk);
 
     // A Client without its serial port does not report serial-link failures
@@ -215,7 +212,7 @@ TEST_F(Roles, TheMainWindowFollowsTheLinkOfTheRole) {
 
     // Back to Normal: the serial link is down.
     MainForm.Codes.clear();
-    w.findChild<QRadioButton*>("ComModeDisabled")->click();
+    w.ChooseMode(0);
     EXPECT_EQ(MainForm.Codes.front(), mcCommLinkFail);
 }
 
@@ -230,7 +227,7 @@ TEST_F(Roles, TeardownWithOpenPortsAndTheDiscoveryGone) {
         TGetComPorts discovery(Ini, Dir.File("sys"), Dir.File("by-id"));
         server.Tick();
     }
-    server.Tick(2 * TCommControl::TimerRate + 2); // a refresh without the discovery component
+    server.Tick(2 * TCommLink::TimerRate + 2); // a refresh without the discovery component
     peer.Close();
     Windows.clear(); // closing fires the ports' events while the window goes
     EXPECT_TRUE(Errors.empty());
@@ -243,30 +240,30 @@ TEST_F(Roles, AClientThatComesJustBeforeTheServerListensAnewOrLetsADeadPeerGoIsK
 
     // The Server's supervision is one tick from listening anew when a peer
     // comes: the peer still gets the whole time for its first "[REMOTE]".
-    server.Tick(TCommControl::RemoteTimeout);
+    server.Tick(TCommLink::RemoteTimeout);
     TRawPeer peer;
     ASSERT_TRUE(peer.Connect(port));
     ASSERT_TRUE(PumpUntil([&] { return server.RemoteDataSocket() >= 0; }));
     const int served = server.RemoteDataSocket();
-    server.Tick(TCommControl::RemoteTimeout - 1);
+    server.Tick(TCommLink::RemoteTimeout - 1);
     EXPECT_EQ(server.RemoteDataSocket(), served);
     bool closed = false;
     peer.Read(1, 100, &closed);
     EXPECT_FALSE(closed);
 
     peer.Send("[REMOTE]\r");
-    EXPECT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Ready"; }));
+    EXPECT_TRUE(PumpUntil([&] { return server.GetRemoteStatus() == comm::lsReady; }));
 
     // The path to that peer dies (the kernel gives up on its socket) and the
     // next Client connects before the Server's window has had its turn: the
     // newcomer takes the freed slot and is kept.
     net::TDeviceSocket::Instance()->CMSocketMessage(served, std::uint32_t{serial::wsaETimedOut} << 16);
-    EXPECT_EQ(server.RemoteCaption(), "Disconnected");
+    EXPECT_EQ(server.GetRemoteStatus(), comm::lsDisconnected);
     TRawPeer next;
     ASSERT_TRUE(next.Connect(port));
     ASSERT_TRUE(PumpUntil([&] { return server.RemoteDataSocket() >= 0; }));
     next.Send("[REMOTE]\r");
-    EXPECT_TRUE(PumpUntil([&] { return server.RemoteCaption() == "Ready"; }));
+    EXPECT_TRUE(PumpUntil([&] { return server.GetRemoteStatus() == comm::lsReady; }));
     next.Read(1, 100, &closed);
     EXPECT_FALSE(closed);
     EXPECT_GE(server.RemoteDataSocket(), 0);

@@ -1,4 +1,5 @@
 #include "platform/AppException.h"
+#include "platform/ErrorBox.h"
 #include "support/EventLoop.h"
 
 #include <QApplication>
@@ -33,6 +34,7 @@ struct ClickGuard {
 
 TEST(ErrorDisplay, WithoutADisplayEachTextIsOneLineOnStandardErrorAndNothingWaits) {
     ASSERT_EQ(QGuiApplication::platformName(), "offscreen");
+    platform::InstallErrorBox();
     ClickGuard guard;
     ::testing::internal::CaptureStderr();
     platform::ShowErrorMessage("Error opening COM port\nCOM3");
@@ -44,6 +46,7 @@ TEST(ErrorDisplay, WithoutADisplayEachTextIsOneLineOnStandardErrorAndNothingWait
 }
 
 TEST(ErrorDisplay, AnUnattendedCloseShutsTheOpenModalBox) {
+    platform::InstallErrorBox();
     ClickGuard guard;
     QMessageBox box(QMessageBox::Critical, "Dravane Control", "Error opening COM port", QMessageBox::Ok);
     QTimer::singleShot(0, [] { platform::SetUnattended(true); });

@@ -4,14 +4,14 @@
 // window, collects received bytes in OnTriggerAvail, and follows the port's
 // rules for socket notices (accept answer, connect, own socket closed ->
 // close itself later, peer left, error codes that end a client) and for
-// closing (deferred while a message is being handled). Plus loopback helpers
-// and a bounded event-loop runner.
+// closing (deferred while a message is being handled).
 
 #include "net/DeviceSocket.h"
 #include "net/WinsockDispatcher.h"
 #include "serial/DispatchDefs.h"
 #include "serial/PortErrors.h"
 #include "support/EventLoop.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <functional>
@@ -25,31 +25,6 @@
 #include <vector>
 
 namespace dravane::test {
-
-inline std::uint16_t PortOf(int s) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-inline sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-// A TCP port nothing listens on now.
-inline std::uint16_t FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = Loopback(0);
-    ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    const std::uint16_t p = PortOf(s);
-    ::close(s);
-    return p;
-}
 
 // The real socket library with a name look-up that never finds anything.
 inline net::TWsApi FailingLookupApi() {

@@ -9,18 +9,17 @@
 // link to be seen down and back (commands then end false while it is down).
 // Exit status 0 when every criterion held, 1 otherwise.
 
-#include "comm/CommControl.h"
-#include "comm/FakeController.h"
+#include "comm/CommLink.h"
 #include "comm/NetDefs.h"
 #include "platform/Action.h"
 #include "platform/AppException.h"
 #include "platform/SettingsPath.h"
 #include "support/EventLoop.h"
+#include "support/FakeController.h"
+#include "support/Loopback.h"
 #include "support/TempDir.h"
-#include "support/WsTestPort.h"
-#include "widgets/ColorPanel.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -122,10 +121,12 @@ private:
     std::array<std::unique_ptr<QSocketNotifier>, 2> FNotifiers;
 };
 
-class TSoakComm : public comm::TCommControl {
+class TSoakComm : public comm::TCommLink {
 public:
-    TSoakComm() { findChild<QTimer*>("Timer1")->stop(); }
-    QString Caption(const char* led) const { return findChild<widgets::TColorPanel*>(led)->Caption(); }
+    TSoakComm() {
+        Start();
+        findChild<QTimer*>("Timer1")->stop();
+    }
 };
 
 struct TMainForm : platform::TActionTarget {
@@ -159,7 +160,7 @@ long openDescriptors() {
 int main(int argc, char** argv) {
     if (qgetenv("QT_QPA_PLATFORM").isEmpty())
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const long commands = argc > 1 ? std::atol(argv[1]) : 10000;
     const unsigned seed = argc > 2 ? static_cast<unsigned>(std::atol(argv[2])) : 1;
     const int tickMs = argc > 3 ? std::atoi(argv[3]) : 5;
@@ -212,9 +213,9 @@ int main(int argc, char** argv) {
         comm::SystemReady = false; // ends the command's wait
     });
 
-    const auto linked = [&] { return client->Caption("RemoteLed") == "Ready"; };
+    const auto linked = [&] { return client->GetRemoteStatus() == comm::lsReady; };
     const auto recoveryBound = std::chrono::milliseconds(600 * tickMs + 10000);
-    const auto serialReady = [&] { return server->Caption("LinkLed") == "Ready"; };
+    const auto serialReady = [&] { return server->GetLinkStatus() == comm::lsReady; };
     if (!test::PumpUntil([&] { return linked() && serialReady(); }, recoveryBound)) {
         std::fprintf(stderr, "comm-soak: the Client never linked to the Server\n");
         return 1;

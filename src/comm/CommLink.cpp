@@ -1,63 +1,28 @@
-#include "comm/CommControl.h"
+#include "comm/CommLink.h"
 
-#include "comm/GetComPorts.h"
 #include "comm/NetDefs.h"
 #include "comm/Packet.h"
 #include "comm/StrFunct.h"
 #include "net/DeviceSocket.h"
-#include "net/WinsockDispatcher.h"
 #include "net/WinsockPort.h"
 #include "platform/AppException.h"
 #include "platform/IniFile.h"
 #include "platform/SettingsPath.h"
 #include "serial/ComPort.h"
 #include "serial/PortException.h"
-#include "ui_CommControl.h"
 
-#include <QButtonGroup>
 #include <QCoreApplication>
-#include <QGuiApplication>
-#include <QScreen>
+#include <QMetaMethod>
 #include <QTimer>
-#include <QTreeWidget>
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 namespace dravane::comm {
 namespace {
 
 constexpr const char* Section = "Comm";
 constexpr std::int32_t ComBaud = 57600;
-constexpr std::uint32_t Yellow = 0x00FFFF; // colours as 0x00BBGGRR
-constexpr std::uint32_t Green = 0x00FF00;
-constexpr std::uint32_t Cyan = 0xFFFF00;
-constexpr std::uint32_t Red = 0x0000FF;
 constexpr std::int32_t MaxComNumber = 65535;
-
-void paintLed(widgets::TColorPanel* led, TLinkStatus status) {
-    switch (status) {
-    case lsConnecting:
-        led->SetColor(Yellow);
-        led->SetCaption(QStringLiteral("Connecting"));
-        break;
-    case lsReady:
-        led->SetColor(Green);
-        led->SetCaption(QStringLiteral("Ready"));
-        break;
-    case lsUpdating:
-        led->SetColor(Cyan);
-        led->SetCaption(QStringLiteral("Updating"));
-        break;
-    case lsDisconnected:
-        led->SetColor(Red);
-        led->SetCaption(QStringLiteral("Disconnected"));
-        break;
-    case lsNone:
-        break;
-    }
-}
 
 // Runs fn; an exception it raises goes to the application's display, never
 // across the event loop.
@@ -91,45 +56,11 @@ ToperatingMode OperatingModeFromIndex(int index) {
     }
 }
 
-bool EnableDeadPeerDetection(int socket) {
-    const int on = 1;
-    const int idle = DeadPeerKeepIdleS;
-    const int interval = DeadPeerKeepIntervalS;
-    const int count = DeadPeerKeepCount;
-    const unsigned userTimeout = DeadPeerUserTimeoutMs;
-    bool ok = ::setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
-    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 && ok;
-    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 && ok;
-    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
-    ok = ::setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout) == 0 && ok;
-    return ok;
-}
-
-TCommControl::TCommControl(QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::CommControl>()), Port(std::make_unique<serial::TComPort>()),
-      RemotePort(std::make_unique<net::TWinsockPort>()), Timer1(new QTimer(this)),
-      FModeGroup(new QButtonGroup(this)) {
-    ui->setupUi(this);
-    setFixedSize(size());
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+TCommLink::TCommLink(QObject* parent)
+    : QObject(parent), Port(std::make_unique<serial::TComPort>()),
+      RemotePort(std::make_unique<net::TWinsockPort>()), Timer1(new QTimer(this)) {
     if (!net::TDeviceSocket::Instance())
         FDeviceSocket = std::make_unique<net::TDeviceSocketInstance>();
-
-    FModeGroup->addButton(ui->ComModeDisabled, 0);
-    FModeGroup->addButton(ui->ComModeClient, 1);
-    FModeGroup->addButton(ui->ComModeServer, 2);
-    connect(FModeGroup, &QButtonGroup::idClicked, this, [this] { guarded([this] { ComModeClick(); }); });
-    connect(ui->OkBtn, &QPushButton::clicked, this, [this] { guarded([this] { OkBtnClick(); }); });
-    connect(ui->CancelBtn, &QPushButton::clicked, this, [this] { guarded([this] { CancelBtnClick(); }); });
-    // A click or Enter opens a port; moving through the list with the arrow
-    // keys does not (opening raises DTR, which can reset equipment).
-    const auto portClicked = [this](QTreeWidgetItem* item) {
-        guarded([this, item] { ComPortBtnClick(item); });
-    };
-    ui->ComListBox->setColumnWidth(0, 64); // "COM<n>"; the device takes the rest
-    connect(ui->ComListBox, &QTreeWidget::itemClicked, this, portClicked);
-    connect(ui->ComListBox, &QTreeWidget::itemActivated, this, portClicked);
 
     Port->SetAutoOpen(false);
     Port->SetPromptForPort(false);
@@ -147,8 +78,6 @@ TCommControl::TCommControl(QWidget* parent)
     RemotePort->SetOnWsDisconnect(
         [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsDisconnect(S); }); });
     RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, in_addr, bool&) {
-        if (const int s = RemoteDataSocket(); s >= 0)
-            EnableDeadPeerDetection(s);
         // A new peer gets the whole supervision time for its first "[REMOTE]".
         // Otherwise a Client reconnecting every 141 ticks and this Server
         // listening anew every 141 ticks can lock in step, each new
@@ -165,19 +94,17 @@ TCommControl::TCommControl(QWidget* parent)
     Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(TickMs);
     connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
-    FormCreate();
-    Timer1->start();
 }
 
-// The ports go first: closing fires their events, which update the controls.
-TCommControl::~TCommControl() {
+// The ports go first: closing fires their events, which tell the watchers.
+TCommLink::~TCommLink() {
     Timer1->stop();
     RemotePort.reset();
     Port.reset();
     FDeviceSocket.reset();
 }
 
-void TCommControl::FormCreate() {
+void TCommLink::Start() {
     ActionToDo.Tag = 0;
     SecondTimer = 0;
     LoadConfiguration();
@@ -185,84 +112,74 @@ void TCommControl::FormCreate() {
     RemoteConnected = false;
     SetLinkStatus(lsDisconnected);
     SetRemoteStatus(lsDisconnected);
+    Timer1->start();
 }
 
-bool TCommControl::ExecuteAction(platform::TAction& action) {
-    if (action.Tag == mcShowCommunications) {
-        show();
-        raise();
-        activateWindow();
-    }
-    return false;
-}
-
-void TCommControl::DoAction(std::int32_t Action) {
+void TCommLink::DoAction(std::int32_t Action) {
     ActionToDo.Tag = Action;
     if (auto* mainForm = platform::ApplicationMainForm())
         mainForm->ExecuteAction(ActionToDo);
 }
 
-void TCommControl::DecodePacket(const std::string& line) {
+void TCommLink::DecodePacket(const std::string& line) {
     if (!ParsePacketLine(line, NetPacket))
         return;
+    emit PacketReceived(NetPacket);
     if (NetPacket.Cmd == Response)
         Response = 0;
     if (const auto code = ActionCodeForPacket(NetPacket))
         DoAction(*code);
 }
 
-int TCommControl::ModeIndex() const {
-    return FModeGroup->checkedId();
+void TCommLink::SetPortText(const QString& Text) {
+    if (Text == FPortText)
+        return;
+    FPortText = Text;
+    emit PortTextChanged(FPortText);
 }
 
-void TCommControl::SetModeIndex(int index) {
-    if (QAbstractButton* b = FModeGroup->button(index)) {
-        b->setChecked(true);
-        return;
-    }
-    // No item for it: none selected, which reads as the Normal role.
-    FModeGroup->setExclusive(false);
-    for (QAbstractButton* b : FModeGroup->buttons())
-        b->setChecked(false);
-    FModeGroup->setExclusive(true);
+void TCommLink::Tell(const std::string& Text, TLinkKind Link) {
+    if (isSignalConnected(QMetaMethod::fromSignal(&TCommLink::Message)))
+        emit Message(QString::fromStdString(Text), msError, Link);
+    else
+        platform::ShowErrorMessage(Text);
 }
 
 // ---------------------------------------------------------------- settings
 
-void TCommControl::LoadConfiguration() {
+void TCommLink::LoadConfiguration() {
     // The serial port is left as it is: SetupPort reopens only on a changed
     // number, so closing here would leave it closed under a "Ready" panel.
     const platform::TIniFile ini(platform::SettingsFileName());
     PortNumber = ini.ReadInteger(Section, "Port", 0);
-    SetModeIndex(ini.ReadInteger(Section, "Mode", 0));
-    ui->EditIP->setText(QString::fromStdString(ini.ReadString(Section, "ipAddress", "")));
-    ui->EditPort->setText(QString::fromStdString(ini.ReadString(Section, "ipPort", DefaultIpPort)));
+    FModeIndex = ini.ReadInteger(Section, "Mode", 0);
+    FIpAddress = ini.ReadString(Section, "ipAddress", "");
+    FIpPort = ini.ReadString(Section, "ipPort", DefaultIpPort);
+    emit SettingsChanged();
     DoAction(mcUpdateRadioNumbers);
     SetOperatingMode();
     SetupPort();
 }
 
-void TCommControl::SaveConfiguration() {
+void TCommLink::SaveConfiguration() {
     platform::TIniFile ini(platform::SettingsFileName());
     ini.WriteInteger(Section, "Port", Port->ComNumber());
     ini.WriteInteger(Section, "Mode", ModeIndex());
-    ini.WriteString(Section, "ipAddress", ui->EditIP->text().toStdString());
-    ini.WriteString(Section, "ipPort", ui->EditPort->text().toStdString());
+    ini.WriteString(Section, "ipAddress", FIpAddress);
+    ini.WriteString(Section, "ipPort", FIpPort);
 }
 
 // ---------------------------------------------------------------- the role
 
-void TCommControl::SetOperatingMode() {
+void TCommLink::SetOperatingMode() {
     const ToperatingMode previous = OpMode;
     OpMode = OperatingModeFromIndex(ModeIndex());
-    ui->EditIP->setEnabled(OpMode == omClient);
-    ui->EditPort->setEnabled(OpMode == omClient);
     if (OpMode != previous)
         ReportRoleLink();
 }
 
 // The main window's indicator follows the link the new role depends on.
-void TCommControl::ReportRoleLink() {
+void TCommLink::ReportRoleLink() {
     const TLinkStatus status = OpMode == omClient ? RemoteStatus : LinkStatus;
     if (status == lsReady)
         DoAction(mcCommLinkOk);
@@ -270,17 +187,19 @@ void TCommControl::ReportRoleLink() {
         DoAction(mcCommLinkFail);
 }
 
-std::string TCommControl::RemoteSetting() const {
+std::string TCommLink::RemoteSetting() const {
     if (OpMode == omNormal)
         return {};
-    std::string port = ui->EditPort->text().toStdString();
+    std::string port = FIpPort;
     if (!ValidInteger(port))
         port = DefaultIpPort;
-    return (OpMode == omServer ? "server:" : "client:" + ui->EditIP->text().trimmed().toStdString() + ":") +
+    return (OpMode == omServer
+                ? "server:"
+                : "client:" + QString::fromStdString(FIpAddress).trimmed().toStdString() + ":") +
            port;
 }
 
-TCommControl::TOpenResult TCommControl::OpenSerial(std::int32_t Number) {
+TCommLink::TOpenResult TCommLink::OpenSerial(std::int32_t Number) {
     try {
         if (Number < 1 || Number > MaxComNumber)
             throw serial::EBadId();
@@ -290,7 +209,7 @@ TCommControl::TOpenResult TCommControl::OpenSerial(std::int32_t Number) {
         LocalData.Clear();
         Port->SetOpen(true);
         FWatchDevice = false;
-        ui->ComLabel->setText(QStringLiteral("Using COM%1").arg(Number));
+        SetPortText(QStringLiteral("Using COM%1").arg(Number));
         return TOpenResult::Opened;
     } catch (const serial::EPortException& e) {
         FWatchDevice = e.ErrorCode() == serial::ecBadId && Number >= 1 && Number <= MaxComNumber;
@@ -301,7 +220,7 @@ TCommControl::TOpenResult TCommControl::OpenSerial(std::int32_t Number) {
     }
 }
 
-void TCommControl::SetupPort() {
+void TCommLink::SetupPort() {
     // A TCP session with unchanged settings is kept: dropping it costs the
     // peer up to two supervision cycles to recover.
     const std::string remote = RemoteSetting();
@@ -321,21 +240,23 @@ void TCommControl::SetupPort() {
     }
     if (OpMode != omClient && PortNumber > 0 && PortNumber != Port->ComNumber()) {
         if (OpenSerial(PortNumber) != TOpenResult::Opened)
-            platform::ShowErrorMessage("Error opening COM port");
+            Tell("Error opening COM port", lkLocal);
     }
     if (OpMode == omNormal || keepRemote)
         return;
     try {
-        if (!ValidInteger(ui->EditPort->text().toStdString()))
-            ui->EditPort->setText(QString::fromLatin1(DefaultIpPort));
+        if (!ValidInteger(FIpPort)) {
+            FIpPort = DefaultIpPort;
+            emit SettingsChanged();
+        }
         if (OpMode == omServer) {
             RemotePort->SetWsMode(net::wsServer);
         } else {
             RemotePort->SetWsMode(net::wsClient);
-            RemotePort->SetWsAddress(ui->EditIP->text().toStdString());
+            RemotePort->SetWsAddress(FIpAddress);
         }
         RemotePort->SetDeviceLayer(serial::dlWinsock);
-        RemotePort->SetWsPort(ui->EditPort->text().toStdString());
+        RemotePort->SetWsPort(FIpPort);
         FRemoteOpenedWith = remote;
         RemotePort->SetOpen(true);
         RemoteTimer = RemoteTimeout;
@@ -344,40 +265,16 @@ void TCommControl::SetupPort() {
     }
 }
 
-void TCommControl::ComModeClick() {
-    SetOperatingMode();
-    SetupPort();
-}
-
-void TCommControl::OkBtnClick() {
-    try {
-        SaveConfiguration();
-    } catch (const std::exception& e) {
-        platform::ShowException(e); // the choice is applied all the same
-    }
-    SetOperatingMode();
-    SetupPort();
-    hide();
-}
-
-void TCommControl::CancelBtnClick() {
-    LoadConfiguration();
-    hide();
-}
-
-void TCommControl::ComPortBtnClick(QTreeWidgetItem* item) {
-    if (!item)
-        return;
+void TCommLink::UseComPort(std::int32_t number) {
     Port->SetOpen(false);
-    ui->ComLabel->setText(QStringLiteral("Disabled"));
+    SetPortText(QStringLiteral("Disabled"));
     SetLinkStatus(lsDisconnected);
-    const std::int32_t number = TGetComPorts::ExtractPortNumber(item->text(0));
     PortNumber = number;
     Port->SetBaud(ComBaud);
     if (number <= 0) {
         Port->SetComNumber(0);
         FWatchDevice = false;
-        ui->ComLabel->setText(QStringLiteral("COM disabled"));
+        SetPortText(QStringLiteral("COM disabled"));
         return;
     }
     LinkTestTimer = 0;
@@ -385,18 +282,19 @@ void TCommControl::ComPortBtnClick(QTreeWidgetItem* item) {
         SetLinkStatus(lsDisconnected);
         return;
     }
-    platform::ShowErrorMessage("Error opening COM" + std::to_string(number));
+    Tell("Error opening COM" + std::to_string(number), lkLocal);
     SetLinkStatus(lsDisconnected);
     Port->SetOpen(false);
-    ui->ComLabel->setText(QStringLiteral("Disabled"));
+    SetPortText(QStringLiteral("Disabled"));
 }
 
 // ---------------------------------------------------------------- link states
 
-void TCommControl::SetLinkStatus(TLinkStatus Status) {
-    if (Status != lsNone)
+void TCommLink::SetLinkStatus(TLinkStatus Status) {
+    if (Status != lsNone && Status != LinkStatus) {
         LinkStatus = Status;
-    paintLed(ui->LinkLed, LinkStatus);
+        emit LinkStatusChanged(LinkStatus);
+    }
     // A Client without its serial port has no serial link to report: the
     // main window shows the TCP link then.
     if (OpMode == omClient && !inService(*Port))
@@ -407,10 +305,11 @@ void TCommControl::SetLinkStatus(TLinkStatus Status) {
         DoAction(mcCommLinkFail);
 }
 
-void TCommControl::SetRemoteStatus(TLinkStatus Status) {
-    if (Status != lsNone)
+void TCommLink::SetRemoteStatus(TLinkStatus Status) {
+    if (Status != lsNone && Status != RemoteStatus) {
         RemoteStatus = Status;
-    paintLed(ui->RemoteLed, RemoteStatus);
+        emit RemoteStatusChanged(RemoteStatus);
+    }
     if (RemoteStatus == lsReady) {
         RemoteConnected = true;
         if (OpMode == omClient)
@@ -424,7 +323,7 @@ void TCommControl::SetRemoteStatus(TLinkStatus Status) {
 
 // ---------------------------------------------------------------- writing
 
-bool TCommControl::WriteLocal(std::string_view Bytes) {
+bool TCommLink::WriteLocal(std::string_view Bytes) {
     try {
         Port->PutString(Bytes);
         return true;
@@ -439,7 +338,7 @@ bool TCommControl::WriteLocal(std::string_view Bytes) {
     }
 }
 
-bool TCommControl::WriteRemote(std::string_view Bytes) {
+bool TCommLink::WriteRemote(std::string_view Bytes) {
     try {
         RemotePort->PutString(Bytes);
         return true;
@@ -455,7 +354,7 @@ bool TCommControl::WriteRemote(std::string_view Bytes) {
     }
 }
 
-void TCommControl::SendPacket(const std::string& Packet) {
+void TCommLink::SendPacket(const std::string& Packet) {
     if (OpMode == omClient) {
         if (inService(*RemotePort) && RemoteConnected && !WriteRemote(Packet + LF))
             DisableRemotePort();
@@ -465,7 +364,7 @@ void TCommControl::SendPacket(const std::string& Packet) {
         DisableLocalPort();
 }
 
-void TCommControl::DisableLocalPort() {
+void TCommLink::DisableLocalPort() {
     if (Port->DeviceLost())
         FWatchDevice = true;
     try {
@@ -473,24 +372,21 @@ void TCommControl::DisableLocalPort() {
     } catch (const std::exception&) {
         // The port is out of service whatever closing it reported.
     }
-    LinkStatus = lsDisconnected;
     SetLinkStatus(lsDisconnected);
 }
 
-void TCommControl::DisableRemotePort() {
+void TCommLink::DisableRemotePort() {
     try {
         RemotePort->SetOpen(false);
     } catch (const std::exception&) {
         // As above.
     }
-    RemoteStatus = lsDisconnected;
     SetRemoteStatus(lsDisconnected);
 }
 
 // ---------------------------------------------------------------- commands
 
-bool TCommControl::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::string& Data,
-                               std::uint8_t Resp) {
+bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::string& Data, std::uint8_t Resp) {
     bool result = true;
     if (OpMode == omServer && RemoteStatus != lsDisconnected)
         return true;
@@ -519,7 +415,7 @@ bool TCommControl::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::s
 
 // ---------------------------------------------------------------- port events
 
-void TCommControl::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count) {
+void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count) {
     if (Count == 0 || CP->PortState() != serial::psOpen)
         return;
     std::string block(Count, '\0');
@@ -541,7 +437,7 @@ void TCommControl::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Co
     }
 }
 
-void TCommControl::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count) {
+void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count) {
     if (Count == 0 || CP->PortState() != serial::psOpen)
         return;
     std::string block(Count, '\0');
@@ -571,32 +467,28 @@ void TCommControl::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint1
     }
 }
 
-int TCommControl::RemoteDataSocket() const {
-    auto* d = dynamic_cast<net::TWinsockDispatcher*>(RemotePort->DispatcherOrNull());
-    const net::TWsConnection* c = d ? d->Connection() : nullptr;
-    return c ? c->CommSocket() : -1;
+int TCommLink::RemoteDataSocket() const {
+    return RemotePort->WsDataSocket();
 }
 
-void TCommControl::RemotePortWsConnect(net::TCustomWinsockPort*) {
+void TCommLink::RemotePortWsConnect(net::TCustomWinsockPort*) {
     // Half a line from a connection that broke off would spoil the first
     // reply on this one, and its command would be sent (and carried out) again.
     RemoteData.Clear();
-    if (const int s = RemoteDataSocket(); s >= 0)
-        EnableDeadPeerDetection(s);
     if (WriteRemote("Link test\r"))
         SetRemoteStatus(lsReady);
     else
         DisableRemotePort();
 }
 
-void TCommControl::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
+void TCommLink::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
     SetRemoteStatus(lsDisconnected);
 }
 
 // A connection that died without a disconnect (the dead-path time-out) is
 // taken down after the notice has returned; a Server listens anew at the
 // next tick, a Client reconnects on its own cycle.
-void TCommControl::OnRemoteError(std::int32_t ErrCode) {
+void TCommLink::OnRemoteError(std::int32_t ErrCode) {
     if (!connectionDead(ErrCode))
         return;
     // A Server's peer lost this way has already been let go by the socket
@@ -615,7 +507,7 @@ void TCommControl::OnRemoteError(std::int32_t ErrCode) {
 
 // ---------------------------------------------------------------- the tick
 
-void TCommControl::Timer1Timer() {
+void TCommLink::Timer1Timer() {
     if (!SystemReady)
         return;
     if (RetryTimer > 0)
@@ -656,20 +548,6 @@ void TCommControl::Timer1Timer() {
         --SecondTimer;
     } else {
         SecondTimer = TimerRate;
-        // The discovery component lives shorter than this window.
-        if (GetComPorts) {
-            PortList = GetComPorts->GetPortList();
-            if (PortList.size() != ui->ComListBox->topLevelItemCount()) {
-                const auto& details = GetComPorts->GetPortDetails();
-                ui->ComListBox->clear();
-                for (qsizetype k = 0; k < PortList.size(); ++k) {
-                    auto* item = new QTreeWidgetItem(ui->ComListBox);
-                    item->setText(0, PortList[k]);
-                    if (static_cast<std::size_t>(k) < details.size())
-                        item->setText(1, PortDetailText(details[static_cast<std::size_t>(k)]));
-                }
-            }
-        }
         WatchForDevice();
     }
 
@@ -692,7 +570,7 @@ void TCommControl::Timer1Timer() {
 // The configured device went away (or was absent): open it again once it is
 // back, without a message; a device that is there but cannot be opened is
 // shown once and no longer tried.
-void TCommControl::WatchForDevice() {
+void TCommLink::WatchForDevice() {
     if (!FWatchDevice || OpMode == omClient || Port->Open() || PortNumber <= 0)
         return;
     switch (OpenSerial(PortNumber)) {
@@ -702,14 +580,14 @@ void TCommControl::WatchForDevice() {
     case TOpenResult::DeviceAbsent:
         break;
     case TOpenResult::Failed:
-        platform::ShowErrorMessage("Error opening COM port");
+        Tell("Error opening COM port", lkLocal);
         break;
     }
 }
 
 // ---------------------------------------------------------------- closing
 
-void TCommControl::Shutdown() {
+void TCommLink::Shutdown() {
     SetLinkStatus(lsDisconnected);
     SetRemoteStatus(lsDisconnected);
     Timer1->stop();

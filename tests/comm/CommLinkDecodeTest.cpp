@@ -1,4 +1,4 @@
-#include "comm/CommControl.h"
+#include "comm/CommLink.h"
 #include "comm/Defines.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@ namespace {
 // The main window as DoAction sees it: records each code and the payload
 // GetData returns while the code is being handled.
 struct RecordingMainForm : TActionTarget {
-    const TCommControl* comm = nullptr;
+    const TCommLink* comm = nullptr;
     std::vector<std::int32_t> codes;
     std::vector<std::string> dataSeen;
     bool ExecuteAction(TAction& action) override {
@@ -23,17 +23,18 @@ struct RecordingMainForm : TActionTarget {
     }
 };
 
-class TestableCommControl : public TCommControl {
+// Not started: no port is opened, only decoding is under test.
+class TestableCommLink : public TCommLink {
 public:
-    using TCommControl::DecodePacket;
-    using TCommControl::Response;
+    using TCommLink::DecodePacket;
+    using TCommLink::Response;
 };
 
-class CommControlTest : public ::testing::Test {
+class CommLinkDecode : public ::testing::Test {
 protected:
     void SetUp() override {
         dravane::platform::SetApplicationMainForm(&mainForm);
-        comm = std::make_unique<TestableCommControl>();
+        comm = std::make_unique<TestableCommLink>();
         mainForm.comm = comm.get();
         mainForm.codes.clear();
         mainForm.dataSeen.clear();
@@ -49,25 +50,31 @@ protected:
     }
 
     RecordingMainForm mainForm;
-    std::unique_ptr<TestableCommControl> comm;
+    std::unique_ptr<TestableCommLink> comm;
 };
 
 } // namespace
 
-TEST_F(CommControlTest, StatusReportPostsOnceAndHandlerSeesItsPayload) {
+TEST_F(CommLinkDecode, StatusReportPostsOnceAndHandlerSeesItsPayload) {
+    std::vector<TNetPacket> announced;
+    QObject::connect(comm.get(), &TCommLink::PacketReceived,
+                     [&](const TNetPacket& packet) { announced.push_back(packet); });
     comm->DecodePacket("[T4BR0198H00M0103]");
     ASSERT_EQ(mainForm.codes, std::vector<std::int32_t>{mcDravaneStatus});
     EXPECT_EQ(mainForm.dataSeen.front(), std::string("\x01\x03", 2));
     EXPECT_EQ(comm->GetPacket(), (TNetPacket{0x4B, 0x01, 0x98, 0x00, std::string("\x01\x03", 2)}));
+    comm->DecodePacket("[T4BR0198H00X0103]"); // incomplete: not announced
+    ASSERT_EQ(announced.size(), 1u);
+    EXPECT_EQ(announced.front().Data, std::string("\x01\x03", 2));
 }
 
-TEST_F(CommControlTest, Command24DependsOnPayloadLength) {
+TEST_F(CommLinkDecode, Command24DependsOnPayloadLength) {
     EXPECT_EQ(codesFor("[T18R0198H00M01020304]"), std::vector<std::int32_t>{mcUnitBStatus});
     EXPECT_EQ(codesFor("[T18R0198H00M010203040506]"), std::vector<std::int32_t>{});
     EXPECT_EQ(codesFor("[T18R0198H00M0102030405060708]"), std::vector<std::int32_t>{mcUnitCStatus});
 }
 
-TEST_F(CommControlTest, EveryListedCommandByteAndNothingElse) {
+TEST_F(CommLinkDecode, EveryListedCommandByteAndNothingElse) {
     const std::vector<std::pair<int, std::int32_t>> table{
         {162, 10018}, {163, 10019}, {165, 10021}, {176, 20012}, {177, 20013}, {178, 20014},
         {179, 20015}, {161, 20020}, {82, 20021},  {164, 20023}, {166, 20025}, {167, 20026},
@@ -89,7 +96,7 @@ TEST_F(CommControlTest, EveryListedCommandByteAndNothingElse) {
     EXPECT_EQ(posted, 22);
 }
 
-TEST_F(CommControlTest, AwaitedReplyIsReleasedOnlyByACompletePacket) {
+TEST_F(CommLinkDecode, AwaitedReplyIsReleasedOnlyByACompletePacket) {
     comm->Response = 0x4B;
     comm->DecodePacket("[T4BR0198H00X0103]"); // "M" missing
     EXPECT_EQ(comm->Response, 0x4B);
@@ -101,23 +108,12 @@ TEST_F(CommControlTest, AwaitedReplyIsReleasedOnlyByACompletePacket) {
     EXPECT_EQ(comm->Response, 0);
 }
 
-TEST_F(CommControlTest, LinkReplyOnlyClearsTheStoredPacket) {
+TEST_F(CommLinkDecode, LinkReplyOnlyClearsTheStoredPacket) {
     comm->DecodePacket("[T4BR0198H00M0103]");
     mainForm.codes.clear();
     comm->DecodePacket("[LINKOK]");
     EXPECT_EQ(comm->GetPacket(), TNetPacket{});
     EXPECT_TRUE(mainForm.codes.empty());
-}
-
-TEST_F(CommControlTest, ExecuteActionShowsOnlyForShowCommunications) {
-    TAction action;
-    action.Tag = mcDravaneStatus;
-    EXPECT_FALSE(comm->ExecuteAction(action));
-    EXPECT_FALSE(comm->isVisible());
-    action.Tag = mcShowCommunications;
-    EXPECT_FALSE(comm->ExecuteAction(action));
-    EXPECT_TRUE(comm->isVisible());
-    EXPECT_EQ(comm->windowTitle(), "Communications");
 }
 
 TEST(OperatingMode, SelectorIndexOutsideRangeIsNormal) {

@@ -1,9 +1,11 @@
 #pragma once
-// The Communications window: owner of the serial link to the antenna
-// controller and of the TCP link to a peer instance. It applies the operating
-// mode (Normal, Client, Server), supervises both links on a 50 ms tick, relays
-// between the serial line and the TCP peer in the Server role, sends commands
-// with retries, and announces events to the main window by action codes.
+// The link to the antenna controller, apart from any window: the serial port
+// to the controller and the TCP port to a peer instance. It applies the
+// operating mode (Normal, Client, Server), supervises both links on a 50 ms
+// tick, relays between the serial line and the TCP peer in the Server role,
+// sends commands with retries, announces events to the main window by action
+// codes, and tells whoever watches it (a window, a headless program, a test)
+// what changed through its signals.
 //
 // Everything runs on the UI thread. SendCommand waits for its reply inside
 // the event loop, so ticks, port events and other clicks (another
@@ -12,29 +14,20 @@
 
 #include "comm/Defines.h"
 #include "comm/LineAssembler.h"
+#include "net/WinsockPort.h"
 #include "platform/Action.h"
+#include "serial/ComPort.h"
 
-#include <QStringList>
-#include <QWidget>
+#include <QObject>
+#include <QString>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
-class QButtonGroup;
 class QTimer;
-class QTreeWidgetItem;
 
-namespace Ui {
-class CommControl;
-}
-namespace dravane::serial {
-class TComPort;
-class TCustomComPort;
-} // namespace dravane::serial
 namespace dravane::net {
-class TWinsockPort;
-class TCustomWinsockPort;
 class TDeviceSocketInstance;
 } // namespace dravane::net
 
@@ -45,16 +38,12 @@ enum ToperatingMode : std::uint8_t { omNormal, omClient, omServer };
 // The role for a mode-selector index; anything outside 0..2 is omNormal.
 ToperatingMode OperatingModeFromIndex(int index);
 
-// Keepalive and user time-out on a connected TCP socket, so a path that went
-// dead (pulled cable, crashed router) ends the connection with an error
-// instead of leaving it half-open for ever. False when the system refused one.
-bool EnableDeadPeerDetection(int socket);
-inline constexpr int DeadPeerUserTimeoutMs = 15000;
-inline constexpr int DeadPeerKeepIdleS = 10;
-inline constexpr int DeadPeerKeepIntervalS = 5;
-inline constexpr int DeadPeerKeepCount = 3;
+// Which of the two links a state or a message concerns.
+enum TLinkKind : std::uint8_t { lkLocal, lkRemote };
 
-class TCommControl : public QWidget, public platform::TActionTarget {
+enum TMessageSeverity : std::uint8_t { msInfo, msWarning, msError };
+
+class TCommLink : public QObject {
     Q_OBJECT
 public:
     // Countdowns, in ticks of Timer1 (50 ms).
@@ -67,19 +56,36 @@ public:
     static constexpr int TickMs = 50;
     static constexpr const char* DefaultIpPort = "54902";
 
-    // Loads the Comm settings, applies the mode and opens the ports. When no
-    // TCP device socket exists yet the window makes one and owns it; a second
-    // window in the same process (tests) shares it and must go first.
-    explicit TCommControl(QWidget* parent = nullptr);
-    ~TCommControl() override;
+    // Creates both ports; nothing is opened until Start. When no TCP device
+    // socket exists yet the link makes one and owns it; a second link in the
+    // same process (tests) shares it and must go first.
+    explicit TCommLink(QObject* parent = nullptr);
+    ~TCommLink() override;
 
-    // Shows the window for mcShowCommunications; always false.
-    bool ExecuteAction(platform::TAction& action) override;
+    // Loads the Comm settings, applies the mode, opens the ports and starts
+    // the tick. Connect to the signals before, to see the first states.
+    void Start();
 
     std::string GetData() const { return NetPacket.Data; }
     TNetPacket GetPacket() const { return NetPacket; }
     ToperatingMode GetOpMode() const { return OpMode; }
     bool NetIsBusy() const { return NetBusy; }
+    TLinkStatus GetLinkStatus() const { return LinkStatus; }
+    TLinkStatus GetRemoteStatus() const { return RemoteStatus; }
+    // The two ports, for whoever shows or tests the link.
+    const serial::TComPort& GetPort() const { return *Port; }
+    const net::TWinsockPort& GetRemotePort() const { return *RemotePort; }
+    // The text about the serial port ("Using COM3", "COM disabled", "Disabled").
+    const QString& PortText() const { return FPortText; }
+
+    // The settings the window edits. They take effect with SetOperatingMode
+    // and SetupPort, and are written by SaveConfiguration.
+    int ModeIndex() const { return FModeIndex; }
+    void SetModeIndex(int Index) { FModeIndex = Index; }
+    const std::string& IpAddress() const { return FIpAddress; }
+    void SetIpAddress(const std::string& Value) { FIpAddress = Value; }
+    const std::string& IpPort() const { return FIpPort; }
+    void SetIpPort(const std::string& Value) { FIpPort = Value; }
 
     // Sends one command packet and, unless Resp is 0 or Addr is the broadcast
     // address, repeats it until a packet with command byte Resp arrives: six
@@ -87,8 +93,17 @@ public:
     // command 8). False when the tries ran out.
     bool SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::string& Data, std::uint8_t Resp);
 
-    // Called by the main window while it closes: both links go down, the
-    // timer stops, both ports close.
+    void LoadConfiguration();
+    void SaveConfiguration();
+    void SetOperatingMode();
+    void SetupPort();
+
+    // The operator chose a port from the list: Number 0 (or less) disables
+    // the serial port, any other number opens it.
+    void UseComPort(std::int32_t Number);
+
+    // Called while the program closes: both links go down, the timer stops,
+    // both ports close.
     void Shutdown();
 
     // Bytes a port refused because its output buffer was full, dropped
@@ -99,18 +114,21 @@ public:
     // The tick.
     void Timer1Timer();
 
+signals:
+    void LinkStatusChanged(dravane::comm::TLinkStatus Status);
+    void RemoteStatusChanged(dravane::comm::TLinkStatus Status);
+    // A complete packet decoded, before its action code goes to the main window.
+    void PacketReceived(const dravane::comm::TNetPacket& Packet);
+    void PortTextChanged(const QString& Text);
+    // Something the operator should read. Nobody connected: it goes to the
+    // application's error display.
+    void Message(const QString& Text, dravane::comm::TMessageSeverity Severity,
+                 dravane::comm::TLinkKind Link);
+    // LoadConfiguration or SetupPort changed the settings (a bad TCP port
+    // number became the default one).
+    void SettingsChanged();
+
 protected:
-    void FormCreate();
-    void LoadConfiguration();
-    void SaveConfiguration();
-    void SetOperatingMode();
-    void SetupPort();
-
-    void ComModeClick();
-    void OkBtnClick();
-    void CancelBtnClick();
-    void ComPortBtnClick(QTreeWidgetItem* item);
-
     void SetLinkStatus(TLinkStatus Status);
     void SetRemoteStatus(TLinkStatus Status);
 
@@ -134,14 +152,12 @@ protected:
     // The TCP port's data socket, or -1 while it has no peer.
     int RemoteDataSocket() const;
 
-    std::unique_ptr<Ui::CommControl> ui;
     platform::TAction ActionToDo;
     // Before the ports: a TCP port is closed while its device socket lives.
     std::unique_ptr<net::TDeviceSocketInstance> FDeviceSocket;
     std::unique_ptr<serial::TComPort> Port;
     std::unique_ptr<net::TWinsockPort> RemotePort;
     QTimer* Timer1;
-    QButtonGroup* FModeGroup;
 
     TNetPacket NetPacket;
     std::int32_t Response = 0; // command byte of the awaited reply; 0 = none
@@ -159,7 +175,6 @@ protected:
     std::int32_t SecondTimer = 0;
     TLineAssembler LocalData;  // lines from the serial port
     TLineAssembler RemoteData; // lines from the TCP port
-    QStringList PortList;
 
 private:
     enum class TOpenResult : std::uint8_t { Opened, DeviceAbsent, Failed };
@@ -176,9 +191,13 @@ private:
     std::string RemoteSetting() const;
     void OnRemoteError(std::int32_t ErrCode);
     void WatchForDevice();
-    int ModeIndex() const;
-    void SetModeIndex(int index);
+    void SetPortText(const QString& Text);
+    void Tell(const std::string& Text, TLinkKind Link);
 
+    int FModeIndex = 0;
+    std::string FIpAddress;
+    std::string FIpPort = DefaultIpPort;
+    QString FPortText = QStringLiteral("Disabled");
     std::uint64_t FLocalDropped = 0;
     std::uint64_t FRemoteDropped = 0;
     // The configured serial device was absent (or vanished): reopened by
@@ -188,8 +207,5 @@ private:
     // live session through OK, Cancel and mode clicks.
     std::string FRemoteOpenedWith;
 };
-
-// The program's instance, created at start-up after the main window.
-inline TCommControl* CommControl = nullptr;
 
 } // namespace dravane::comm

@@ -1,0 +1,190 @@
+#include "app/CommControl.h"
+
+#include "comm/GetComPorts.h"
+#include "platform/AppException.h"
+#include "ui_CommControl.h"
+#include "widgets/ColorPanel.h"
+
+#include <QButtonGroup>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace dravane::app {
+namespace {
+
+using comm::TLinkStatus;
+
+constexpr std::uint32_t Yellow = 0x00FFFF; // colours as 0x00BBGGRR
+constexpr std::uint32_t Green = 0x00FF00;
+constexpr std::uint32_t Cyan = 0xFFFF00;
+constexpr std::uint32_t Red = 0x0000FF;
+constexpr int PortListRefreshMs = comm::TCommLink::TimerRate * comm::TCommLink::TickMs;
+
+void paintLed(widgets::TColorPanel* led, TLinkStatus status) {
+    switch (status) {
+    case comm::lsConnecting:
+        led->SetColor(Yellow);
+        led->SetCaption(QStringLiteral("Connecting"));
+        break;
+    case comm::lsReady:
+        led->SetColor(Green);
+        led->SetCaption(QStringLiteral("Ready"));
+        break;
+    case comm::lsUpdating:
+        led->SetColor(Cyan);
+        led->SetCaption(QStringLiteral("Updating"));
+        break;
+    case comm::lsDisconnected:
+        led->SetColor(Red);
+        led->SetCaption(QStringLiteral("Disconnected"));
+        break;
+    case comm::lsNone:
+        break;
+    }
+}
+
+template <class Fn> void guarded(Fn&& fn) {
+    platform::Guarded(std::forward<Fn>(fn));
+}
+
+} // namespace
+
+TCommControl::TCommControl(QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::CommControl>()), FLink(std::make_unique<comm::TCommLink>()),
+      FModeGroup(new QButtonGroup(this)), FPortListTimer(new QTimer(this)) {
+    ui->setupUi(this);
+    setFixedSize(size());
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    FModeGroup->addButton(ui->ComModeDisabled, 0);
+    FModeGroup->addButton(ui->ComModeClient, 1);
+    FModeGroup->addButton(ui->ComModeServer, 2);
+    connect(FModeGroup, &QButtonGroup::idClicked, this, [this] { guarded([this] { ComModeClick(); }); });
+    connect(ui->OkBtn, &QPushButton::clicked, this, [this] { guarded([this] { OkBtnClick(); }); });
+    connect(ui->CancelBtn, &QPushButton::clicked, this, [this] { guarded([this] { CancelBtnClick(); }); });
+    // A click or Enter opens a port; moving through the list with the arrow
+    // keys does not (opening raises DTR, which can reset equipment).
+    const auto portClicked = [this](QTreeWidgetItem* item) {
+        guarded([this, item] { ComPortBtnClick(item); });
+    };
+    ui->ComListBox->setColumnWidth(0, 64); // "COM<n>"; the device takes the rest
+    connect(ui->ComListBox, &QTreeWidget::itemClicked, this, portClicked);
+    connect(ui->ComListBox, &QTreeWidget::itemActivated, this, portClicked);
+
+    connect(FLink.get(), &comm::TCommLink::LinkStatusChanged, this, &TCommControl::SetLinkStatus);
+    connect(FLink.get(), &comm::TCommLink::RemoteStatusChanged, this, &TCommControl::SetRemoteStatus);
+    connect(FLink.get(), &comm::TCommLink::PortTextChanged, ui->ComLabel, &QLabel::setText);
+    connect(FLink.get(), &comm::TCommLink::SettingsChanged, this, &TCommControl::ShowSettings);
+    connect(FLink.get(), &comm::TCommLink::Message, this,
+            [](const QString& text) { platform::ShowErrorMessage(text.toStdString()); });
+
+    FPortListTimer->setInterval(PortListRefreshMs);
+    connect(FPortListTimer, &QTimer::timeout, this, [this] { RefreshPortList(); });
+    FormCreate();
+    FPortListTimer->start();
+}
+
+// The link goes first: closing its ports tells this window, which is still whole.
+TCommControl::~TCommControl() {
+    FLink.reset();
+}
+
+void TCommControl::FormCreate() {
+    FLink->Start();
+    ShowSettings();
+    RefreshPortList();
+}
+
+bool TCommControl::ExecuteAction(platform::TAction& action) {
+    if (action.Tag == comm::mcShowCommunications) {
+        show();
+        raise();
+        activateWindow();
+    }
+    return false;
+}
+
+void TCommControl::PushSettings() {
+    FLink->SetModeIndex(FModeGroup->checkedId());
+    FLink->SetIpAddress(ui->EditIP->text().toStdString());
+    FLink->SetIpPort(ui->EditPort->text().toStdString());
+}
+
+void TCommControl::ShowSettings() {
+    if (QAbstractButton* b = FModeGroup->button(FLink->ModeIndex())) {
+        b->setChecked(true);
+    } else {
+        // No item for it: none selected, which reads as the Normal role.
+        FModeGroup->setExclusive(false);
+        for (QAbstractButton* button : FModeGroup->buttons())
+            button->setChecked(false);
+        FModeGroup->setExclusive(true);
+    }
+    ui->EditIP->setText(QString::fromStdString(FLink->IpAddress()));
+    ui->EditPort->setText(QString::fromStdString(FLink->IpPort()));
+    const bool client = comm::OperatingModeFromIndex(FLink->ModeIndex()) == comm::omClient;
+    ui->EditIP->setEnabled(client);
+    ui->EditPort->setEnabled(client);
+}
+
+void TCommControl::ComModeClick() {
+    PushSettings();
+    FLink->SetOperatingMode();
+    FLink->SetupPort();
+    ShowSettings();
+}
+
+void TCommControl::OkBtnClick() {
+    PushSettings();
+    try {
+        FLink->SaveConfiguration();
+    } catch (const std::exception& e) {
+        platform::ShowException(e); // the choice is applied all the same
+    }
+    FLink->SetOperatingMode();
+    FLink->SetupPort();
+    ShowSettings();
+    hide();
+}
+
+void TCommControl::CancelBtnClick() {
+    FLink->LoadConfiguration();
+    ShowSettings();
+    hide();
+}
+
+void TCommControl::ComPortBtnClick(QTreeWidgetItem* item) {
+    if (!item)
+        return;
+    FLink->UseComPort(comm::TGetComPorts::ExtractPortNumber(item->text(0)));
+}
+
+void TCommControl::SetLinkStatus(TLinkStatus Status) {
+    paintLed(ui->LinkLed, Status);
+}
+
+void TCommControl::SetRemoteStatus(TLinkStatus Status) {
+    paintLed(ui->RemoteLed, Status);
+}
+
+void TCommControl::RefreshPortList() {
+    // The discovery component lives shorter than this window.
+    if (!comm::GetComPorts)
+        return;
+    PortList = comm::GetComPorts->GetPortList();
+    if (PortList.size() == ui->ComListBox->topLevelItemCount())
+        return;
+    const auto& details = comm::GetComPorts->GetPortDetails();
+    ui->ComListBox->clear();
+    for (qsizetype k = 0; k < PortList.size(); ++k) {
+        auto* item = new QTreeWidgetItem(ui->ComListBox);
+        item->setText(0, PortList[k]);
+        if (static_cast<std::size_t>(k) < details.size())
+            item->setText(1, comm::PortDetailText(details[static_cast<std::size_t>(k)]));
+    }
+}
+
+} // namespace dravane::app

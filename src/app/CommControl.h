@@ -1,0 +1,77 @@
+#pragma once
+// The Communications window: shows the link to the antenna controller and
+// lets the operator choose its serial port, its role and its peer. The link
+// itself (ports, supervision, commands, the relay) is the link core it owns;
+// the window shows what the core announces and hands it what the operator
+// chose. The main window calls it as it always has (SendCommand, GetData,
+// Shutdown, the action codes).
+
+#include "comm/CommLink.h"
+#include "platform/Action.h"
+
+#include <QStringList>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class QButtonGroup;
+class QTimer;
+class QTreeWidgetItem;
+
+namespace Ui {
+class CommControl;
+}
+
+namespace dravane::app {
+
+class TCommControl : public QWidget, public platform::TActionTarget {
+    Q_OBJECT
+public:
+    // Loads the Comm settings, applies the mode and opens the ports.
+    explicit TCommControl(QWidget* parent = nullptr);
+    ~TCommControl() override;
+
+    // Shows the window for mcShowCommunications; always false.
+    bool ExecuteAction(platform::TAction& action) override;
+
+    std::string GetData() const { return FLink->GetData(); }
+    bool NetIsBusy() const { return FLink->NetIsBusy(); }
+    bool SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::string& Data, std::uint8_t Resp) {
+        return FLink->SendCommand(Addr, Cmd, Data, Resp);
+    }
+    void Shutdown() { FLink->Shutdown(); }
+
+    comm::TCommLink& Link() { return *FLink; }
+    const comm::TCommLink& Link() const { return *FLink; }
+
+protected:
+    void FormCreate();
+    void ComModeClick();
+    void OkBtnClick();
+    void CancelBtnClick();
+    void ComPortBtnClick(QTreeWidgetItem* item);
+
+    // Show this state on the link's LED.
+    void SetLinkStatus(comm::TLinkStatus Status);
+    void SetRemoteStatus(comm::TLinkStatus Status);
+
+private:
+    // What the operator set in the controls goes to the link core.
+    void PushSettings();
+    // The link core's settings into the controls.
+    void ShowSettings();
+    // Refills the port list when the number of ports changed.
+    void RefreshPortList();
+
+    std::unique_ptr<Ui::CommControl> ui;
+    std::unique_ptr<comm::TCommLink> FLink;
+    QButtonGroup* FModeGroup;
+    QTimer* FPortListTimer;
+    QStringList PortList;
+};
+
+// The program's instance, created at start-up after the main window.
+inline TCommControl* CommControl = nullptr;
+
+} // namespace dravane::app

@@ -1,0 +1,10 @@
+#pragma once
+// The desktop program's message box for the application-wide error display.
+
+namespace dravane::platform {
+
+// Installs the critical message box as the error display's presenter for
+// the lifetime of the program (QApplication only; idempotent).
+void InstallErrorBox();
+
+} // namespace dravane::platform
