@@ -1,5 +1,5 @@
 #include "app/Application.h"
 
-int main(int, char** argv) {
-    return dravane::app::RunDravane(argv[0]);
+int main(int argc, char** argv) {
+    return dravane::app::RunDravane(argc, argv);
 }

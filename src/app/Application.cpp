@@ -5,6 +5,7 @@
 #include "comm/Defines.h"
 #include "comm/GetComPorts.h"
 #include "platform/AppException.h"
+#include "platform/CommandLine.h"
 #include "platform/ErrorBox.h"
 #include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
@@ -38,7 +39,12 @@ bool ApplyVisualStyle() {
     return true;
 }
 
-int RunDravane(const char* programPath) {
+int RunDravane(int argc, char** argv) {
+    platform::TCommandLine options;
+    if (const auto status = platform::ParseCommandLine(
+            argc, argv, "Dravane Control: the antenna controller's panel, and its relay over TCP.", options))
+        return *status;
+    platform::ApplyCommandLine(options);
     // Before any thread exists, so every thread inherits the mask and the
     // signals reach the signalfd only.
     platform::BlockTerminationSignals();
@@ -53,9 +59,9 @@ int RunDravane(const char* programPath) {
     if (!hasValue("QT_QPA_PLATFORM") && !hasValue("DISPLAY") && !hasValue("WAYLAND_DISPLAY"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
 
-    int argc = 1;
-    char* argv[] = {const_cast<char*>(programPath), nullptr};
-    QApplication application(argc, argv);
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    QApplication application(qtArgc, qtArgv);
     // The name message boxes carry. Not set as the display name: the toolkit
     // would append that to every window title.
     QApplication::setApplicationName("Dravane Control");

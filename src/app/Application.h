@@ -4,8 +4,9 @@ namespace dravane::app {
 
 // The program: builds the three windows in their order, marks the system
 // ready, runs the event loop until the main window has closed, and tears the
-// windows down before the application object. Reads no command line.
-int RunDravane(const char* programPath);
+// windows down before the application object. The command line is the
+// shared one (--help, --version, --config, --verbose).
+int RunDravane(int argc, char** argv);
 
 // Applies the built-in visual style; false (and the platform look) when it
 // cannot be loaded.

@@ -75,6 +75,8 @@ public:
     // The two ports, for whoever shows or tests the link.
     const serial::TComPort& GetPort() const { return *Port; }
     const net::TWinsockPort& GetRemotePort() const { return *RemotePort; }
+    // The COM number the settings name (0: none).
+    std::int32_t ConfiguredPort() const { return PortNumber; }
     // The text about the serial port ("Using COM3", "COM disabled", "Disabled").
     const QString& PortText() const { return FPortText; }
 

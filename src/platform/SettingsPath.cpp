@@ -61,7 +61,9 @@ std::string locate() {
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     if (ec)
         return IniPathFor("dravane");
-    const fs::path beside = IniPathFor(exe.string());
+    // One file for every program of the folder: the desktop program and the
+    // headless one share their settings.
+    const fs::path beside = IniPathFor((exe.parent_path() / "dravane").string());
     if (exe.parent_path().filename() != "bin" || fs::exists(beside, ec))
         return beside.string();
     return userSettingsFile().string();

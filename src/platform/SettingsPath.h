@@ -9,8 +9,7 @@ namespace dravane::platform {
 // - the file the environment variable DRAVANE_CONFIG names, if set;
 // - else, a copy with a settings file beside its executable, or one run from
 //   anywhere but a `bin` folder (its build folder, a folder of its own), keeps
-//   that file beside it: the executable's path with its extension replaced by
-//   ".ini" (portable);
+//   "dravane.ini" beside it (portable);
 // - else (installed in a `bin` folder), `dravane/dravane.ini` in the user's
 //   configuration folder ($XDG_CONFIG_HOME, default ~/.config), the folders
 //   created when missing.
