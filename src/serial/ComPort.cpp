@@ -2,6 +2,7 @@
 
 #include "platform/AppException.h"
 #include "platform/MessageWindow.h"
+#include "serial/BaseDispatcher.h"
 #include "serial/PortErrors.h"
 #include "serial/PortException.h"
 #include "serial/SelectPortDialog.h"

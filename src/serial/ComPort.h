@@ -41,19 +41,26 @@
 // InitializePort and ValidateComport, and see the hidden window's messages
 // through WndProc.
 
-#include "serial/BaseDispatcher.h"
 #include "serial/DispatchDefs.h"
 #include "serial/Triggers.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+namespace dravane::platform {
+class TMessageWindow;
+}
+
 namespace dravane::serial {
+
+class TBaseDispatcher;
 
 // ---------------------------------------------------------------- enumerations
 
