@@ -4,6 +4,12 @@
 // the device through a dispatcher, writes and reads bytes, and turns the
 // dispatcher's notifications into events on the UI thread.
 //
+// Where each part lives:
+//   ComPort.cpp          lifetime, the open/close state machine, users, the
+//                        hidden window, run-time state, data and triggers
+//   ComPortSettings.cpp  the line settings and behaviour properties
+//   ComPortTrace.cpp     tracing and the dispatch log
+//
 // Threading contract
 // ------------------
 // Every operation runs on the UI thread, and every event fires there: the
