@@ -5,7 +5,7 @@
 #include "serial/BaseDispatcher.h"
 #include "serial/PortErrors.h"
 #include "serial/PortException.h"
-#include "serial/SelectPortDialog.h"
+#include "serial/PortSelector.h"
 #include "serial/Win32Dispatcher.h"
 
 #include <QTimer>
@@ -379,8 +379,12 @@ void TCustomComPort::ValidateComport() {
 }
 
 std::uint16_t TCustomComPort::SelectPort() {
+    // A copy: the selector may replace itself while it asks.
+    const TPortSelector selector = PortSelector();
+    if (!selector)
+        return 0;
     std::unique_ptr<TBaseDispatcher> probe = ActivateDeviceLayer();
-    return ExecuteSelectPort([&probe](int n) { return probe->CheckPort("COM" + std::to_string(n)); });
+    return selector([&probe](int n) { return probe->CheckPort("COM" + std::to_string(n)); });
 }
 
 TBaseDispatcher& TCustomComPort::ValidDispatcher() {

@@ -404,7 +404,9 @@ protected:
     // The hidden window's procedure; derived ports handle their own messages
     // and pass the rest here. Runs on the UI thread.
     virtual std::intptr_t WndProc(std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam);
-    // Asks the operator for a port number (0 = cancelled). Tests replace it.
+    // Asks the operator for a port number through the installed selector
+    // (serial/PortSelector.h); 0 when cancelled or when none is installed.
+    // Tests replace it.
     virtual std::uint16_t SelectPort();
 
     // The dispatcher; ValidDispatcher opens first when AutoOpen allows, and raises ECommNotOpen.
