@@ -12,7 +12,7 @@
 #include "support/FakeTtyTree.h"
 #include "support/TempDir.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,7 +47,7 @@ double measure(const char* what, int iterations, std::size_t ports, const std::f
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const int iterations = argc > 1 ? std::max(1, std::atoi(argv[1])) : 2000;
 
     dravane::test::TempDir dir;

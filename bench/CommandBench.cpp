@@ -26,7 +26,7 @@
 #include "support/TempDir.h"
 #include "support/WsTestPort.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
     const int trips = argc > 1 ? std::atoi(argv[1]) : 2000;
     const double idleSeconds = argc > 2 ? std::atof(argv[2]) : 30;
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     test::TempDir dir;
     comm::SystemReady = true;
 

@@ -18,7 +18,7 @@
 #include "support/TempDir.h"
 #include "support/WsTestPort.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
 
@@ -201,7 +201,7 @@ bool HaveSer2net() {
 int main(int argc, char** argv) {
     const int trips = argc > 1 ? std::atoi(argv[1]) : 2000;
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     test::TempDir dir;
     comm::SystemReady = true;
 

@@ -9,6 +9,7 @@
 #include "platform/ErrorBox.h"
 #include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
+#include "serial/SelectPortDialog.h"
 
 #include <QApplication>
 #include <QFile>
@@ -70,6 +71,7 @@ int RunDravane(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     ApplyVisualStyle();
     platform::InstallErrorBox();
+    serial::InstallSelectPortDialog();
 
     int result = 0;
     {

@@ -121,10 +121,9 @@ struct TNotifyEvent {
     bool operator==(const TNotifyEvent&) const = default;
 };
 
-// A window handler: the message object (identity for deregistration) and
-// its shareable address, which stays safe to send to after the window is gone.
-using TWndHandle = const platform::TMessageWindow*;
-
+// A window handler: the message object (TWndHandle, identity for
+// deregistration) and its shareable address, which stays safe to send to
+// after the window is gone.
 struct TWndTriggerHandler {
     TWndHandle Window = nullptr;
     platform::TMessageTarget Target;

@@ -4,6 +4,12 @@
 // the device through a dispatcher, writes and reads bytes, and turns the
 // dispatcher's notifications into events on the UI thread.
 //
+// Where each part lives:
+//   ComPort.cpp          lifetime, the open/close state machine, users, the
+//                        hidden window, run-time state, data and triggers
+//   ComPortSettings.cpp  the line settings and behaviour properties
+//   ComPortTrace.cpp     tracing and the dispatch log
+//
 // Threading contract
 // ------------------
 // Every operation runs on the UI thread, and every event fires there: the
@@ -41,19 +47,26 @@
 // InitializePort and ValidateComport, and see the hidden window's messages
 // through WndProc.
 
-#include "serial/BaseDispatcher.h"
 #include "serial/DispatchDefs.h"
 #include "serial/Triggers.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+namespace dravane::platform {
+class TMessageWindow;
+}
+
 namespace dravane::serial {
+
+class TBaseDispatcher;
 
 // ---------------------------------------------------------------- enumerations
 
@@ -391,7 +404,9 @@ protected:
     // The hidden window's procedure; derived ports handle their own messages
     // and pass the rest here. Runs on the UI thread.
     virtual std::intptr_t WndProc(std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam);
-    // Asks the operator for a port number (0 = cancelled). Tests replace it.
+    // Asks the operator for a port number through the installed selector
+    // (serial/PortSelector.h); 0 when cancelled or when none is installed.
+    // Tests replace it.
     virtual std::uint16_t SelectPort();
 
     // The dispatcher; ValidDispatcher opens first when AutoOpen allows, and raises ECommNotOpen.

@@ -5,7 +5,15 @@
 
 #include <cstdint>
 
+namespace dravane::platform {
+class TMessageWindow;
+}
+
 namespace dravane::serial {
+
+// A window handler or a port user: the hidden message window it is reached
+// through (platform/MessageWindow.h), compared by identity.
+using TWndHandle = const platform::TMessageWindow*;
 
 // Receive ring and trigger handles.
 constexpr int DispatchBufferSize = 8192;

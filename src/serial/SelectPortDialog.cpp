@@ -32,4 +32,8 @@ std::uint16_t ExecuteSelectPort(const TPortProbe& Probe) {
     return form.exec() == QDialog::Accepted ? form.SelectedNumber() : 0;
 }
 
+void InstallSelectPortDialog() {
+    SetPortSelector(ExecuteSelectPort);
+}
+
 } // namespace dravane::serial

@@ -1,12 +1,15 @@
 #pragma once
 // The "Select Port" dialog: offered when a port is opened without a COM
 // number. It lists "COM<n>" for every number from 1 to 50 that the probe
-// reports available, the first one selected.
+// reports available, the first one selected. It lives in its own library
+// (dravane_serial_widgets) so that the serial layer needs no widgets: a
+// program with windows calls InstallSelectPortDialog at start.
+
+#include "serial/PortSelector.h"
 
 #include <QDialog>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -14,9 +17,6 @@ class ComSelectForm;
 }
 
 namespace dravane::serial {
-
-// True when COM<n> can be offered.
-using TPortProbe = std::function<bool(int n)>;
 
 class TComSelectForm : public QDialog {
     Q_OBJECT
@@ -35,5 +35,8 @@ private:
 
 // Shows the dialog modally; the chosen number, or 0 when cancelled.
 std::uint16_t ExecuteSelectPort(const TPortProbe& Probe);
+
+// Makes ExecuteSelectPort the port selector (SetPortSelector). UI thread only.
+void InstallSelectPortDialog();
 
 } // namespace dravane::serial

@@ -388,6 +388,7 @@ void AnswerDialog(int index, const char* button) {
 }
 
 TEST_F(ScriptedPort, PortNumberZeroAsksThroughTheDialog) {
+    InstallSelectPortDialog();
     Port.SetComNumber(0);
     AnswerDialog(4, "AbortBtn");
     EXPECT_THROW(Port.SetOpen(true), ENoPortSelected);
