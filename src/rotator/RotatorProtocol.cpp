@@ -183,6 +183,8 @@ double DirectionBearing(int direction, double offset) {
 }
 
 int NearestDirection(double azimuth, double offset) {
+    // fmod is exact: reduced first, a large azimuth keeps its place on the circle.
+    azimuth = std::fmod(azimuth, 360.0);
     int best = 0;
     double bestDistance = std::numeric_limits<double>::infinity();
     for (int d = 0; d < comm::kelDirections; ++d) {

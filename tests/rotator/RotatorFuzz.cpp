@@ -50,7 +50,8 @@ std::string checkReply(const TRotatorRequest& request) {
             if (!std::isfinite(*azimuth))
                 return "a set_pos azimuth is not finite";
             const int d = NearestDirection(*azimuth, 0);
-            const double apart = std::fmod(std::fabs(*azimuth - DirectionBearing(d, 0)), 360.0);
+            const double apart =
+                std::fmod(std::fabs(std::fmod(*azimuth, 360.0) - DirectionBearing(d, 0)), 360.0);
             if (d < 0 || d > 7 || std::min(apart, 360.0 - apart) > 22.5 + 1e-6)
                 return "an azimuth picks a direction more than 22.5 degrees away";
         }
