@@ -26,6 +26,7 @@ targets=(
     "inifile tests/platform/corpus/inifile"
     "triggers tests/serial/corpus/triggers"
     "sim tests/tools/corpus/sim"
+    "rotator tests/rotator/corpus/rotator"
 )
 
 out="$build/fuzz"

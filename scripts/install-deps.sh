@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core
     socat telnet clang-format python3
+    libhamlib-utils # rotctl: the rotator listener is tested with Hamlib's own client
     librsvg2-bin dpkg-dev file
 )
 # Extra packages a particular target needs (scripts/fuzz.sh: clang).
