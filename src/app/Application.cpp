@@ -66,6 +66,7 @@ int RunDravane(int argc, char** argv) {
     // The name message boxes carry. Not set as the display name: the toolkit
     // would append that to every window title.
     QApplication::setApplicationName("Dravane Control");
+    QApplication::setApplicationVersion(QStringLiteral(DRAVANE_VERSION));
     // The menu entry's name: desktops match the windows to its icon by it.
     QGuiApplication::setDesktopFileName("dravane");
     QApplication::setQuitOnLastWindowClosed(false);
