@@ -29,8 +29,8 @@ TDeviceSocket* TDeviceSocket::Instance() {
     return gDeviceSocket;
 }
 
-TWsConnection* TDeviceSocket::CreateConnection(int InSize, int OutSize) {
-    FConnections.push_back(std::make_unique<TWsConnection>(*this, WsTerminal, OutSize, InSize));
+TWsConnection* TDeviceSocket::CreateConnection(int InSize, int OutSize, int Family) {
+    FConnections.push_back(std::make_unique<TWsConnection>(*this, WsTerminal, OutSize, InSize, Family));
     return FConnections.back().get();
 }
 
@@ -80,8 +80,9 @@ std::intptr_t TDeviceSocket::DoWsMessage(int Socket, int Event, std::intptr_t LP
     return e ? e->SocketNotice(Event, LParam) : 0;
 }
 
-std::uint64_t TDeviceSocket::StartLookup(const std::string& Name,
-                                         std::function<void(in_addr_t, std::int32_t)> Done) {
+std::uint64_t
+TDeviceSocket::StartLookup(const std::string& Name,
+                           std::function<void(const std::vector<TSockAddr>&, std::int32_t)> Done) {
     CheckLoaded();
     if (!FResolver)
         FResolver = std::make_unique<THostResolver>(Api());
@@ -99,8 +100,8 @@ void TDeviceSocket::DoAccept(int Socket) {
         TSocketWrapper::DoAccept(Socket);
         return;
     }
-    sockaddr_in peer{};
-    const int s = AcceptSocket(Socket, peer);
+    TSockAddr from;
+    const int s = AcceptSocket(Socket, from);
     if (s == INVALID_SOCKET)
         return;
     if (c->CommSocket() != -1) {
@@ -108,9 +109,9 @@ void TDeviceSocket::DoAccept(int Socket) {
         CloseSocket(s);
         return;
     }
+    const TPeerAddress peer = from.Address();
     c->AdmitPeer(s, &peer);
-    const std::intptr_t accepted =
-        DoWsMessage(Socket, wsnAccepted, static_cast<std::intptr_t>(peer.sin_addr.s_addr));
+    const std::intptr_t accepted = DoWsMessage(Socket, wsnAccepted, static_cast<std::intptr_t>(peer.IPv4()));
     // The port may have closed meanwhile (its close waits until now, but the
     // connection is looked up again rather than trusted).
     c = FindConnection(Socket);

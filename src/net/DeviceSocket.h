@@ -41,9 +41,10 @@ public:
     // The program's instance, or null when none exists.
     static TDeviceSocket* Instance();
 
-    // Creates a connection owned here (raises ESocketException when no
-    // socket can be had) and frees one; freeing clears the look-up cache.
-    TWsConnection* CreateConnection(int InSize, int OutSize);
+    // Creates a connection owned here, its socket of Family (raises
+    // ESocketException when no socket can be had), and frees one; freeing
+    // clears the look-up cache.
+    TWsConnection* CreateConnection(int InSize, int OutSize, int Family = AF_INET);
     void FreeConnection(TWsConnection* Connection);
 
     // The connection whose data socket or own socket is Socket; null for none.
@@ -57,8 +58,9 @@ public:
 
     // Resolves Name off the UI thread; Done runs later on the UI thread unless
     // cancelled first.
-    std::uint64_t StartLookup(const std::string& Name,
-                              std::function<void(in_addr_t Address, std::int32_t Error)> Done);
+    std::uint64_t
+    StartLookup(const std::string& Name,
+                std::function<void(const std::vector<TSockAddr>& Addresses, std::int32_t Error)> Done);
     void CancelLookup(std::uint64_t Id);
 
     // Terminal name of the telnet terminal-type reply.

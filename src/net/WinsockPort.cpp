@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <optional>
 
 namespace dravane::net {
 namespace {
@@ -82,6 +83,12 @@ void TCustomWinsockPort::SetWsPort(const std::string& Value) {
     const std::string v = trimmed(Value);
     guardChange(FWsPort, v);
     FWsPort = v;
+}
+
+void TCustomWinsockPort::SetWsListenAddress(const std::string& Value) {
+    const std::string v = trimmed(Value);
+    guardChange(FWsListenAddress, v);
+    FWsListenAddress = v;
 }
 
 const std::vector<std::string>& TCustomWinsockPort::WsLocalAddresses() {
@@ -169,33 +176,47 @@ int TCustomWinsockPort::InitializePort() {
         throw ESocketException::CreateTranslate(ecWSERROR);
     TDeviceSocket& s = sockets();
     const bool client = FWsMode == wsClient;
+    FWsErrorText.clear();
     if (client)
         d->DeviceName = "Winsock client, connect to " + FWsAddress + " on port " + FWsPort;
-    else
+    else if (FWsListenAddress.empty())
         d->DeviceName = "Winsock server on port " + FWsPort;
+    else
+        d->DeviceName = "Winsock server on " + FWsListenAddress + " port " + FWsPort;
 
     in_addr_t address = 0;
+    std::optional<TPeerAddress> literal;
     std::string hostName;
     if (client) {
         if (FWsAddress.empty())
             throw ESocketException::CreateTranslate(wsaEDestAddrReq);
         address = s.String2NetAddr(FWsAddress);
         if (address == NoAddress) {
-            // A name: resolved off the UI thread once the socket is set up.
             address = 0;
-            hostName = FWsAddress;
+            // An IPv6 address is used at once too; a name is resolved off
+            // the UI thread once the socket is set up.
+            literal = TPeerAddress::Parse(FWsAddress);
+            if (!literal)
+                hostName = FWsAddress;
         }
     }
     const std::uint16_t port = (s.htons)(WsPortNumber());
     d->InitSocketData(0, address, port, client, FWsTelnet);
+    if (literal)
+        d->SetDestination(*literal);
     d->SetHostName(hostName);
+    d->SetListenAddress(client ? std::string() : FWsListenAddress);
     const int rc = d->InitSocket(InSize(), OutSize());
-    if (rc < 0)
-        throw ESocketException::CreateTranslate(-rc);
+    if (rc < 0) {
+        FWsErrorText = d->FailureText();
+        if (FWsErrorText.empty())
+            throw ESocketException::CreateTranslate(-rc);
+        throw ESocketException(-rc, FWsErrorText);
+    }
     return 0;
 }
 
-bool TCustomWinsockPort::DoAccept(in_addr Addr) {
+bool TCustomWinsockPort::DoAccept(const TPeerAddress& Addr) {
     bool accept = true;
     if (FOnWsAccept)
         FOnWsAccept(this, Addr, accept);
@@ -219,6 +240,8 @@ void TCustomWinsockPort::DoError(std::int32_t ErrCode) {
     // A failed look-up ends a client like a refused connection does. A served
     // peer lost to an error arrives as its leave (wsnPeerClosed), since only
     // the device socket knows which socket failed.
+    if (auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get()))
+        FWsErrorText = d->FailureText();
     if (FWsMode == wsClient && endsClient(ErrCode))
         postQuit();
     if (FOnWsError)
@@ -251,9 +274,11 @@ std::intptr_t TCustomWinsockPort::WndProc(std::uint32_t Msg, std::uintptr_t wPar
         return TCustomComPort::WndProc(Msg, wParam, lParam);
     switch (static_cast<int>(wParam)) {
     case wsnAccepted: {
-        in_addr a{};
-        a.s_addr = static_cast<in_addr_t>(lParam);
-        return DoAccept(a) ? 1 : 0;
+        // The message carries the IPv4 form; the dispatcher has the whole address.
+        const auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get());
+        const TPeerAddress peer =
+            d ? d->WsPeerAddress : TPeerAddress::FromIPv4(static_cast<in_addr_t>(lParam));
+        return DoAccept(peer) ? 1 : 0;
     }
     case wsnConnected:
         DoConnect();

@@ -14,6 +14,7 @@
 //
 // Threading: UI thread only, like the com port.
 
+#include "net/PeerAddress.h"
 #include "net/SocketWrapper.h"
 #include "serial/ComPort.h"
 
@@ -56,8 +57,10 @@ private:
     std::string FPassword;
 };
 
-// Addr: the peer's IPv4 address in network order; Accept enters true.
-using TWsAcceptEvent = std::function<void(TCustomWinsockPort* Sender, in_addr Addr, bool& Accept)>;
+// Addr: the peer's address, IPv4 or IPv6 (a handler taking in_addr gets the
+// IPv4 form, 0 for an IPv6 peer); Accept enters true.
+using TWsAcceptEvent =
+    std::function<void(TCustomWinsockPort* Sender, const TPeerAddress& Addr, bool& Accept)>;
 using TWsPortNotifyEvent = std::function<void(TCustomWinsockPort* Sender)>;
 using TWsErrorEvent = std::function<void(TCustomWinsockPort* Sender, std::int32_t ErrCode)>;
 
@@ -76,6 +79,14 @@ public:
     void SetWsAddress(const std::string& Value);
     const std::string& WsPort() const { return FWsPort; }
     void SetWsPort(const std::string& Value);
+    // Server role: where to listen. Empty: every address, IPv4 and IPv6;
+    // otherwise one address of either family ("127.0.0.1", "::1") or a host
+    // name. Same guard as WsAddress.
+    const std::string& WsListenAddress() const { return FWsListenAddress; }
+    void SetWsListenAddress(const std::string& Value);
+    // Why listening failed, naming the address, the port and the cause: set
+    // before the open raises or OnWsError fires; empty when nothing failed.
+    const std::string& WsErrorText() const { return FWsErrorText; }
     bool WsTelnet() const { return FWsTelnet; }
     void SetWsTelnet(bool Value) { FWsTelnet = Value; }
     // Re-enumerated at every read.
@@ -102,7 +113,7 @@ protected:
     bool AcceptsDeviceLayer(serial::TDeviceLayer Layer) const override;
     int InitializePort() override;
     void ValidateComport() override;
-    virtual bool DoAccept(in_addr Addr);
+    virtual bool DoAccept(const TPeerAddress& Addr);
     virtual void DoConnect();
     virtual void DoDisconnect();
     virtual void DoError(std::int32_t ErrCode);
@@ -122,6 +133,8 @@ private:
     std::string FWsAddress;
     TWsMode FWsMode = DefWsMode;
     std::string FWsPort = DefWsPort;
+    std::string FWsListenAddress;
+    std::string FWsErrorText;
     bool FWsTelnet = DefWsTelnet;
     std::vector<std::string> FWsLocalAddresses;
     int FWsLocalAddressIndex = 0;

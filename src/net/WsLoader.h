@@ -114,6 +114,7 @@ struct TWsApi {
     int (*getnameinfo)(const sockaddr*, socklen_t, char*, socklen_t, char*, socklen_t, int);
     int (*poll)(pollfd*, nfds_t, int);
     int (*fcntl)(int, int, ...);
+    int (*dup3)(int, int, int);
 };
 
 // Opens Library once per program (later calls reuse the handle) and fills

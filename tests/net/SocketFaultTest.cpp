@@ -298,7 +298,7 @@ TEST_F(SocketFaultTest, AnUnansweredLookUpHoldsUpNeitherLaterOpensNorTheEnd) {
 TEST_F(SocketFaultTest, HangingLookUpsAreBoundedAndFreeTheirPlaceWhenTheyEnd) {
     THostResolver resolver(Api);
     std::vector<std::int32_t> errors;
-    const auto record = [&](in_addr_t, std::int32_t Error) { errors.push_back(Error); };
+    const auto record = [&](const std::vector<TSockAddr>&, std::int32_t Error) { errors.push_back(Error); };
     for (int i = 0; i < 8; ++i)
         resolver.Start("silent.invalid", record);
     ASSERT_TRUE(WaitForSilentLookups(8));
@@ -311,6 +311,8 @@ TEST_F(SocketFaultTest, HangingLookUpsAreBoundedAndFreeTheirPlaceWhenTheyEnd) {
     ReleaseNames();
     ASSERT_TRUE(PumpUntil([&] { return errors.size() == 9; }));
     in_addr_t found = 0;
-    resolver.Start("localhost", [&](in_addr_t Address, std::int32_t) { found = Address; });
+    resolver.Start("localhost", [&](const std::vector<TSockAddr>& Found, std::int32_t) {
+        found = Found.empty() ? 0 : Found[0].Address().IPv4();
+    });
     EXPECT_TRUE(PumpUntil([&] { return found != 0; }));
 }
