@@ -104,10 +104,21 @@ void TDeviceSocket::DoAccept(int Socket) {
     const int s = AcceptSocket(Socket, from);
     if (s == INVALID_SOCKET)
         return;
-    if (c->CommSocket() != -1) {
-        // One peer at a time: the newcomer is let in and shown out at once.
-        CloseSocket(s);
-        return;
+    if (const int served = c->CommSocket(); served != -1) {
+        // A peer that leaves just as the next arrives: the accept can come
+        // before the leave's notice, so ask the socket itself.
+        std::int32_t error = 0;
+        if (!PeerGone(served, error)) {
+            // One peer at a time: the newcomer is let in and shown out at once.
+            CloseSocket(s);
+            return;
+        }
+        peerLeft(c, served, error);
+        c = FindConnection(Socket);
+        if (!c || c->CommSocket() != -1) {
+            CloseSocket(s); // the port closed, or took another peer, meanwhile
+            return;
+        }
     }
     const TPeerAddress peer = from.Address();
     c->AdmitPeer(s, &peer);
@@ -124,6 +135,19 @@ void TDeviceSocket::DoAccept(int Socket) {
         CloseSocket(c->DropPeer());
     }
     TSocketWrapper::DoAccept(Socket);
+}
+
+void TDeviceSocket::peerLeft(TWsConnection* c, int Socket, std::int32_t Error) {
+    const int handle = c->SocketHandle();
+    // What the peer sent before it left reaches the port before the news.
+    DoDispMessage(handle, 1, 0);
+    c = FindConnection(handle);
+    if (!c || c->CommSocket() != Socket)
+        return;
+    CloseSocket(c->DropPeer());
+    if (Error != 0)
+        DoWsMessage(handle, Error, 0);
+    DoWsMessage(handle, wsnPeerClosed, 0);
 }
 
 void TDeviceSocket::DoConnect(int Socket) {

@@ -77,6 +77,9 @@ protected:
 
 private:
     TWsConnectionEvents* eventsOf(int Socket);
+    // The served peer Socket of c has gone: what it sent is dispatched, its
+    // slot freed, and the port told (Error first, when there was one).
+    void peerLeft(TWsConnection* c, int Socket, std::int32_t Error);
 
     std::vector<std::unique_ptr<TWsConnection>> FConnections;
     int FCacheSocket = -1;

@@ -202,6 +202,23 @@ int TSocketWrapper::RenewSocket(int Socket, int Family) {
     return 0;
 }
 
+bool TSocketWrapper::PeerGone(int Socket, std::int32_t& Error) {
+    CheckLoaded();
+    Error = 0;
+    // POLLRDHUP: the peer's close is seen even behind data not yet read,
+    // where a peek would only find the data.
+    pollfd p{Socket, POLLRDHUP, 0};
+    if (FApi.poll(&p, 1, 0) <= 0)
+        return false;
+    if (p.revents & POLLERR) {
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (FApi.getsockopt(Socket, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError != 0)
+            Error = SocketErrorFromErrno(soError, shConnected);
+    }
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int TSocketWrapper::CloseSocket(int Socket) {
     CheckLoaded();
     if (FHandle)

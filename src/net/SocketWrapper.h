@@ -79,6 +79,9 @@ public:
     // failed cannot try again, and the next address may be of the other
     // family. Its notices are dropped and must be asked for again.
     int RenewSocket(int Socket, int Family);
+    // True when the connected Socket's peer has closed or reset it, even with
+    // data still unread before that; Error: the reset's code, or 0. No notice.
+    bool PeerGone(int Socket, std::int32_t& Error);
     int CloseSocket(int Socket);
     int ShutdownSocket(int Socket, int How);                              // would-block is no failure
     int ReadSocket(int Socket, void* Buf, int BufSize, int Flags);        // would-block is no failure

@@ -183,6 +183,11 @@ void TWsConnection::SetConnectionState(TWsConnectionState State) {
 void TWsConnection::AdmitPeer(int Socket, const TPeerAddress* Peer) {
     FCommSocket = Socket;
     FCodec.ResetPeer();
+    if (Peer) {
+        if (FServed)
+            FlushOutBuffer();
+        FServed = true;
+    }
     if (FEvents && Peer)
         FEvents->PeerChanged(*Peer);
 }

@@ -79,7 +79,10 @@ public:
 
     // The data socket: Socket carries the peer from now on, with a clean
     // telnet decoder and nothing agreed with it yet. Peer: the address of an
-    // accepted peer, if any.
+    // accepted peer, if any. An accepted peer that follows another starts
+    // with an empty output ring: what waits there was meant for the one
+    // before (a controller's answer to a peer that was reset, say). Output
+    // written before the first peer still goes to it.
     void AdmitPeer(int Socket, const TPeerAddress* Peer = nullptr);
     // The data socket is forgotten (not closed) and the state falls back to
     // wcsInit; returns it.
@@ -125,6 +128,7 @@ private:
     int FOutStart = 0;
     int FOutEnd = 0;
     int FSocketHandle = -1;
+    bool FServed = false; // a peer has been accepted since the socket was made
     TTelnetCodec FCodec;
     std::vector<std::uint8_t> FEncoded; // scratch for one encoded block
 };
