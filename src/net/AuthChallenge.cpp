@@ -92,8 +92,6 @@ std::optional<TAuthLine> ParseAuthLine(std::string_view Line) {
         return std::nullopt;
     if (Line == AdmittedLine)
         return TAuthLine{alAdmitted, {}};
-    // The longer tag first: "[AUTHR " would never match "[AUTH " anyway, but
-    // the order keeps that obvious.
     if (const auto b = body(Line, AnswerTag)) {
         if (auto mac = hexField(*b, MacHex))
             return TAuthLine{alAnswer, std::move(*mac)};

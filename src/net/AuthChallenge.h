@@ -1,6 +1,6 @@
 #pragma once
-// The shared-key challenge a Server puts to each new peer, as pure parts with
-// a thin socket part to be put around them (like TelnetCodec):
+// The shared-key challenge a Server puts to each new peer: pure pieces, for
+// a thin socket layer to be put around them (like TelnetCodec):
 //
 //   Server -> peer   "[AUTH <nonce>]" CR      nonce: 32 hex digits, 128 random bits
 //   peer -> Server   "[AUTHR <mac>]" CR       mac: 64 hex digits, HMAC-SHA256 under

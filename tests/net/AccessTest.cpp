@@ -1,5 +1,5 @@
-// Who a Server lets in: the allow-list and the shared-key challenge, as the
-// pure parts the link puts around its sockets.
+// Who a Server lets in: the allow-list and the shared-key challenge, the
+// pure pieces the link will put around its sockets.
 
 #include "net/AccessFuzz.h"
 #include "net/AllowList.h"
