@@ -137,6 +137,12 @@ void TDeviceSocket::DoAccept(int Socket) {
     TSocketWrapper::DoAccept(Socket);
 }
 
+void TDeviceSocket::DisconnectPeer(TWsConnection* Connection) {
+    const int peer = Connection->CommSocket();
+    if (peer >= 0 && peer != Connection->SocketHandle())
+        peerLeft(Connection, peer, 0);
+}
+
 void TDeviceSocket::peerLeft(TWsConnection* c, int Socket, std::int32_t Error) {
     const int handle = c->SocketHandle();
     // What the peer sent before it left reaches the port before the news.

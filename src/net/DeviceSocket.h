@@ -50,6 +50,9 @@ public:
     // The connection whose data socket or own socket is Socket; null for none.
     TWsConnection* FindConnection(int Socket);
 
+    // Lets the served peer of a server connection go, as if it had left.
+    void DisconnectPeer(TWsConnection* Connection);
+
     // Dispatches the connection whose own socket is Socket now (a read notice).
     std::intptr_t DoDispMessage(int Socket, int Event, std::intptr_t LParam);
     // Sends a notice to the port of the connection whose own socket is

@@ -292,6 +292,14 @@ void TWinsockDispatcher::tryCandidate(std::size_t Index) {
     FSockets->ConnectSocket(h, at); // a refusal arrives as an error notice
 }
 
+void TWinsockDispatcher::DropPeer() {
+    TWsConnection* c = Connection();
+    if (!c || WsIsClient || c->CommSocket() < 0)
+        return;
+    c->Push();
+    FSockets->DisconnectPeer(c);
+}
+
 int TWinsockDispatcher::CloseCom() {
     if (FLookup != 0) {
         FSockets->CancelLookup(FLookup);

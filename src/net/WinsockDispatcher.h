@@ -87,6 +87,9 @@ public:
     void Dispatcher(bool FireTriggers);
     // Runs the dispatch procedure through the dispatcher window (a read notice).
     void DispatchNow() override;
+    // Server role: the served peer is sent what waits for it and let go; the
+    // port hears of the leave. Nothing happens without a peer.
+    void DropPeer();
     // Sends a socket message to the port with this dispatcher marked busy.
     std::intptr_t DeliverSocketMessage(int Event, std::intptr_t LParam);
     // Why listening failed, naming the address, the port and the cause;

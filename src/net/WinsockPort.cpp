@@ -248,6 +248,11 @@ void TCustomWinsockPort::DoError(std::int32_t ErrCode) {
         FOnWsError(this, ErrCode);
 }
 
+void TCustomWinsockPort::DisconnectPeer() {
+    if (const platform::TMessageWindow* w = NotifyWindow(); w && FWsMode == wsServer)
+        w->Post(CM_SOCKETDROP, 0, 0);
+}
+
 void TCustomWinsockPort::postQuit() {
     if (const platform::TMessageWindow* w = NotifyWindow())
         w->Post(CM_SOCKETQUIT, 0, 0);
@@ -268,6 +273,11 @@ void TCustomWinsockPort::PortClose() {
 std::intptr_t TCustomWinsockPort::WndProc(std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t lParam) {
     if (Msg == CM_SOCKETQUIT) {
         SetOpen(false);
+        return 0;
+    }
+    if (Msg == CM_SOCKETDROP) {
+        if (auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get()))
+            d->DropPeer();
         return 0;
     }
     if (Msg != CM_SOCKETMESSAGE)

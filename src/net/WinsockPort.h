@@ -96,6 +96,12 @@ public:
     void SetWsLocalAddressIndex(int Value) { FWsLocalAddressIndex = Value; }
     TSocksServerInfo& WsSocksServerInfo() { return FWsSocksServerInfo; }
 
+    // Server role: lets the served peer go and listens on; what was written
+    // to it (a refusal line, say) is sent first. Done from the port's window
+    // after the current notice, like a close the peer causes; the leave is
+    // told by OnWsDisconnect as any other.
+    void DisconnectPeer();
+
     void SetUseMSRShadow(bool Value) override;
     void EnumHostAddresses();
     // WsPort as a port number in host order: a decimal number 1..65535 or a

@@ -199,11 +199,24 @@ TEST_F(WinsockPortTest, ServerOutlivesItsPeersAndAdmitsTheNextWithoutReopening) 
     EXPECT_TRUE(server.Carrier());
     second.Port.PutString("again");
     ASSERT_TRUE(PumpUntil([&] { return server.Received == "early!again"; }));
-    server.Port.SetOpen(false);
+
+    // The server lets its peer go, its last words sent first, and listens on.
+    server.Port.PutString("[AUTHFAIL wrong]\r");
+    server.Port.DisconnectPeer();
+    ASSERT_TRUE(PumpUntil([&] { return !second.Port.Open() && server.Disconnects == 2; }));
+    EXPECT_EQ(second.Received, "[AUTHFAIL wrong]\r");
+    EXPECT_EQ(second.Disconnects, 1); // the client's port closed itself, telling of it
+    EXPECT_TRUE(server.Port.Open());
+    server.Port.DisconnectPeer(); // nobody to let go
+    RunFor(60ms);
     EXPECT_EQ(server.Disconnects, 2);
-    // The client's port closes itself when the server goes, telling of it.
-    ASSERT_TRUE(PumpUntil([&] { return !second.Port.Open(); }));
-    EXPECT_EQ(second.Disconnects, 1);
+
+    TProbe third(wsClient, p);
+    third.Port.SetOpen(true);
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 3 && third.Connects == 1; }));
+    server.Port.SetOpen(false);
+    EXPECT_EQ(server.Disconnects, 3);
+    ASSERT_TRUE(PumpUntil([&] { return !third.Port.Open(); }));
 }
 
 TEST_F(WinsockPortTest, ServerCloseWithoutPeerAndRefusedPeerAndRefusedConnection) {
