@@ -9,6 +9,7 @@
 #include "comm/CommLink.h"
 #include "platform/Action.h"
 
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
@@ -21,6 +22,10 @@ class QTreeWidgetItem;
 
 namespace Ui {
 class CommControl;
+}
+
+namespace dravane::rotator {
+class TRotatorListener;
 }
 
 namespace dravane::app {
@@ -45,6 +50,10 @@ public:
     comm::TCommLink& Link() { return *FLink; }
     const comm::TCommLink& Link() const { return *FLink; }
 
+    // The rotator listener the program runs over this link (none: off), to
+    // show whether it listens, where, and how many programs are connected.
+    void SetRotator(rotator::TRotatorListener* listener);
+
 protected:
     void FormCreate();
     void ComModeClick();
@@ -63,12 +72,14 @@ private:
     void ShowSettings();
     // Refills the port list when the number of ports changed.
     void RefreshPortList();
+    void ShowRotator();
 
     std::unique_ptr<Ui::CommControl> ui;
     std::unique_ptr<comm::TCommLink> FLink;
     QButtonGroup* FModeGroup;
     QTimer* FPortListTimer;
     QStringList PortList;
+    QPointer<rotator::TRotatorListener> FRotator; // owned by the program; may go first
 };
 
 // The program's instance, created at start-up after the main window.
