@@ -110,6 +110,7 @@ bool TRotatorListener::Start() {
         return false;
     }
     QStringList failures; // "address: cause" for each address that could not be bound
+    QString lastCause;
     FPort = FSettings.Port;
     for (const addrinfo* a = found; a; a = a->ai_next) {
         sockaddr_storage address{};
@@ -122,7 +123,8 @@ bool TRotatorListener::Start() {
         const QString where = numericAddress(reinterpret_cast<sockaddr*>(&address), a->ai_addrlen);
         const int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
-            failures << where + ": " + errnoText(errno);
+            lastCause = errnoText(errno);
+            failures << where + ": " + lastCause;
             continue;
         }
         const int on = 1;
@@ -131,7 +133,8 @@ bool TRotatorListener::Start() {
         if (a->ai_family == AF_INET6)
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), a->ai_addrlen) != 0 || ::listen(fd, 16) != 0) {
-            failures << where + ": " + errnoText(errno);
+            lastCause = errnoText(errno);
+            failures << where + ": " + lastCause;
             ::close(fd);
             continue;
         }
@@ -148,7 +151,9 @@ bool TRotatorListener::Start() {
     }
     ::freeaddrinfo(found);
     if (!Listening()) {
-        FError = "cannot listen on " + wanted + ": " + failures.join("; ");
+        // One address needs no repeating; several ("localhost") say which failed how.
+        FError =
+            "cannot listen on " + wanted + ": " + (failures.size() == 1 ? lastCause : failures.join("; "));
         return false;
     }
     // Listening on some of the addresses is a start; the others are worth a line in the log.
