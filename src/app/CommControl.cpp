@@ -187,8 +187,10 @@ void TCommControl::ShowRotator() {
     QString detail;
     if (FRotator && FRotator->Listening()) {
         const int count = FRotator->ConnectionCount();
-        text = tr("Rotator: %1 port %2, %3")
-                   .arg(FRotator->Address())
+        const QString address = FRotator->Address();
+        // An IPv6 address is bracketed before its port, as in a URL.
+        text = tr("Rotator: %1:%2, %3")
+                   .arg(address.contains(':') ? "[" + address + "]" : address)
                    .arg(FRotator->Port())
                    .arg(count == 0   ? tr("no program")
                         : count == 1 ? tr("1 program")
