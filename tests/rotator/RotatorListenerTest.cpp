@@ -297,7 +297,7 @@ TEST_F(RotatorOverLink, RotctlPointsTheArrayThroughTheLinkToTheSimulator) {
         QString failure;
         QObject::connect(&rotator->Listener(), &TRotatorListener::MoveFailed,
                          [&](const QString& reason) { failure = reason; });
-        // Started once the move waits for its first answer, inside the link's wait.
+        // Started once the move waits for its first answer, from inside the link's wait.
         QProcess during;
         QString duringOutput;
         bool answeredWhileMoving = false;
@@ -306,9 +306,14 @@ TEST_F(RotatorOverLink, RotctlPointsTheArrayThroughTheLinkToTheSimulator) {
             answeredWhileMoving = rotator->Listener().Engine().Moving();
         });
         ASSERT_EQ(::kill(sim.Pid(), SIGSTOP), 0);
-        QTimer::singleShot(300ms, [&] {
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!link.NetIsBusy())
+                return;
+            watch.stop();
             during.start("rotctl", {"-m", "2", "-r", QString("127.0.0.1:%1").arg(port), "p"});
         });
+        watch.start(10);
         const TRun set = rotctl(port, {"P", "0", "0"});
         EXPECT_EQ(set.ExitCode, 0) << set.Output.toStdString();
         EXPECT_TRUE(PumpUntil([&] { return !failure.isEmpty(); }, 15s));
