@@ -10,6 +10,8 @@
 #include "platform/ErrorBox.h"
 #include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
+#include "rotator/LinkDrive.h"
+#include "rotator/RotatorListener.h"
 #include "serial/SelectPortDialog.h"
 
 #include <QApplication>
@@ -111,6 +113,11 @@ int RunDravane(int argc, char** argv) {
         auto commControl = std::make_unique<TCommControl>();
         CommControl = commControl.get();
         auto getComPorts = std::make_unique<comm::TGetComPorts>();
+        std::unique_ptr<rotator::TLinkRotator> rotator =
+            rotator::TLinkRotator::FromSettingsFile(commControl->Link(), platform::SettingsFileName());
+        if (rotator)
+            rotator->Start();
+        commControl->SetRotator(rotator ? &rotator->Listener() : nullptr);
         comm::SystemReady = true;
 
         QObject::connect(mainWindow.get(), &TDravaneMain::Closed, &application, &QApplication::quit,
@@ -124,6 +131,7 @@ int RunDravane(int argc, char** argv) {
         }
 
         comm::SystemReady = false;
+        rotator.reset();
         getComPorts.reset();
         CommControl = nullptr;
         commControl.reset();

@@ -3,6 +3,7 @@
 #include "app/AboutBox.h"
 #include "comm/GetComPorts.h"
 #include "platform/AppException.h"
+#include "rotator/RotatorListener.h"
 #include "ui_CommControl.h"
 #include "widgets/ColorPanel.h"
 
@@ -195,6 +196,38 @@ void TCommControl::SetLinkStatus(TLinkStatus Status) {
 
 void TCommControl::SetRemoteStatus(TLinkStatus Status) {
     paintLed(ui->RemoteLed, Status);
+}
+
+void TCommControl::SetRotator(rotator::TRotatorListener* listener) {
+    if (FRotator)
+        disconnect(FRotator, nullptr, this, nullptr);
+    FRotator = listener;
+    if (FRotator) {
+        connect(FRotator, &rotator::TRotatorListener::ConnectionsChanged, this, &TCommControl::ShowRotator);
+        connect(FRotator, &QObject::destroyed, this, &TCommControl::ShowRotator, Qt::QueuedConnection);
+    }
+    ShowRotator();
+}
+
+void TCommControl::ShowRotator() {
+    QString text = tr("Rotator: off");
+    QString detail;
+    if (FRotator && FRotator->Listening()) {
+        const int count = FRotator->ConnectionCount();
+        const QString address = FRotator->Address();
+        // An IPv6 address is bracketed before its port, as in a URL.
+        text = tr("Rotator: %1:%2, %3")
+                   .arg(address.contains(':') ? "[" + address + "]" : address)
+                   .arg(FRotator->Port())
+                   .arg(count == 0   ? tr("no program")
+                        : count == 1 ? tr("1 program")
+                                     : tr("%1 programs").arg(count));
+    } else if (FRotator) {
+        text = tr("Rotator: not listening");
+        detail = FRotator->ErrorText();
+    }
+    ui->RotatorLabel->setText(text);
+    ui->RotatorLabel->setToolTip(detail.isEmpty() ? text : detail);
 }
 
 void TCommControl::RefreshPortList() {

@@ -12,6 +12,7 @@
 #include "platform/Action.h"
 
 #include <QDialog>
+#include <QPointer>
 #include <QStringList>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,10 @@ class QTreeWidgetItem;
 
 namespace Ui {
 class CommControl;
+}
+
+namespace dravane::rotator {
+class TRotatorListener;
 }
 
 namespace dravane::app {
@@ -47,6 +52,10 @@ public:
     comm::TCommLink& Link() { return *FLink; }
     const comm::TCommLink& Link() const { return *FLink; }
 
+    // The rotator listener the program runs over this link (none: off), to
+    // show whether it listens, where, and how many programs are connected.
+    void SetRotator(rotator::TRotatorListener* listener);
+
 protected:
     void FormCreate();
     void ComModeClick();
@@ -68,12 +77,14 @@ private:
     void RefreshPortList();
     // Makes the open port's entry ("Disable" when none is open) the list's current one.
     void ShowOpenPort();
+    void ShowRotator();
 
     std::unique_ptr<Ui::CommControl> ui;
     std::unique_ptr<comm::TCommLink> FLink;
     QButtonGroup* FModeGroup;
     QTimer* FPortListTimer;
     QStringList PortList;
+    QPointer<rotator::TRotatorListener> FRotator; // owned by the program; may go first
 };
 
 // The program's instance, created at start-up after the main window.

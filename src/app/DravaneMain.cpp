@@ -2,6 +2,7 @@
 
 #include "app/AboutBox.h"
 #include "app/CommControl.h"
+#include "comm/AntennaDefs.h"
 #include "comm/Defines.h"
 #include "comm/NetDefs.h"
 #include "platform/AppException.h"
@@ -26,32 +27,6 @@ constexpr std::int32_t defaultAntOffColor = 8421504;      // 0x808080, mid grey
 constexpr std::int32_t defaultControllerColor = 16776960; // 0xFFFF00: cyan in 0x00BBGGRR
 constexpr std::uint32_t linkOkColor = 0x00FF00;
 constexpr std::uint32_t linkFailColor = 0x0000FF;
-
-// Mode byte of a status report.
-constexpr std::uint8_t kelUnidir = 1;
-constexpr std::uint8_t kelBidir = 2;
-constexpr std::uint8_t kelOmniDir = 3;
-
-// Direction index of a status report, clockwise from north-east.
-enum : std::uint8_t {
-    kelNorthEast,
-    kelEast,
-    kelSouthEast,
-    kelSouth,
-    kelSouthWest,
-    kelWest,
-    kelNorthWest,
-    kelNorth
-};
-constexpr int kelDirections = 8;
-
-// Payload byte of a command: the button pressed.
-constexpr std::uint8_t kelLeftButton = 1;
-constexpr std::uint8_t kelRightButton = 2;
-constexpr std::uint8_t KelUniDirButton = 3;
-constexpr std::uint8_t KelBiDirButton = 4;
-constexpr std::uint8_t KelFlipButton = 5;
-constexpr std::uint8_t KelOmniButton = 6;
 
 // LED colour index: palette 1 is the unlit lamp, palette 2 the lit one.
 constexpr int ledOff = 1;

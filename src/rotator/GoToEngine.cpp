@@ -26,14 +26,14 @@ TGoToEngine::TGoToEngine(TAntennaDrive& drive, QObject* parent) : QObject(parent
 
 TGoToStart TGoToEngine::SetTarget(int direction) {
     const std::optional<comm::TAntennaState> state = FDrive.State();
-    if (!state)
+    if (!state && !FDrive.CanTurn())
         return gsNoState;
-    if (state->Mode == kelOmniDir)
+    if (state && state->Mode == kelOmniDir)
         return gsNoDirection;
     FLastTarget = direction;
     FSent = 0;
     FArrivedAt.invalidate();
-    if (state->Lit(direction)) {
+    if (state && state->Lit(direction)) {
         // A command in flight may still move the array: the running loop checks after it.
         if (FRunning) {
             FTarget = direction;
@@ -89,15 +89,15 @@ void TGoToEngine::run() {
     while (FTarget) {
         const int target = *FTarget;
         const std::optional<comm::TAntennaState> before = FDrive.State();
-        if (!FDrive.LinkUp() || !before) {
-            fail(tr("the link to the controller is down"));
+        if (!FDrive.CanTurn()) {
+            fail(tr("the controller cannot be commanded (link down, or a Client holds it)"));
             break;
         }
-        if (before->Mode == kelOmniDir) {
+        if (before && before->Mode == kelOmniDir) {
             fail(tr("the array is in OMNI mode"));
             break;
         }
-        if (before->Lit(target)) {
+        if (before && before->Lit(target)) {
             FTarget.reset();
             FArrivedAt.start();
             emit Arrived(target);
@@ -107,8 +107,9 @@ void TGoToEngine::run() {
             fail(tr("not at direction %1 after %2 commands").arg(target).arg(MaxCommands));
             break;
         }
-        const bool clockwise = shortestSteps(before->Direction, target, before->Mode) > 0;
-        const bool right = clockwise == FRightClockwise;
+        // Nothing reported yet: any turn brings the first report, and the next pass corrects it.
+        const bool right =
+            !before || (shortestSteps(before->Direction, target, before->Mode) > 0) == FRightClockwise;
         ++FSent;
         const bool answered = FDrive.Turn(right);
         if (!alive)
@@ -119,7 +120,7 @@ void TGoToEngine::run() {
         }
         // Learn which way the button turned; a move of half the rose says nothing.
         const std::optional<comm::TAntennaState> after = FDrive.State();
-        if (after && after->Mode == before->Mode) {
+        if (before && after && after->Mode == before->Mode) {
             const int moved = shortestSteps(before->Direction, after->Direction, before->Mode);
             const int half = before->Mode == kelBidir ? kelDirections / 4 : kelDirections / 2;
             if (moved != 0 && moved != half)

@@ -12,6 +12,10 @@
 // the running one and the running loop picks it up; there is never a second
 // loop.
 //
+// Before the first status report of the run the direction is unknown (the
+// controller reports only in answer to a button): the first command of such
+// a move is a right turn, whose report tells the engine where it stands.
+//
 // Threading: UI thread only.
 
 #include "comm/AntennaDefs.h"
@@ -34,13 +38,17 @@ public:
     // The last decoded status report; none before the first one.
     virtual std::optional<comm::TAntennaState> State() const = 0;
     virtual bool LinkUp() const = 0;
+    // Whether a Turn would reach the controller now. A link can be up and
+    // still not carry this program's commands (a Server whose Client holds
+    // the controller).
+    virtual bool CanTurn() const { return LinkUp(); }
 };
 
 enum TGoToStart : std::uint8_t {
     gsMoving,      // the move is posted to the event loop (or taken over by the running one)
     gsThere,       // already pointing there (in BI: either lit direction): no command
     gsNoDirection, // OMNI: the array has no direction to turn
-    gsNoState,     // no status report yet
+    gsNoState,     // no status report yet, and no command would reach the controller
 };
 
 class TGoToEngine : public QObject {

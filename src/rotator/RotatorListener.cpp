@@ -3,6 +3,7 @@
 #include "platform/IniFile.h"
 
 #include <QSocketNotifier>
+#include <QStringList>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -94,6 +95,8 @@ TRotatorListener::~TRotatorListener() {
 
 bool TRotatorListener::Start() {
     Stop();
+    FError.clear();
+    const QString wanted = QStringLiteral("%1 port %2").arg(Address()).arg(FSettings.Port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -103,10 +106,11 @@ bool TRotatorListener::Start() {
     const int resolved =
         ::getaddrinfo(FSettings.Address.c_str(), std::to_string(FSettings.Port).c_str(), &hints, &found);
     if (resolved != 0) {
-        qCWarning(lcRotator).noquote() << "rotator: cannot resolve" << Address() << ":"
-                                       << QString::fromLocal8Bit(::gai_strerror(resolved));
+        FError = "cannot listen on " + wanted + ": " + QString::fromLocal8Bit(::gai_strerror(resolved));
         return false;
     }
+    QStringList failures; // "address: cause" for each address that could not be bound
+    QString lastCause;
     FPort = FSettings.Port;
     for (const addrinfo* a = found; a; a = a->ai_next) {
         sockaddr_storage address{};
@@ -119,7 +123,8 @@ bool TRotatorListener::Start() {
         const QString where = numericAddress(reinterpret_cast<sockaddr*>(&address), a->ai_addrlen);
         const int fd = ::socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
-            qCWarning(lcRotator).noquote() << "rotator: socket for" << where << ":" << errnoText(errno);
+            lastCause = errnoText(errno);
+            failures << where + ": " + lastCause;
             continue;
         }
         const int on = 1;
@@ -128,7 +133,8 @@ bool TRotatorListener::Start() {
         if (a->ai_family == AF_INET6)
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), a->ai_addrlen) != 0 || ::listen(fd, 16) != 0) {
-            qCWarning(lcRotator).noquote() << "rotator: cannot listen on" << where << ":" << errnoText(errno);
+            lastCause = errnoText(errno);
+            failures << where + ": " + lastCause;
             ::close(fd);
             continue;
         }
@@ -144,7 +150,16 @@ bool TRotatorListener::Start() {
                                     << numericAddress(reinterpret_cast<sockaddr*>(&bound), length);
     }
     ::freeaddrinfo(found);
-    return Listening();
+    if (!Listening()) {
+        // One address needs no repeating; several ("localhost") say which failed how.
+        FError =
+            "cannot listen on " + wanted + ": " + (failures.size() == 1 ? lastCause : failures.join("; "));
+        return false;
+    }
+    // Listening on some of the addresses is a start; the others are worth a line in the log.
+    for (const QString& failure : failures)
+        qCWarning(lcRotator).noquote() << "rotator: cannot listen on" << failure;
+    return true;
 }
 
 void TRotatorListener::Stop() {
@@ -324,7 +339,7 @@ std::string TRotatorListener::execute(const TRotatorRequest& request) {
 std::string TRotatorListener::setPosition(const TRotatorRequest& request, std::optional<double> azimuth) {
     if (!azimuth)
         return FormatReply(request, rprtInvalid);
-    if (!FDrive.LinkUp())
+    if (!FDrive.CanTurn())
         return FormatReply(request, rprtIoError);
     switch (FEngine.SetTarget(NearestDirection(*azimuth, FSettings.Offset))) {
     case gsMoving:

@@ -61,9 +61,12 @@ public:
     TRotatorListener(const TRotatorListener&) = delete;
     TRotatorListener& operator=(const TRotatorListener&) = delete;
 
-    // Listens on every address the setting names; false (and a log line)
-    // when none could be bound. Start does not look at Enabled.
+    // Listens on every address the setting names. False when none could be
+    // bound, with ErrorText() for the caller to report (address, port and
+    // cause on one line); an address that fails beside one that works is
+    // logged. Start does not look at Enabled.
     bool Start();
+    const QString& ErrorText() const { return FError; }
     // Closes the listening sockets and every connection.
     void Stop();
 
@@ -112,6 +115,7 @@ private:
     std::map<int, std::unique_ptr<TConnection>> FConnections; // by id, never reused
     int FNextId = 1;
     std::uint16_t FPort = 0;
+    QString FError; // why the last Start listened nowhere
 };
 
 } // namespace dravane::rotator

@@ -9,9 +9,11 @@
 #include "platform/CommandLine.h"
 #include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
+#include "rotator/LinkDrive.h"
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <memory>
 
 using namespace dravane;
 
@@ -50,9 +52,14 @@ int main(int argc, char** argv) {
                          "No serial port configured: set Port in [Comm] of %s and map it in [Ports] "
                          "(ls -l /dev/serial/by-id/), then restart\n",
                          settings.c_str());
+        std::unique_ptr<rotator::TLinkRotator> rotator =
+            rotator::TLinkRotator::FromSettingsFile(link, settings);
+        if (rotator)
+            rotator->Start();
         comm::SystemReady = true;
         result = QCoreApplication::exec();
         comm::SystemReady = false;
+        rotator.reset();
         link.Shutdown();
     }
     return result;

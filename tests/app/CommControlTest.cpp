@@ -3,6 +3,7 @@
 
 #include "app/CommControl.h"
 #include "comm/CommFixture.h"
+#include "rotator/LinkDrive.h"
 #include "widgets/ColorPanel.h"
 
 #include <QLabel>
@@ -12,6 +13,11 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTreeWidget>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace dravane;
 using namespace dravane::test;
@@ -210,4 +216,30 @@ TEST_F(CommWindow, ThePortListOpensOnAClickOrEnterOnly) {
     EXPECT_FALSE(w.Link().GetPort().Open());
     EXPECT_EQ(w.ComLabel(), "COM disabled");
     EXPECT_EQ(w.Link().GetPort().ComNumber(), 0);
+}
+
+TEST_F(CommWindow, ShowsTheRotatorListenerItsAddressAndItsPrograms) {
+    TWindow& w = Show("");
+    const auto label = [&] { return w.W.findChild<QLabel*>("RotatorLabel")->text(); };
+    w.W.SetRotator(nullptr);
+    EXPECT_EQ(label(), "Rotator: off");
+    rotator::TRotatorSettings settings;
+    settings.Port = 0;
+    auto rotator = std::make_unique<rotator::TLinkRotator>(w.Link(), settings);
+    ASSERT_TRUE(rotator->Start());
+    w.W.SetRotator(&rotator->Listener());
+    const QString where = QString("Rotator: 127.0.0.1:%1, ").arg(rotator->Listener().Port());
+    EXPECT_EQ(label(), where + "no program");
+
+    const int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(rotator->Listener().Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(PumpUntil([&] { return label() == where + "1 program"; }));
+    ::close(peer);
+    EXPECT_TRUE(PumpUntil([&] { return label() == where + "no program"; }));
+    rotator.reset();
+    EXPECT_TRUE(PumpUntil([&] { return label() == "Rotator: off"; }));
 }

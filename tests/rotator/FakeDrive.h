@@ -29,6 +29,8 @@ public:
         QTimer::singleShot(AnswerMs, &wait, &QEventLoop::quit);
         wait.exec();
         --FDepth;
+        if (!Current && Reveal)
+            Current = std::exchange(Reveal, std::nullopt);
         if (!Answers || !Current)
             return false;
         if (!Moves)
@@ -42,6 +44,8 @@ public:
     bool LinkUp() const override { return Up; }
 
     std::optional<comm::TAntennaState> Current;
+    // Where the array is before any report: the first turn's report shows it (turned).
+    std::optional<comm::TAntennaState> Reveal;
     bool Up = true;
     bool Answers = true;
     bool Moves = true;

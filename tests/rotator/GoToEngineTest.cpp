@@ -82,13 +82,24 @@ TEST(GoToEngine, TurnsTheShorterWayAndCorrectsWhatTheControllerDoes) {
         EXPECT_TRUE(drive.Current->Lit(3));
     }
     {
-        SCOPED_TRACE("OMNI and no report yet take no target");
+        SCOPED_TRACE("OMNI, and no report yet with the link down, take no target");
         TGoToEngine engine(drive);
         drive.Current = comm::TAntennaState{kelOmniDir, 0};
         EXPECT_EQ(engine.SetTarget(3), rotator::gsNoDirection);
         drive.Current.reset();
+        drive.Up = false;
         EXPECT_EQ(engine.SetTarget(3), rotator::gsNoState);
         EXPECT_FALSE(engine.Moving());
+        drive.Up = true;
+    }
+    {
+        SCOPED_TRACE("no report yet: a right turn brings the first, then the shorter way");
+        TGoToEngine engine(drive);
+        drive.Current.reset();
+        drive.Reveal = comm::TAntennaState{kelUnidir, 5};
+        const TMove m = moveTo(drive, engine, 3);
+        EXPECT_EQ(m.Turns, (std::vector<bool>{R, L, L, L}));
+        EXPECT_EQ(m.Arrived, std::vector<int>{3});
     }
     {
         SCOPED_TRACE("a late report of a retried step resumes the move that had arrived");

@@ -1,7 +1,12 @@
 #include "rotator/RotatorListener.h"
 #include "FakeDrive.h"
+#include "comm/CommFixture.h"
+#include "comm/NetDefs.h"
 #include "platform/IniFile.h"
+#include "rotator/LinkDrive.h"
 #include "support/EventLoop.h"
+#include "support/Loopback.h"
+#include "support/SimProcess.h"
 #include "support/TempDir.h"
 
 #include <QProcess>
@@ -10,6 +15,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +26,7 @@ namespace {
 using comm::kelBidir;
 using comm::kelOmniDir;
 using comm::kelUnidir;
+using comm::TCommLink;
 using rotator::TRotatorListener;
 using rotator::TRotatorSettings;
 
@@ -206,5 +213,154 @@ TEST(RotatorListener, RawClientsGetWholeRepliesBySettingsAndAPeerThatNeverReadsI
     ::close(client);
 }
 
+// The listener over the real link, the simulator as the controller, rotctl as the client.
+class RotatorOverLink : public CommFixture {
+protected:
+    static std::string NormalOn(const std::string& device) {
+        return "[Ports]\nCOM3=" + device + "\n[Comm]\nPort=3\nMode=0\n";
+    }
+    static std::string ServerOn(const std::string& device, std::uint16_t port) {
+        return "[Ports]\nCOM3=" + device + "\n[Comm]\nPort=3\nMode=2\nipPort=" + std::to_string(port) + "\n";
+    }
+    static std::string ClientTo(std::uint16_t port) {
+        return "[Comm]\nMode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(port) + "\n";
+    }
+    // A link on its own 50 ms tick, so that retries come a second apart as they do in the program.
+    TTestComm& OpenTicking(const std::string& settings) {
+        TTestComm& link = Open(settings);
+        link.findChild<QTimer*>("Timer1")->start();
+        return link;
+    }
+    static std::unique_ptr<rotator::TLinkRotator> ListenOver(TCommLink& link) {
+        TRotatorSettings settings;
+        settings.Port = 0;
+        auto rotator = std::make_unique<rotator::TLinkRotator>(link, settings);
+        EXPECT_TRUE(rotator->Start());
+        return rotator;
+    }
+    // Turning commands the simulator logged since the last call: it logs each line it receives.
+    static int turnsLogged(SimProcess& sim) {
+        int turns = 0;
+        for (std::string line; !(line = sim.ReadLine(300ms)).empty();)
+            turns += line.find(" < [R98T4AH01]") != std::string::npos ||
+                     line.find(" < [R98T4AH02]") != std::string::npos;
+        return turns;
+    }
+    // The operator's click on a button of the panel.
+    static bool press(TCommLink& link, std::uint8_t button) {
+        return link.SendCommand(comm::baseDravane, comm::cmd485_SetDravane,
+                                std::string(1, static_cast<char>(button)), comm::cmd485_DravaneStatus);
+    }
+    void SetUp() override {
+        CommFixture::SetUp();
+        if (QStandardPaths::findExecutable("rotctl").isEmpty())
+            GTEST_SKIP() << "rotctl (Debian package libhamlib-utils) is not installed";
+        comm::SystemReady = true;
+    }
+};
+
+TEST_F(RotatorOverLink, RotctlPointsTheArrayThroughTheLinkToTheSimulator) {
+    SimProcess sim({"--log"}); // UNI, north-east
+    TTestComm& link = OpenTicking(NormalOn(sim.ReadLine()));
+    const auto rotator = ListenOver(link);
+    const std::uint16_t port = rotator->Listener().Port();
+    ASSERT_TRUE(PumpUntil([&] { return rotator->Drive().LinkUp(); }));
+    {
+        SCOPED_TRACE("nothing reported yet: P 200 0 turns until the reports show south, the shorter way");
+        const TRun set = rotctl(port, {"P", "200", "0"});
+        EXPECT_EQ(set.ExitCode, 0) << set.Output.toStdString();
+        EXPECT_TRUE(positionComesTo(port, "180.00"));
+        // North-east to south is three steps right.
+        EXPECT_LE(turnsLogged(sim), 3 + 1);
+    }
+    {
+        SCOPED_TRACE("BI lit north and south: P 0 0 sends no command");
+        ASSERT_TRUE(press(link, comm::KelBiDirButton));
+        ASSERT_TRUE(rotator->Drive().State()->Lit(comm::kelNorth));
+        turnsLogged(sim);
+        const TRun set = rotctl(port, {"P", "0", "0", "p"});
+        EXPECT_EQ(set.ExitCode, 0) << set.Output.toStdString();
+        EXPECT_TRUE(set.Output.endsWith("0.00\n0.00\n")) << set.Output.toStdString();
+        EXPECT_EQ(turnsLogged(sim), 0);
+    }
+    {
+        SCOPED_TRACE("OMNI: rotctl prints the rejection");
+        ASSERT_TRUE(press(link, comm::KelOmniButton));
+        const TRun set = rotctl(port, {"P", "200", "0"});
+        EXPECT_NE(set.ExitCode, 0);
+        EXPECT_TRUE(set.Output.contains("Command rejected")) << set.Output.toStdString();
+        ASSERT_TRUE(press(link, comm::KelUniDirButton));
+    }
+    {
+        SCOPED_TRACE("the controller stops answering: P is taken, the move fails within the retries, "
+                     "and p is answered meanwhile");
+        QString failure;
+        QObject::connect(&rotator->Listener(), &TRotatorListener::MoveFailed,
+                         [&](const QString& reason) { failure = reason; });
+        // Started once the move waits for its first answer, from inside the link's wait.
+        QProcess during;
+        QString duringOutput;
+        bool answeredWhileMoving = false;
+        QObject::connect(&during, &QProcess::finished, [&] {
+            duringOutput = QString::fromLocal8Bit(during.readAllStandardOutput());
+            answeredWhileMoving = rotator->Listener().Engine().Moving();
+        });
+        ASSERT_EQ(::kill(sim.Pid(), SIGSTOP), 0);
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!link.NetIsBusy())
+                return;
+            watch.stop();
+            during.start("rotctl", {"-m", "2", "-r", QString("127.0.0.1:%1").arg(port), "p"});
+        });
+        watch.start(10);
+        const TRun set = rotctl(port, {"P", "0", "0"});
+        EXPECT_EQ(set.ExitCode, 0) << set.Output.toStdString();
+        EXPECT_TRUE(PumpUntil([&] { return !failure.isEmpty(); }, 15s));
+        EXPECT_EQ(failure, "the controller did not answer");
+        EXPECT_TRUE(PumpUntil([&] { return during.state() == QProcess::NotRunning; }));
+        EXPECT_EQ(duringOutput, "180.00\n0.00\n");
+        EXPECT_TRUE(answeredWhileMoving);
+        ::kill(sim.Pid(), SIGCONT);
+    }
+}
+
+TEST_F(RotatorOverLink, ASilentControllerGetsAnIoErrorAtOnce) {
+    SimProcess sim({"--silent"});
+    TTestComm& link = OpenTicking(NormalOn(sim.ReadLine()));
+    const auto rotator = ListenOver(link);
+    int ticks = 0;
+    QTimer beat;
+    QObject::connect(&beat, &QTimer::timeout, [&] { ++ticks; });
+    beat.start(10);
+    const TRun set = rotctl(rotator->Listener().Port(), {"P", "200", "0"});
+    EXPECT_TRUE(set.Finished);
+    EXPECT_NE(set.ExitCode, 0);
+    // Answered before rotctl's own time-out, with the code for a link that is down.
+    EXPECT_TRUE(set.Output.contains("IO error")) << set.Output.toStdString();
+    EXPECT_FALSE(set.Output.contains("timed out")) << set.Output.toStdString();
+    EXPECT_GT(ticks, 0);
+}
+
+TEST_F(RotatorOverLink, RotctlPointsTheArrayThroughAClientAndItsServer) {
+    SimProcess sim({"--mode", "UNI", "--direction", "7"});
+    const std::uint16_t tcpPort = FreePort();
+    TTestComm& server = OpenTicking(ServerOn(sim.ReadLine(), tcpPort));
+    TTestComm& client = OpenTicking(ClientTo(tcpPort));
+    const auto atServer = ListenOver(server);
+    const auto atClient = ListenOver(client);
+    ASSERT_TRUE(
+        PumpUntil([&] { return atClient->Drive().LinkUp() && server.GetRemoteStatus() == comm::lsReady; }));
+    const TRun set = rotctl(atClient->Listener().Port(), {"P", "200", "0"});
+    EXPECT_EQ(set.ExitCode, 0) << set.Output.toStdString();
+    EXPECT_TRUE(positionComesTo(atClient->Listener().Port(), "180.00"));
+
+    // The Server's own commands are inert while its Client holds the controller: P is an I/O
+    // error at once, and p follows the reports the Client's commands bring.
+    const TRun held = rotctl(atServer->Listener().Port(), {"P", "90", "0"});
+    EXPECT_NE(held.ExitCode, 0);
+    EXPECT_TRUE(held.Output.contains("IO error")) << held.Output.toStdString();
+    EXPECT_TRUE(positionComesTo(atServer->Listener().Port(), "180.00"));
+}
 } // namespace
 } // namespace dravane::test

@@ -105,6 +105,8 @@ public:
         return line;
     }
 
+    pid_t Pid() const { return FPid; }
+
     bool Running() const {
         pollfd p{FPidFd, POLLIN, 0};
         return FStatus == notCollected && ::poll(&p, 1, 0) == 0;
