@@ -13,10 +13,14 @@
 #include "widgets/IndBlinkLed.h"
 #include "widgets/IndShadowButton.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QScreen>
 
 namespace dravane::app {
 
@@ -99,6 +103,15 @@ void TDravaneMain::LoadConfiguration() {
     const int top = ini.ReadInteger("Display", "Top", 0);
     const int left = ini.ReadInteger("Display", "Left", 0);
     move(left, top);
+    // A position saved with a screen that is gone (or edited by hand) would
+    // put the window where nobody can reach it.
+    const QRect where(QPoint(left, top), size());
+    const auto screens = QGuiApplication::screens();
+    const bool reachable = std::any_of(screens.begin(), screens.end(), [&](const QScreen* screen) {
+        return screen->availableGeometry().intersects(where);
+    });
+    if (const QScreen* primary = QGuiApplication::primaryScreen(); !reachable && primary)
+        move(primary->availableGeometry().topLeft());
 }
 
 void TDravaneMain::SaveConfiguration() {

@@ -73,7 +73,14 @@ void ShowErrorMessage(const std::string& text) {
         toStandardError(text);
         return;
     }
-    QTimer::singleShot(0, QCoreApplication::instance(), [text] { showBox(text); });
+    QTimer::singleShot(0, QCoreApplication::instance(), [text] {
+        if (sink())
+            sink()(text);
+        else if (nobodyToClick())
+            toStandardError(text);
+        else
+            presenter()->Post(text);
+    });
 }
 
 void ShowErrorMessageModal(const std::string& text) {

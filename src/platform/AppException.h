@@ -12,7 +12,7 @@
 
 namespace dravane::platform {
 
-// Posts the message box for later (UI thread only).
+// Posts a message box that blocks nothing (UI thread only).
 void ShowException(const std::exception& e);
 void ShowErrorMessage(const std::string& text);
 
@@ -33,6 +33,9 @@ public:
     virtual bool CanShow() const = 0;
     // Shows the text and returns when it has been closed.
     virtual void Show(const std::string& text) = 0;
+    // Shows the text and returns at once: the rest of the program, the
+    // panel included, goes on while the box is open.
+    virtual void Post(const std::string& text) = 0;
     // Closes every open modal dialog, so whatever waits on one goes on.
     virtual void CloseDialogs() = 0;
 };

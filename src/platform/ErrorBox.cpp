@@ -36,8 +36,17 @@ public:
         if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
             return false;
         const QString platform = QGuiApplication::platformName();
-        return platform != "offscreen" && platform != "minimal";
+        return FOffscreenToo || (platform != "offscreen" && platform != "minimal");
     }
+    void Post(const std::string& text) override {
+        auto* box = new QMessageBox(QMessageBox::Critical, QApplication::applicationDisplayName(),
+                                    QString::fromStdString(text), QMessageBox::Ok);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        KeepTitleWhole(*box);
+        box->show();
+    }
+    bool FOffscreenToo = false;
     void Show(const std::string& text) override {
         QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
                         QString::fromStdString(text), QMessageBox::Ok);
@@ -56,8 +65,9 @@ public:
 
 } // namespace
 
-void InstallErrorBox() {
+void InstallErrorBox(bool OffscreenToo) {
     static TErrorBox box;
+    box.FOffscreenToo = OffscreenToo;
     SetErrorPresenter(&box);
 }
 

@@ -5,6 +5,7 @@ namespace dravane::platform {
 
 // Installs the critical message box as the error display's presenter for
 // the lifetime of the program (QApplication only; idempotent).
-void InstallErrorBox();
+// OffscreenToo: boxes are shown on the offscreen platform as well (tests).
+void InstallErrorBox(bool OffscreenToo = false);
 
 } // namespace dravane::platform

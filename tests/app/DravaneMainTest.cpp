@@ -9,6 +9,7 @@
 #include "widgets/Pixels.h"
 
 #include <QApplication>
+#include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -99,6 +100,12 @@ TEST_F(DravaneMainTest, PositionIsReadSignedAndSavedFromTheWindow) {
     main->close();
     EXPECT_EQ(ReadAll(ini),
               "[Display]\nTop=50\nLeft=30\n\n[Colors]\nControllerColor=16776960\nAntOffColor=8421504\n");
+
+    // Saved with a screen that is gone: brought back onto the primary one.
+    main.reset();
+    WriteAll(ini, "[Display]\nTop=40\nLeft=100000\n");
+    start();
+    EXPECT_EQ(main->pos(), QGuiApplication::primaryScreen()->availableGeometry().topLeft());
 }
 
 TEST_F(DravaneMainTest, DefaultOffColorIsReadButNeverWrittenAndOtherContentSurvives) {

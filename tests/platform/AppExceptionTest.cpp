@@ -45,6 +45,34 @@ TEST(ErrorDisplay, WithoutADisplayEachTextIsOneLineOnStandardErrorAndNothingWait
     EXPECT_FALSE(guard.Fired);
 }
 
+TEST(ErrorDisplay, APostedBoxBlocksNothingAndAnUnattendedCloseShutsIt) {
+    platform::InstallErrorBox(true);
+    ClickGuard guard;
+    platform::ShowErrorMessage("Device read error");
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(test::PumpUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible())
+                box = b;
+        }
+        return box != nullptr;
+    }));
+    EXPECT_EQ(box->text(), "Device read error");
+    // The panel and everything else still take input while it is open.
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    platform::SetUnattended(true);
+    EXPECT_TRUE(test::PumpUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<QMessageBox*>(w) && w->isVisible())
+                return false;
+        }
+        return true;
+    }));
+    platform::SetUnattended(false);
+    platform::InstallErrorBox();
+    EXPECT_FALSE(guard.Fired);
+}
+
 TEST(ErrorDisplay, AnUnattendedCloseShutsTheOpenModalBox) {
     platform::InstallErrorBox();
     ClickGuard guard;
