@@ -22,7 +22,7 @@ status=0
 
 "$sim" --log >"$work/sim.log" 2>"$work/sim.err" &
 simPid=$!
-trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; kill -KILL $simPid ${serverPid:-} 2>/dev/null; rm -rf "$work"' EXIT
+trap '[ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null; kill -KILL $simPid ${serverPid:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 within 100 test -s "$work/sim.log" || fail "the simulator printed no terminal"
 pty=$(head -1 "$work/sim.log")
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
