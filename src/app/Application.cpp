@@ -2,6 +2,7 @@
 
 #include "app/CommControl.h"
 #include "app/DravaneMain.h"
+#include "app/SingleCopy.h"
 #include "comm/Defines.h"
 #include "comm/GetComPorts.h"
 #include "platform/AppException.h"
@@ -66,9 +67,23 @@ int RunDravane(int argc, char** argv) {
     // The name message boxes carry. Not set as the display name: the toolkit
     // would append that to every window title.
     QApplication::setApplicationName("Dravane Control");
+    QApplication::setApplicationVersion(QStringLiteral(DRAVANE_VERSION));
     // The menu entry's name: desktops match the windows to its icon by it.
     QGuiApplication::setDesktopFileName("dravane");
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // Before any window and port: a second copy on the same settings file
+    // would fight the first for the serial port and overwrite its settings.
+    TSingleCopy singleCopy(QString::fromStdString(platform::SettingsFileName()));
+    switch (singleCopy.Claim()) {
+    case TSingleCopy::scRaised:
+        return 0;
+    case TSingleCopy::scNoAnswer:
+        return 1;
+    case TSingleCopy::scFirst:
+    case TSingleCopy::scUnguarded:
+        break;
+    }
     ApplyVisualStyle();
     platform::InstallErrorBox();
     serial::InstallSelectPortDialog();
@@ -91,6 +106,8 @@ int RunDravane(int argc, char** argv) {
         });
         mainWindow = std::make_unique<TDravaneMain>();
         DravaneMain = mainWindow.get();
+        QObject::connect(&singleCopy, &TSingleCopy::RaiseRequested, mainWindow.get(),
+                         &TDravaneMain::BringToFront);
         auto commControl = std::make_unique<TCommControl>();
         CommControl = commControl.get();
         auto getComPorts = std::make_unique<comm::TGetComPorts>();

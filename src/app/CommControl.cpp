@@ -1,5 +1,6 @@
 #include "app/CommControl.h"
 
+#include "app/AboutBox.h"
 #include "comm/GetComPorts.h"
 #include "platform/AppException.h"
 #include "ui_CommControl.h"
@@ -7,6 +8,7 @@
 
 #include <QButtonGroup>
 #include <QGuiApplication>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
@@ -52,7 +54,7 @@ template <class Fn> void guarded(Fn&& fn) {
 } // namespace
 
 TCommControl::TCommControl(QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::CommControl>()), FLink(std::make_unique<comm::TCommLink>()),
+    : QDialog(parent), ui(std::make_unique<Ui::CommControl>()), FLink(std::make_unique<comm::TCommLink>()),
       FModeGroup(new QButtonGroup(this)), FPortListTimer(new QTimer(this)) {
     ui->setupUi(this);
     setFixedSize(size());
@@ -65,18 +67,29 @@ TCommControl::TCommControl(QWidget* parent)
     connect(FModeGroup, &QButtonGroup::idClicked, this, [this] { guarded([this] { ComModeClick(); }); });
     connect(ui->OkBtn, &QPushButton::clicked, this, [this] { guarded([this] { OkBtnClick(); }); });
     connect(ui->CancelBtn, &QPushButton::clicked, this, [this] { guarded([this] { CancelBtnClick(); }); });
+    // Escape and the window's close button.
+    connect(this, &QDialog::rejected, this, [this] { guarded([this] { CancelBtnClick(); }); });
+    connect(ui->AboutBtn, &QPushButton::clicked, this, [this] { guarded([this] { ShowAboutBox(this); }); });
+    // Room for each role's whole name in the style's font.
+    for (QRadioButton* role : {ui->ComModeDisabled, ui->ComModeClient, ui->ComModeServer})
+        role->resize(std::max(role->width(), role->sizeHint().width()), role->height());
     // A click or Enter opens a port; moving through the list with the arrow
     // keys does not (opening raises DTR, which can reset equipment).
     const auto portClicked = [this](QTreeWidgetItem* item) {
         guarded([this, item] { ComPortBtnClick(item); });
     };
     ui->ComListBox->setColumnWidth(0, 64); // "COM<n>"; the device takes the rest
+    // Two adapters' by-id paths differ near the end; the tooltip has the whole path.
+    ui->ComListBox->setTextElideMode(Qt::ElideMiddle);
     connect(ui->ComListBox, &QTreeWidget::itemClicked, this, portClicked);
     connect(ui->ComListBox, &QTreeWidget::itemActivated, this, portClicked);
 
     connect(FLink.get(), &comm::TCommLink::LinkStatusChanged, this, &TCommControl::SetLinkStatus);
     connect(FLink.get(), &comm::TCommLink::RemoteStatusChanged, this, &TCommControl::SetRemoteStatus);
-    connect(FLink.get(), &comm::TCommLink::PortTextChanged, ui->ComLabel, &QLabel::setText);
+    connect(FLink.get(), &comm::TCommLink::PortTextChanged, this, [this](const QString& text) {
+        ui->ComLabel->setText(text);
+        ShowOpenPort();
+    });
     connect(FLink.get(), &comm::TCommLink::SettingsChanged, this, &TCommControl::ShowSettings);
     connect(FLink.get(), &comm::TCommLink::Message, this,
             [](const QString& text) { platform::ShowErrorMessage(text.toStdString()); });
@@ -162,6 +175,20 @@ void TCommControl::ComPortBtnClick(QTreeWidgetItem* item) {
     FLink->UseComPort(comm::TGetComPorts::ExtractPortNumber(item->text(0)));
 }
 
+void TCommControl::showEvent(QShowEvent* event) {
+    ShowOpenPort();
+    ui->OkBtn->setFocus();
+    QDialog::showEvent(event);
+}
+
+void TCommControl::ShowOpenPort() {
+    const QString open = FLink->GetPort().Open() ? QStringLiteral("COM%1").arg(FLink->GetPort().ComNumber())
+                                                 : QStringLiteral("Disable");
+    const auto found = ui->ComListBox->findItems(open, Qt::MatchExactly, 0);
+    if (!found.isEmpty())
+        ui->ComListBox->setCurrentItem(found.first());
+}
+
 void TCommControl::SetLinkStatus(TLinkStatus Status) {
     paintLed(ui->LinkLed, Status);
 }
@@ -182,9 +209,12 @@ void TCommControl::RefreshPortList() {
     for (qsizetype k = 0; k < PortList.size(); ++k) {
         auto* item = new QTreeWidgetItem(ui->ComListBox);
         item->setText(0, PortList[k]);
-        if (static_cast<std::size_t>(k) < details.size())
+        if (static_cast<std::size_t>(k) < details.size()) {
             item->setText(1, comm::PortDetailText(details[static_cast<std::size_t>(k)]));
+            item->setToolTip(1, item->text(1));
+        }
     }
+    ShowOpenPort();
 }
 
 } // namespace dravane::app

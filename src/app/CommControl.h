@@ -4,13 +4,15 @@
 // itself (ports, supervision, commands, the relay) is the link core it owns;
 // the window shows what the core announces and hands it what the operator
 // chose. The main window calls it as it always has (SendCommand, GetData,
-// Shutdown, the action codes).
+// Shutdown, the action codes). It behaves as a dialog: Enter is OK, Escape
+// and the close button are Cancel, and it opens with the focus on OK and the
+// open port current in the list, so a stray Enter never switches the port.
 
 #include "comm/CommLink.h"
 #include "platform/Action.h"
 
+#include <QDialog>
 #include <QStringList>
-#include <QWidget>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,7 +27,7 @@ class CommControl;
 
 namespace dravane::app {
 
-class TCommControl : public QWidget, public platform::TActionTarget {
+class TCommControl : public QDialog, public platform::TActionTarget {
     Q_OBJECT
 public:
     // Loads the Comm settings, applies the mode and opens the ports.
@@ -51,6 +53,7 @@ protected:
     void OkBtnClick();
     void CancelBtnClick();
     void ComPortBtnClick(QTreeWidgetItem* item);
+    void showEvent(QShowEvent* event) override;
 
     // Show this state on the link's LED.
     void SetLinkStatus(comm::TLinkStatus Status);
@@ -63,6 +66,8 @@ private:
     void ShowSettings();
     // Refills the port list when the number of ports changed.
     void RefreshPortList();
+    // Makes the open port's entry ("Disable" when none is open) the list's current one.
+    void ShowOpenPort();
 
     std::unique_ptr<Ui::CommControl> ui;
     std::unique_ptr<comm::TCommLink> FLink;

@@ -1,5 +1,6 @@
 #include "app/DravaneMain.h"
 
+#include "app/AboutBox.h"
 #include "app/CommControl.h"
 #include "comm/Defines.h"
 #include "comm/NetDefs.h"
@@ -12,6 +13,9 @@
 #include "widgets/IndShadowButton.h"
 
 #include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
 
 namespace dravane::app {
 
@@ -55,14 +59,24 @@ constexpr int ledOn = 2;
 
 // The caption face of the mode buttons: bold sans-serif, 16 pixels high.
 constexpr int modeButtonFontPixels = 16;
+
+// The link in words beside its colour, which not everyone can tell apart.
+struct TLinkWords {
+    const char* Caption;
+    const char* State;
+};
+constexpr TLinkWords linkWords[] = {
+    {"Comm", "not reported yet"}, {"Comm OK", "working"}, {"Comm down", "down"}};
 } // namespace
 
 TDravaneMain::TDravaneMain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::DravaneMain>()) {
     ui->setupUi(this);
-    ui->NetLed->SetCaption("Comm");
     QFont f = font();
     f.setPixelSize(11);
     setFont(f);
+    ui->NetLed->setCursor(Qt::PointingHandCursor);
+    SizeLinkIndicator();
+    ShowLinkLook(llUnknown);
     if (!platform::ApplicationMainForm())
         platform::SetApplicationMainForm(this);
     connect(ui->NetLed, &widgets::TColorPanel::Click, this,
@@ -150,10 +164,10 @@ bool TDravaneMain::ExecuteAction(platform::TAction& action) {
         return false;
     switch (action.Tag) {
     case mcCommLinkOk:
-        ui->NetLed->SetColor(linkOkColor);
+        ShowLinkLook(llOk);
         break;
     case mcCommLinkFail:
-        ui->NetLed->SetColor(linkFailColor);
+        ShowLinkLook(llFail);
         break;
     case mcDravaneStatus:
         UpdateDravaneStatus();
@@ -162,6 +176,69 @@ bool TDravaneMain::ExecuteAction(platform::TAction& action) {
         break;
     }
     return false;
+}
+
+void TDravaneMain::ShowLinkLook(TLinkLook look) {
+    if (look == llOk)
+        ui->NetLed->SetColor(linkOkColor);
+    else if (look == llFail)
+        ui->NetLed->SetColor(linkFailColor);
+    const TLinkWords& words = linkWords[look];
+    ui->NetLed->SetCaption(QString::fromLatin1(words.Caption));
+    ui->NetLed->setToolTip(
+        QStringLiteral(
+            "Link to the antenna controller: %1.\nClick, or press Space, for the Communications window.")
+            .arg(QString::fromLatin1(words.State)));
+}
+
+// Wide enough for every caption in the window's font (larger fonts, larger
+// text settings), so the indicator neither cuts its words nor jumps between
+// states; it grows about its middle.
+void TDravaneMain::SizeLinkIndicator() {
+    const QRect placed = ui->NetLed->geometry();
+    QSize size = placed.size();
+    for (const TLinkWords& words : linkWords)
+        size = size.expandedTo(ui->NetLed->SizeFor(QString::fromLatin1(words.Caption)));
+    QRect r(QPoint(), size);
+    r.moveCenter(placed.center());
+    r.moveTop(std::max(0, r.top()));
+    ui->NetLed->setGeometry(r);
+}
+
+void TDravaneMain::BringToFront() {
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
+void TDravaneMain::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("&Communications..."), this,
+                   [this] { platform::Guarded([this] { Communications1Click(); }); });
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("&About Dravane Control..."), this,
+                   [this] { platform::Guarded([this] { ShowAboutBox(this); }); });
+    menu.exec(event->globalPos());
+}
+
+void TDravaneMain::keyPressEvent(QKeyEvent* event) {
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    const bool turn =
+        (event->key() == Qt::Key_Left || event->key() == Qt::Key_Right) && modifiers == Qt::NoModifier;
+    if (!turn) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    // A held key would queue turn after turn behind the controller's replies.
+    if (event->isAutoRepeat())
+        return;
+    platform::Guarded([this, left = event->key() == Qt::Key_Left] {
+        if (left)
+            KelLeftBtnClick();
+        else
+            KelRightBtnClick();
+    });
 }
 
 void TDravaneMain::Communications1Click() {

@@ -1,6 +1,10 @@
 #pragma once
 // The main window: the antenna panel, the "Comm" link indicator and the
-// window's own settings.
+// window's own settings. From the keyboard: Tab walks the indicator, the
+// arrows and the mode buttons; Space or Enter presses the one in focus; the
+// Left and Right keys turn the array as the arrows do. Its context menu
+// (right button or the Menu key) opens the Communications window and the
+// About box.
 
 #include "platform/Action.h"
 
@@ -28,14 +32,25 @@ public:
     // Acts on the link and status codes while the system is ready; always false.
     bool ExecuteAction(platform::TAction& action) override;
 
+    // Shows the window, unminimised, in front of the others and active
+    // (a window manager may only mark it as wanting attention).
+    void BringToFront();
+
 signals:
     // The close sequence has run; the program ends.
     void Closed();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // What the "Comm" indicator says: nothing reported yet, link up, link down.
+    enum TLinkLook : std::uint8_t { llUnknown, llOk, llFail };
+    void ShowLinkLook(TLinkLook look);
+    void SizeLinkIndicator();
+
     void FormCreate();
     void FormClose();
     void LoadConfiguration();

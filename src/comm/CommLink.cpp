@@ -12,12 +12,17 @@
 #include "serial/PortException.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QMetaMethod>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 namespace dravane::comm {
+
+Q_LOGGING_CATEGORY(lcLink, "dravane.link", QtInfoMsg)
+
 namespace {
 
 constexpr const char* Section = "Comm";
@@ -41,6 +46,17 @@ bool inService(const serial::TCustomComPort& port) {
 bool connectionDead(std::int32_t code) {
     return code == serial::wsaETimedOut || code == serial::wsaEHostUnreach ||
            code == serial::wsaENetUnreach || code == serial::wsaEHostDown || code == serial::wsaENetDown;
+}
+
+// The packet in a received line: from its last "[", so that noise the line
+// picked up before it (a burst without CR) does not hide a reply.
+std::string_view packetPart(std::string_view line) {
+    const auto at = line.rfind('[');
+    return at == std::string_view::npos ? std::string_view{} : line.substr(at);
+}
+
+bool allDigits(std::string_view s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 } // namespace
@@ -77,7 +93,12 @@ TCommLink::TCommLink(QObject* parent)
         [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsConnect(S); }); });
     RemotePort->SetOnWsDisconnect(
         [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsDisconnect(S); }); });
-    RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, in_addr, bool&) {
+    RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, in_addr Addr, bool&) {
+        char text[INET_ADDRSTRLEN] = "?";
+        ::inet_ntop(AF_INET, &Addr, text, sizeof text);
+        qCInfo(lcLink) << "Peer connected from" << text;
+        FPeerCommand.clear();
+        FServerBeatTimer = 0;
         // A new peer gets the whole supervision time for its first "[REMOTE]".
         // Otherwise a Client reconnecting every 141 ticks and this Server
         // listening anew every 141 ticks can lock in step, each new
@@ -242,27 +263,83 @@ void TCommLink::SetupPort() {
         if (OpenSerial(PortNumber) != TOpenResult::Opened)
             Tell("Error opening COM port", lkLocal);
     }
-    if (OpMode == omNormal || keepRemote)
+    if (OpMode == omNormal) {
+        FRemoteFault.clear();
         return;
-    try {
-        if (!ValidInteger(FIpPort)) {
-            FIpPort = DefaultIpPort;
-            emit SettingsChanged();
-        }
-        if (OpMode == omServer) {
-            RemotePort->SetWsMode(net::wsServer);
-        } else {
-            RemotePort->SetWsMode(net::wsClient);
-            RemotePort->SetWsAddress(FIpAddress);
-        }
-        RemotePort->SetDeviceLayer(serial::dlWinsock);
-        RemotePort->SetWsPort(FIpPort);
-        FRemoteOpenedWith = remote;
-        RemotePort->SetOpen(true);
-        RemoteTimer = RemoteTimeout;
-    } catch (const std::exception&) {
-        // A TCP port that cannot be opened now is tried again by the supervision.
     }
+    if (keepRemote)
+        return;
+    FRemoteFault.clear();
+    FListeningTold = false;
+    FServerSilenceTimer = 0;
+    RemoteTimer = RemoteTimeout;
+    const std::uint16_t port = CheckedIpPort();
+    if (port == 0)
+        return;
+    if (OpMode == omServer) {
+        RemotePort->SetWsMode(net::wsServer);
+    } else {
+        RemotePort->SetWsMode(net::wsClient);
+        RemotePort->SetWsAddress(FIpAddress);
+    }
+    RemotePort->SetDeviceLayer(serial::dlWinsock);
+    RemotePort->SetWsPort(std::to_string(port));
+    FRemoteOpenedWith = remote;
+    OpenRemote();
+}
+
+std::uint16_t TCommLink::CheckedIpPort() {
+    if (!ValidInteger(FIpPort) && !allDigits(FIpPort)) {
+        FIpPort = DefaultIpPort;
+        emit SettingsChanged();
+    }
+    if (allDigits(FIpPort) && FIpPort.size() <= 5) {
+        const int value = std::stoi(FIpPort);
+        if (value >= 1 && value <= 65535)
+            return static_cast<std::uint16_t>(value);
+    }
+    RemoteFailed(
+        "ipPort=" + FIpPort + " in [Comm] of " + platform::SettingsFileName() +
+        " is not a TCP port (1 to 65535): " + (OpMode == omServer ? "not listening" : "not connecting"));
+    return 0;
+}
+
+std::string TCommLink::RemoteWhere() const {
+    return OpMode == omServer ? "TCP port " + RemotePort->WsPort()
+                              : "the Server at " + FIpAddress + " port " + RemotePort->WsPort();
+}
+
+bool TCommLink::OpenRemote() {
+    try {
+        RemotePort->SetOpen(true);
+    } catch (const std::exception& e) {
+        // Tried again on the supervision cycle.
+        RemoteFailed((OpMode == omServer ? "Cannot listen on " : "Cannot connect to ") + RemoteWhere() +
+                     ": " + e.what());
+        return false;
+    }
+    if (OpMode == omServer && (!FListeningTold || !FRemoteFault.empty())) {
+        FListeningTold = true;
+        RemoteRecovered("Listening on " + RemoteWhere());
+    }
+    return true;
+}
+
+void TCommLink::RemoteFailed(const std::string& Why) {
+    SetRemoteStatus(lsDisconnected);
+    if (Why == FRemoteFault)
+        return;
+    FRemoteFault = Why;
+    qCWarning(lcLink).noquote() << QString::fromStdString(Why);
+    Tell(Why, lkRemote);
+}
+
+void TCommLink::RemoteRecovered(const std::string& What) {
+    if (!FRemoteFault.empty())
+        qCInfo(lcLink).noquote() << QString::fromStdString(What) << "(it failed before)";
+    else
+        qCInfo(lcLink).noquote() << QString::fromStdString(What);
+    FRemoteFault.clear();
 }
 
 void TCommLink::UseComPort(std::int32_t number) {
@@ -399,7 +476,12 @@ bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::stri
         NetBusy = true;
         do {
             ++Attempts;
-            SendPacket(packet);
+            if (Attempts == 1 || !CopyStillOnItsWay()) {
+                SendPacket(packet);
+                FCopyMark = RemotePort->WsQueuedTotal();
+            } else {
+                qCDebug(lcLink) << "The last copy has not left yet: none sent this time";
+            }
             RetryTimer = Cmd == cmd485_SetDefaults ? SetDefaultsDelay : RetryDelay;
             // Blocks until something happens; the tick guarantees a wake-up.
             while (RetryTimer > 0 && Response != 0 && SystemReady)
@@ -411,6 +493,12 @@ bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::stri
     }
     NetBusy = false;
     return result;
+}
+
+// Over TCP nothing is lost: a copy that has not left this side yet (a
+// stalled path) would be carried out later as well as a new one.
+bool TCommLink::CopyStillOnItsWay() const {
+    return OpMode == omClient && RemotePort->WsStillOnThisSide(FCopyMark);
 }
 
 // ---------------------------------------------------------------- port events
@@ -428,9 +516,13 @@ void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count
     for (const char c : block) {
         if (!LocalData.Feed(static_cast<std::uint8_t>(c), line))
             continue;
-        if (line.front() == '[')
-            DecodePacket(line);
-        if (line == "[LINKOK]") {
+        const std::string_view packet = packetPart(line);
+        if (packet.empty())
+            continue;
+        if (OpMode == omServer && packet.starts_with("[T"))
+            FPeerCommand.clear(); // the controller answered
+        DecodePacket(std::string(packet));
+        if (packet == "[LINKOK]") {
             SetLinkStatus(lsReady);
             LinkTries = 0;
         }
@@ -455,6 +547,16 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
         if (overflowed)
             continue; // an over-long line is dropped whole
         if (OpMode == omServer && inService(*Port)) {
+            if (!line.empty() && line == FPeerCommand && FPeerCommandTimer > 0) {
+                ++FCopiesHeldBack;
+                qCDebug(lcLink).noquote()
+                    << "A copy of" << QString::fromStdString(line) << "held on the way is not passed on";
+                continue;
+            }
+            if (ParseCommandLine(line)) {
+                FPeerCommand = line;
+                FPeerCommandTimer = CopyHoldOff;
+            }
             if (!WriteLocal(line + CR))
                 DisableLocalPort();
             if (line == "[REMOTE]") {
@@ -462,8 +564,15 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
                 RemoteTimer = RemoteTimeout;
             }
         }
-        if (!line.empty() && line.front() == '[' && OpMode == omClient)
-            DecodePacket(line);
+        if (OpMode != omClient)
+            continue;
+        const std::string_view packet = packetPart(line);
+        if (packet.starts_with("[SERVER ")) {
+            FServerSilenceTimer = ServerSilence;
+            continue;
+        }
+        if (!packet.empty())
+            DecodePacket(std::string(packet));
     }
 }
 
@@ -475,6 +584,9 @@ void TCommLink::RemotePortWsConnect(net::TCustomWinsockPort*) {
     // Half a line from a connection that broke off would spoil the first
     // reply on this one, and its command would be sent (and carried out) again.
     RemoteData.Clear();
+    FServerSilenceTimer = 0;
+    if (OpMode == omClient)
+        RemoteRecovered("Connected to " + RemoteWhere());
     if (WriteRemote("Link test\r"))
         SetRemoteStatus(lsReady);
     else
@@ -489,6 +601,10 @@ void TCommLink::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
 // taken down after the notice has returned; a Server listens anew at the
 // next tick, a Client reconnects on its own cycle.
 void TCommLink::OnRemoteError(std::int32_t ErrCode) {
+    if (OpMode == omClient && !RemoteConnected) {
+        RemoteFailed("Cannot reach " + RemoteWhere() + ": " + serial::ErrorMessage(ErrCode));
+        return;
+    }
     if (!connectionDead(ErrCode))
         return;
     // A Server's peer lost this way has already been let go by the socket
@@ -531,15 +647,26 @@ void TCommLink::Timer1Timer() {
     }
 
     if (OpMode == omClient) {
+        if (FServerSilenceTimer > 0 && RemoteConnected && --FServerSilenceTimer == 0) {
+            RemoteFailed(RemoteWhere() + " stopped answering (it is stopped, frozen or cut off)");
+            DisableRemotePort();
+        }
         if (RemoteTimer > 0) {
             --RemoteTimer;
-        } else if (!RemoteConnected) {
+        } else if (!RemoteConnected && !FRemoteOpenedWith.empty()) {
+            // An attempt still under way after a whole cycle went nowhere
+            // (a port closed by a broken connection made none).
+            if (FRemoteFault.empty() && inService(*RemotePort))
+                RemoteFailed("Cannot reach " + RemoteWhere() + ": no answer within " +
+                             std::to_string(RemoteTimeout * TickMs / 1000) + " s");
+            else
+                SetRemoteStatus(lsDisconnected);
             try {
                 RemotePort->SetOpen(false);
-                RemotePort->SetOpen(true);
             } catch (const std::exception&) {
-                // Tried again at the next cycle.
+                // Opened again below all the same.
             }
+            OpenRemote();
             RemoteTimer = RemoteTimeout;
         }
     }
@@ -552,19 +679,37 @@ void TCommLink::Timer1Timer() {
     }
 
     if (OpMode == omServer) {
+        if (FPeerCommandTimer > 0)
+            --FPeerCommandTimer;
+        if (FServerBeatTimer > 0)
+            --FServerBeatTimer;
+        else
+            SendServerBeat();
         if (RemoteTimer > 0) {
             --RemoteTimer;
-        } else {
+        } else if (!FRemoteOpenedWith.empty()) {
             try {
                 RemotePort->SetOpen(false);
-                RemotePort->SetOpen(true);
             } catch (const std::exception&) {
-                // Listening again is tried at the next cycle.
+                // Listening again is tried below all the same.
             }
+            OpenRemote();
             RemoteTimer = RemoteTimeout;
             SetRemoteStatus(lsDisconnected);
         }
     }
+}
+
+void TCommLink::SendServerBeat() {
+    // Only between two of the controller's lines: a beat inside one would
+    // spoil it for the peer.
+    if (!RemoteConnected || !inService(*RemotePort) || !LocalData.Pending().empty())
+        return;
+    FServerBeatTimer = ServerBeat;
+    const std::string beat =
+        std::string(LinkStatus == lsReady ? ServerReadyLine : ServerNoControllerLine) + CR;
+    if (!WriteRemote(beat))
+        DisableRemotePort();
 }
 
 // The configured device went away (or was absent): open it again once it is

@@ -55,6 +55,17 @@ public:
     static constexpr int RemoteTimeout = 140;
     static constexpr int TickMs = 50;
     static constexpr const char* DefaultIpPort = "54902";
+    // A Server tells its peer every ServerBeat ticks that it runs and whether
+    // its controller answers; a Client that has heard it once takes a Server
+    // silent for ServerSilence ticks for stopped or frozen.
+    static constexpr int ServerBeat = 40;
+    static constexpr int ServerSilence = 3 * ServerBeat + 1;
+    // A Server passes on a copy of the line its peer is still waiting on
+    // only after this many ticks: a copy that arrives sooner was held on the
+    // way, and the controller has the command already.
+    static constexpr int CopyHoldOff = RetryDelay - 2;
+    static constexpr const char* ServerReadyLine = "[SERVER LINKOK]";
+    static constexpr const char* ServerNoControllerLine = "[SERVER LINKDOWN]";
 
     // Creates both ports; nothing is opened until Start. When no TCP device
     // socket exists yet the link makes one and owns it; a second link in the
@@ -75,6 +86,8 @@ public:
     // The two ports, for whoever shows or tests the link.
     const serial::TComPort& GetPort() const { return *Port; }
     const net::TWinsockPort& GetRemotePort() const { return *RemotePort; }
+    // Copies of a peer's command line a Server did not pass on (see CopyHoldOff).
+    std::uint64_t CopiesHeldBack() const { return FCopiesHeldBack; }
     // The COM number the settings name (0: none).
     std::int32_t ConfiguredPort() const { return PortNumber; }
     // The text about the serial port ("Using COM3", "COM disabled", "Disabled").
@@ -195,6 +208,21 @@ private:
     void WatchForDevice();
     void SetPortText(const QString& Text);
     void Tell(const std::string& Text, TLinkKind Link);
+    // The TCP link failed (a Client that cannot reach its Server, a Server
+    // that cannot listen): red, and one message per episode.
+    void RemoteFailed(const std::string& Why);
+    // The TCP link works again: the episode ends, and the log says so.
+    void RemoteRecovered(const std::string& What);
+    // The TCP port number the settings give, or 0 with a message when it is
+    // not one (a word becomes the default port, as it always has).
+    std::uint16_t CheckedIpPort();
+    // Opens the TCP port as the role wants; false (told) when it fails.
+    bool OpenRemote();
+    std::string RemoteWhere() const;
+    // A copy of the command just sent can still reach the controller.
+    bool CopyStillOnItsWay() const;
+    // Server: the beat to the peer, at a line boundary of what it relays.
+    void SendServerBeat();
 
     int FModeIndex = 0;
     std::string FIpAddress;
@@ -208,6 +236,20 @@ private:
     // What the TCP port was last opened with; an unchanged setting keeps a
     // live session through OK, Cancel and mode clicks.
     std::string FRemoteOpenedWith;
+    // The TCP fault now being told; empty when none.
+    std::string FRemoteFault;
+    bool FListeningTold = false;
+    // Server: the peer's last command line passed on, and ticks left in
+    // which a copy of it is held back.
+    std::string FPeerCommand;
+    std::int32_t FPeerCommandTimer = 0;
+    std::uint64_t FCopiesHeldBack = 0;
+    std::int32_t FServerBeatTimer = 0;
+    // Client: ticks left before a Server that beats is taken for silent;
+    // 0 while this Server never beat.
+    std::int32_t FServerSilenceTimer = 0;
+    // Client: the TCP port's queue mark behind the last copy of a command.
+    std::uint64_t FCopyMark = 0;
 };
 
 } // namespace dravane::comm

@@ -7,6 +7,8 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <charconv>
@@ -200,6 +202,28 @@ int TCustomWinsockPort::WsDataSocket() const {
     auto* d = dynamic_cast<TWinsockDispatcher*>(DispatcherOrNull());
     const TWsConnection* c = d ? d->Connection() : nullptr;
     return c ? c->CommSocket() : -1;
+}
+
+int TCustomWinsockPort::WsUnsentBytes() const {
+    auto* d = dynamic_cast<TWinsockDispatcher*>(DispatcherOrNull());
+    TWsConnection* c = d ? d->Connection() : nullptr;
+    if (!c)
+        return 0;
+    int queued = 0;
+    if (c->CommSocket() >= 0 && ::ioctl(c->CommSocket(), SIOCOUTQ, &queued) != 0)
+        queued = 0;
+    return c->OutChars() + queued;
+}
+
+std::uint64_t TCustomWinsockPort::WsQueuedTotal() const {
+    auto* d = dynamic_cast<TWinsockDispatcher*>(DispatcherOrNull());
+    TWsConnection* c = d ? d->Connection() : nullptr;
+    return c ? c->QueuedTotal() : 0;
+}
+
+bool TCustomWinsockPort::WsStillOnThisSide(std::uint64_t Mark) const {
+    const std::uint64_t after = WsQueuedTotal() - std::min(Mark, WsQueuedTotal());
+    return static_cast<std::uint64_t>(WsUnsentBytes()) > after;
 }
 
 bool TCustomWinsockPort::DoAccept(in_addr Addr) {

@@ -96,6 +96,15 @@ public:
     std::uint16_t WsPortNumber() const;
     // The socket carrying the peer (accepted or connected), or -1 while there is none.
     int WsDataSocket() const;
+    // Bytes written to the peer that have not left this side yet: those in
+    // the port's output ring and those the system has not had acknowledged.
+    int WsUnsentBytes() const;
+    // Every byte ever queued for the peer: a mark taken after a write is
+    // behind that write's last byte.
+    std::uint64_t WsQueuedTotal() const;
+    // Whether what was queued up to Mark is still on this side: the bytes
+    // not yet sent or acknowledged are more than those queued after it.
+    bool WsStillOnThisSide(std::uint64_t Mark) const;
 
     void SetOnWsAccept(TWsAcceptEvent E) { FOnWsAccept = std::move(E); }
     void SetOnWsConnect(TWsPortNotifyEvent E) { FOnWsConnect = std::move(E); }

@@ -149,6 +149,7 @@ bool TWsConnection::queue(const std::uint8_t* Src, std::size_t Len) {
     FOutEnd = static_cast<int>((static_cast<std::size_t>(FOutEnd) + Len) % FOutBuf.size());
     if (Len > 0 && FOutEnd == FOutStart)
         FOutBufFull = true;
+    FQueuedTotal += Len;
     return true;
 }
 

@@ -102,6 +102,8 @@ public:
     bool IsClient() const { return FIsClient; }
     bool IsTelnet() const { return FIsTelnet; }
     int OutChars() const;
+    // Every byte ever put into the output ring, encoded.
+    std::uint64_t QueuedTotal() const { return FQueuedTotal; }
     int OutSize() const { return FOutSize; }
     int SocketHandle() const { return FSocketHandle; }
     TWsConnectionEvents* Events() const { return FEvents; }
@@ -134,6 +136,7 @@ private:
     int FPortOutSize = 0; // the port's output size: at most this many source bytes are admitted
     int FOutStart = 0;
     int FOutEnd = 0;
+    std::uint64_t FQueuedTotal = 0;
     int FSocketHandle = -1;
     TTelnetCodec FCodec;
     std::vector<std::uint8_t> FEncoded; // scratch for one encoded block

@@ -61,7 +61,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, const std::string& De
 
 void ApplyCommandLine(const TCommandLine& Options) {
     if (!Options.ConfigFile.empty())
-        SetSettingsFileName(QFileInfo(QString::fromStdString(Options.ConfigFile)).absoluteFilePath().toStdString());
+        SetSettingsFileName(
+            QFileInfo(QString::fromStdString(Options.ConfigFile)).absoluteFilePath().toStdString());
     if (Options.Verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("dravane.*.debug=true"));
 }

@@ -1,8 +1,10 @@
 #include "widgets/IndArrow.h"
 
 #include "platform/AppException.h"
+#include "widgets/FocusFrame.h"
 
 #include <QEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 namespace dravane::widgets {
@@ -20,6 +22,8 @@ TIndArrow::TIndArrow(QWidget* parent) : TIndGraphicImageControl(parent) {
         UpdateControlCanvas();
     };
     LoadBitmaps();
+    // Not on a click: a mouse user gets no focus frame across the panel.
+    setFocusPolicy(Qt::TabFocus);
     resize(50, 45);
 }
 
@@ -72,6 +76,19 @@ void TIndArrow::Paint(QPainter& canvas) {
     const QRect frame = FrameRect();
     canvas.drawImage(frame.topLeft(), FImage,
                      QRect(FActive ? frame.width() : 0, 0, frame.width(), frame.height()));
+    if (ShowsKeyboardFocus(*this))
+        DrawFocusFrame(canvas, frame.adjusted(-4, -4, 4, 4).intersected(rect()),
+                       ReadableOn(BackdropColor(), palette().color(QPalette::WindowText)));
+}
+
+void TIndArrow::keyPressEvent(QKeyEvent* event) {
+    if (!IsPressKey(*event)) {
+        TIndGraphicImageControl::keyPressEvent(event);
+        return;
+    }
+    // A held key would queue command after command behind the controller's replies.
+    if (!event->isAutoRepeat())
+        platform::Guarded([this] { emit Click(); });
 }
 
 void TIndArrow::SetMouseOver(bool over) {

@@ -1,7 +1,8 @@
 #pragma once
 // An arrow drawn from one of the four two-frame arrow images: the first frame
 // while inactive, the second while active, recoloured by its palette and
-// centred in the control. Clicks like an ordinary control.
+// centred in the control. Clicks like an ordinary control; Tab reaches it and
+// Space or Enter clicks it.
 
 #include "widgets/IndGraphicImageControl.h"
 #include "widgets/IndPalette.h"
@@ -40,6 +41,7 @@ protected:
     void Paint(QPainter& canvas) override;
     void MouseLeave() override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;

@@ -120,7 +120,8 @@ void TIndCustomBlinkLed::Paint(QPainter& canvas) {
     DrawLamp(canvas, Normalised(lampAt, lw, lh));
     if (!caption.isEmpty()) {
         canvas.setFont(font());
-        canvas.setPen(ColorFromBGR(FontColor()));
+        // Beside the lamp, so against what the control is drawn on.
+        canvas.setPen(ReadableOn(BackdropColor(), ColorFromBGR(FontColor())));
         canvas.setBackgroundMode(Qt::TransparentMode);
         canvas.drawText(Normalised(textAt, tw, th), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
                         caption);

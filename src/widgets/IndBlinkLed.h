@@ -1,6 +1,8 @@
 #pragma once
 // A lamp with an optional caption, showing one colour of one of four
 // palettes, and blinking between the palette's two colours on its own timer.
+// A caption colour that would not stand out from the background gives way to
+// black or white.
 
 #include "widgets/IndGraphicImageControl.h"
 #include "widgets/IndPalette.h"

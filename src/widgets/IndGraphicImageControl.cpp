@@ -36,6 +36,12 @@ QColor TIndGraphicImageControl::BackgroundColor() const {
     return ColorFromBGR(FColor);
 }
 
+QColor TIndGraphicImageControl::BackdropColor() const {
+    if (FTransparent && parentWidget())
+        return parentWidget()->palette().color(parentWidget()->backgroundRole());
+    return BackgroundColor();
+}
+
 void TIndGraphicImageControl::ClearBitmapCanvas(QPainter& canvas) {
     if (!FTransparent)
         canvas.fillRect(rect(), BackgroundColor());

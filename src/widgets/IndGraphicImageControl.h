@@ -37,6 +37,9 @@ protected:
     // Draws the face over the cleared background.
     virtual void Paint(QPainter& canvas) = 0;
     QColor BackgroundColor() const;
+    // What the face is drawn on, for choosing a caption colour: the parent's
+    // colour when transparent (a parent's picture is not known here).
+    QColor BackdropColor() const;
 
 private:
     bool FTransparent = false;

@@ -1,8 +1,10 @@
 #include "widgets/IndShadowButton.h"
 
 #include "platform/AppException.h"
+#include "widgets/FocusFrame.h"
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QMouseEvent>
 #include <QShortcutEvent>
@@ -43,6 +45,8 @@ TIndShadowButton::TIndShadowButton(QWidget* parent)
     FPen.OnChange = [this] { UpdateControlCanvas(); };
     SetParentColor(true);
     SetFontColor(0xFFFFFF);
+    // Not on a click: a mouse user gets no focus frame across the panel.
+    setFocusPolicy(Qt::TabFocus);
     resize(110, 30);
 }
 
@@ -147,11 +151,17 @@ void TIndShadowButton::Paint(QPainter& canvas) {
     DrawShape(canvas, face, pw);
 
     const QRect inside = face.adjusted(pw, pw, -pw, -pw);
+    const QColor fill = ColorFromBGR(FBrush.Style() == Qt::NoBrush ? FShadowColor : FBrush.Color());
+    const QColor text = ReadableOn(fill, ColorFromBGR(FontColor()));
     canvas.setFont(font());
-    canvas.setPen(ColorFromBGR(isEnabled() ? FontColor() : FDisabledTextColor));
+    canvas.setPen(isEnabled() ? text : ColorFromBGR(FDisabledTextColor));
     canvas.setBackgroundMode(Qt::TransparentMode);
     canvas.drawText(inside, static_cast<int>(FAlignment) | Qt::TextSingleLine | Qt::TextShowMnemonic,
                     Caption());
+    if (ShowsKeyboardFocus(*this)) {
+        const qreal corner = FStyle == ssRoundRect ? std::min(inside.width(), inside.height()) / 8.0 : 0;
+        DrawFocusFrame(canvas, inside.adjusted(2, 2, -2, -2), text, corner);
+    }
     FCurrentRect = inside;
 }
 
@@ -191,6 +201,41 @@ void TIndShadowButton::mouseReleaseEvent(QMouseEvent* event) {
     SetDown(false);
     if (click)
         platform::Guarded([this] { emit Click(); });
+}
+
+void TIndShadowButton::keyPressEvent(QKeyEvent* event) {
+    if (!IsPressKey(*event) || !isEnabled()) {
+        TIndGraphicImageControl::keyPressEvent(event);
+        return;
+    }
+    // A held key would queue command after command behind the controller's replies.
+    if (event->isAutoRepeat() || FPressed)
+        return;
+    if (event->key() == Qt::Key_Space) {
+        FKeyDown = true;
+        SetDown(true);
+        return;
+    }
+    platform::Guarded([this] { emit Click(); });
+}
+
+void TIndShadowButton::keyReleaseEvent(QKeyEvent* event) {
+    if (event->key() != Qt::Key_Space || event->isAutoRepeat() || !FKeyDown) {
+        TIndGraphicImageControl::keyReleaseEvent(event);
+        return;
+    }
+    FKeyDown = false;
+    SetDown(false);
+    platform::Guarded([this] { emit Click(); });
+}
+
+void TIndShadowButton::focusOutEvent(QFocusEvent* event) {
+    // Focus leaving with the space bar still held is no click.
+    if (FKeyDown) {
+        FKeyDown = false;
+        SetDown(false);
+    }
+    TIndGraphicImageControl::focusOutEvent(event);
 }
 
 void TIndShadowButton::TextChanged() {

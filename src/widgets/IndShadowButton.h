@@ -2,7 +2,10 @@
 // A button drawn as a face over a shadow offset towards one corner. It clicks
 // only when the left button goes down and comes up on the face (the area of
 // CurrentRect); while held, dragging off the face raises it and dragging back
-// presses it again. A double click counts as a press.
+// presses it again. A double click counts as a press. From the keyboard (Tab
+// reaches it) Space presses it while held and clicks on release, Enter clicks.
+// The caption keeps its font colour while that stands out from the face (or,
+// with a clear brush, from the shadow showing through), else turns black or white.
 
 #include "widgets/IndGraphicImageControl.h"
 #include "widgets/IndPersistent.h"
@@ -90,6 +93,9 @@ protected:
     void TextChanged() override;
     bool event(QEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -122,6 +128,8 @@ private:
     std::uint32_t FDisabledTextColor;
     bool FPressed = false;
     bool FDown = false;
+    // Held down by the space bar rather than the mouse.
+    bool FKeyDown = false;
     QRect FCurrentRect;
     int FShortcutId = 0;
 };

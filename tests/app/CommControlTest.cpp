@@ -136,6 +136,43 @@ TEST_F(CommWindow, OkCancelAndTheModeApplyWhatTheOperatorChose) {
     EXPECT_TRUE(Errors.empty());
 }
 
+TEST_F(CommWindow, ItBehavesAsADialogAndAStrayEnterLeavesThePortAlone) {
+    TWindow& w = Show(NormalOn());
+    comm::SystemReady = true;
+    ASSERT_TRUE(w.Link().GetPort().Open());
+    QTreeWidget* list = w.List();
+    for (const char* entry : {"Disable", "COM3"})
+        new QTreeWidgetItem(list, QStringList{entry});
+    const auto open = [&] {
+        w.W.show();
+        w.W.activateWindow();
+        return QTest::qWaitForWindowActive(&w.W);
+    };
+    const auto key = [&](Qt::Key k) { QTest::keyClick(w.W.focusWidget() ? w.W.focusWidget() : &w.W, k); };
+
+    // It opens with the focus off the list, whose current entry is the open port.
+    ASSERT_TRUE(open());
+    EXPECT_NE(w.W.focusWidget(), list);
+    ASSERT_TRUE(list->currentItem());
+    EXPECT_EQ(list->currentItem()->text(0), "COM3");
+
+    // Escape cancels: the edit is dropped, the port stays open.
+    w.Edit("EditPort")->setText("1234");
+    key(Qt::Key_Escape);
+    EXPECT_FALSE(w.W.isVisible());
+    EXPECT_EQ(w.Edit("EditPort")->text(), "54902");
+    EXPECT_TRUE(w.Link().GetPort().Open());
+
+    // Enter is OK: the settings are written, the port stays open on its number.
+    ASSERT_TRUE(open());
+    key(Qt::Key_Return);
+    EXPECT_FALSE(w.W.isVisible());
+    EXPECT_NE(ReadAll(Ini).find("ipPort=54902\n"), std::string::npos) << ReadAll(Ini);
+    EXPECT_TRUE(w.Link().GetPort().Open());
+    EXPECT_EQ(w.Link().GetPort().ComNumber(), 3);
+    EXPECT_TRUE(Errors.empty());
+}
+
 TEST_F(CommWindow, ThePortListOpensOnAClickOrEnterOnly) {
     TWindow& w = Show("[Ports]\nCOM3=" + Controller.SlavePath() + "\nCOM4=" + Dir.File("absent") + "\n");
     comm::SystemReady = true;

@@ -1,11 +1,14 @@
 #include "app/DravaneMain.h"
+#include "app/Application.h"
 #include "app/CommControl.h"
 #include "comm/Defines.h"
 #include "platform/AppException.h"
 #include "platform/SettingsPath.h"
 #include "support/TempDir.h"
 #include "widgets/ColorPanel.h"
+#include "widgets/Pixels.h"
 
+#include <QApplication>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -30,6 +33,7 @@ protected:
         platform::SetSettingsFileName("");
         platform::SetErrorSink({});
         comm::SystemReady = false;
+        qApp->setStyleSheet("");
     }
     // The start-up order: main window, Communications window, then ready.
     void start() {
@@ -155,6 +159,29 @@ TEST_F(DravaneMainTest, CommIndicatorFacePaintsItsOwnColourUnderAStyleSheet) {
     post(comm::mcCommLinkFail);
     const QImage red = netLed()->grab().toImage();
     EXPECT_EQ(red.pixelColor(4, red.height() / 2), QColor(255, 0, 0));
+}
+
+TEST_F(DravaneMainTest, CommIndicatorWritesTheLinkStateInWordsReadableOnEveryFill) {
+    // The program's style asks for light text everywhere, lime and red faces included.
+    app::ApplyVisualStyle();
+    start();
+    main->show();
+    const struct {
+        std::int32_t Code; // 0: before any report
+        const char* Words;
+    } states[] = {{0, "not reported"}, {comm::mcCommLinkOk, "working"}, {comm::mcCommLinkFail, "down"}};
+    QStringList captions;
+    for (const auto& state : states) {
+        if (state.Code)
+            post(state.Code);
+        captions << netLed()->Caption();
+        EXPECT_TRUE(netLed()->toolTip().contains(state.Words)) << netLed()->toolTip().toStdString();
+        const QImage image = test::Grab(*netLed());
+        EXPECT_GE(test::CaptionContrast(image, image.rect().adjusted(2, 2, -3, -3)), 4.5)
+            << captions.back().toStdString();
+    }
+    EXPECT_EQ(captions.removeDuplicates(), 0) << "link up and link down read alike";
+    EXPECT_EQ(netLed()->cursor().shape(), Qt::PointingHandCursor);
 }
 
 TEST_F(DravaneMainTest, ClickingTheCommIndicatorShowsTheCommunicationsWindow) {

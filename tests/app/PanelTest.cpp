@@ -148,6 +148,16 @@ protected:
         return look;
     }
 
+    // The visible mode buttons' captions against their faces, filled or see-through.
+    double WorstCaptionContrast() {
+        double worst = 21;
+        for (const char* name : {"KelUniDirBtn", "KelBiDirBtn", "KelFlipBtn"}) {
+            auto* b = static_cast<widgets::TIndShadowButton*>(Control(name));
+            worst = std::min(worst, CaptionContrast(Grab(*b), b->CurrentRect().adjusted(2, 2, -2, -2)));
+        }
+        return worst;
+    }
+
     // The next `n` command lines the simulator logged as received (link tests skipped).
     static std::vector<std::string> Received(SimProcess& sim, int n) {
         std::vector<std::string> got;
@@ -199,18 +209,22 @@ TEST_F(PanelTest, StatusReportsSelectOneModeButtonAndLightTheirDirections) {
     }
 }
 
+// A white and a navy fill, chosen by the operator: the captions stay readable on both.
 TEST_F(PanelTest, WhiteOffColourLeavesNeverSelectedButtonsSeeThroughAndFillsOnceSelectedOnes) {
-    Start(On(Controller.SlavePath(), "[Colors]\nAntOffColor=16777215\n"));
+    Start(On(Controller.SlavePath(), "[Colors]\nAntOffColor=16777215\nControllerColor=8388608\n"));
     const QRgb clear = PanelColour();
     const QRgb white = qRgb(255, 255, 255);
-    const QRgb cyan = Bgr(0xFFFF00);
+    const QRgb navy = Bgr(0x800000);
     ASSERT_NE(clear, white);
+    EXPECT_GE(WorstCaptionContrast(), 4.5) << "before any report";
     Report("0100");
-    EXPECT_EQ(Look().Fill, (std::array{cyan, clear, clear, clear}));
+    EXPECT_EQ(Look().Fill, (std::array{navy, clear, clear, clear}));
+    EXPECT_GE(WorstCaptionContrast(), 4.5);
     Report("0200");
-    EXPECT_EQ(Look().Fill, (std::array{white, cyan, clear, clear}));
+    EXPECT_EQ(Look().Fill, (std::array{white, navy, clear, clear}));
+    EXPECT_GE(WorstCaptionContrast(), 4.5);
     Report("0102");
-    EXPECT_EQ(Look().Fill, (std::array{cyan, white, clear, clear}));
+    EXPECT_EQ(Look().Fill, (std::array{navy, white, clear, clear}));
 }
 
 TEST_F(PanelTest, EachControlSendsItsCommandAndChangesNothingWithoutAReply) {
@@ -231,6 +245,62 @@ TEST_F(PanelTest, EachControlSendsItsCommandAndChangesNothingWithoutAReply) {
         EXPECT_EQ(Received(sim, 6), std::vector<std::string>(6, c.Line)) << c.Control;
         EXPECT_TRUE(Grab(*panel) == before) << c.Control;
     }
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(PanelTest, KeyboardAloneWalksThePanelAndSendsTheCommands) {
+    SimProcess sim({"--silent", "--log"});
+    Start(On(sim.ReadLine()));
+    TTickDriver ticks(*Comm);
+    Main->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Main.get()));
+    const auto focused = [this] { return Main->focusWidget(); };
+    const auto key = [&](Qt::Key k) { QTest::keyClick(focused() ? focused() : Main.get(), k); };
+
+    // Tab from the last control goes round once: the indicator, the arrows,
+    // the visible mode buttons; each shows its focus and stops showing it when left.
+    Control("KelFlipBtn")->setFocus();
+    std::vector<std::string> order;
+    QWidget* before = nullptr;
+    QImage beforeLook;
+    for (int k = 0; k < 7; ++k) {
+        key(Qt::Key_Tab);
+        ASSERT_TRUE(focused());
+        if (k < 6)
+            order.push_back(focused()->objectName().toStdString());
+        if (before) {
+            EXPECT_FALSE(Grab(*before) == beforeLook)
+                << before->objectName().toStdString() << " shows no focus";
+        }
+        before = focused();
+        beforeLook = Grab(*before);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"NetLed", "KelLeftBtn", "KelRightBtn", "KelUniDirBtn",
+                                               "KelBiDirBtn", "KelFlipBtn"}));
+
+    // Space on the focused right arrow, then the Left and Right keys (anywhere),
+    // then Space and Enter on a mode button: each its own command, unanswered.
+    key(Qt::Key_Tab);
+    key(Qt::Key_Tab);
+    ASSERT_EQ(focused(), Control("KelRightBtn"));
+    const struct {
+        Qt::Key Key;
+        const char* Line;
+    } presses[] = {{Qt::Key_Space, "[R98T4AH02]"}, {Qt::Key_Left, "[R98T4AH01]"},
+                   {Qt::Key_Right, "[R98T4AH02]"}, {Qt::Key_Tab, nullptr},
+                   {Qt::Key_Space, "[R98T4AH03]"}, {Qt::Key_Return, "[R98T4AH03]"}};
+    for (const auto& p : presses) {
+        key(p.Key);
+        if (p.Line) {
+            EXPECT_EQ(Received(sim, 6), std::vector<std::string>(6, p.Line)) << "key " << p.Key;
+        }
+    }
+
+    // Enter on the indicator opens the Communications window.
+    Control("NetLed")->setFocus(Qt::TabFocusReason);
+    EXPECT_FALSE(Window->isVisible());
+    key(Qt::Key_Enter);
+    EXPECT_TRUE(Window->isVisible());
     EXPECT_TRUE(Errors.empty());
 }
 

@@ -2,7 +2,8 @@
 # The real program, copied into a temporary folder as a user would run it:
 # termination signals close it as the operator's close does (settings saved
 # beside the executable), the window title, a settings "file" that is a
-# folder, and message boxes that never hold up a termination signal.
+# folder, message boxes that never hold up a termination signal, and one
+# copy per settings file.
 #
 #   program_test.sh <dravane> [offscreen|x]
 # offscreen: only the cases without an X server; x: only those with one (on
@@ -17,6 +18,11 @@ start() {
     dir=$(mktemp -d "$work/run.XXXXXX")
     cp "$exe" "$dir/dravane"
     [ "${1:-}" = folder-ini ] && mkdir "$dir/dravane.ini"
+    launch
+}
+
+# Starts the copy in $dir again; $pid and $dir/err are set.
+launch() {
     "$dir/dravane" 2>"$dir/err" &
     pid=$!
     # Ready for a signal once SIGTERM is blocked (it then waits for the event loop).
@@ -45,6 +51,28 @@ offscreenCases() {
     start folder-ini
     terminate "settings folder, no display"
     expectOneErrorLine "no display"
+
+    # One copy per settings file: a second start brings the first copy's
+    # window forward and ends with status 0; the first runs on.
+    start
+    secondCopy() {
+        local status=0
+        timeout 20 "$dir/dravane" 2>"$dir/second.err" || status=$?
+        [ "$status" -eq 0 ] || { cat "$dir/second.err" >&2; fail "second copy ended with status $status ($1)"; }
+        within 50 grep -q 'brought to the front' "$dir/err" || { cat "$dir/err" >&2; fail "first copy not raised ($1)"; }
+        kill -0 "$pid" 2>/dev/null || fail "first copy ended ($1)"
+    }
+    secondCopy "beside a running copy"
+    # Killed outright, a copy leaves its lock; the next start takes it over
+    # and is the one a later start finds.
+    kill -KILL "$pid"
+    wait "$pid" 2>/dev/null || true
+    [ -e "$dir/dravane.ini.lock" ] || fail "the killed copy left no lock behind"
+    launch
+    secondCopy "after a killed copy"
+    terminate "after a killed copy"
+    [ ! -e "$dir/dravane.ini.lock" ] || fail "the lock outlived its copy"
+
     unset QT_QPA_PLATFORM
     echo "offscreen cases passed"
 }
