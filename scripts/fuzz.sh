@@ -23,6 +23,7 @@ cmake --build "$build" -j "${JOBS:-$(nproc)}" --target fuzz_targets
 targets=(
     "packet tests/comm/corpus/packet"
     "telnet tests/net/corpus/telnet"
+    "access tests/net/corpus/access"
     "inifile tests/platform/corpus/inifile"
     "triggers tests/serial/corpus/triggers"
     "sim tests/tools/corpus/sim"

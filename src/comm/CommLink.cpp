@@ -495,8 +495,10 @@ bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::stri
     return result;
 }
 
-// Over TCP nothing is lost: a copy that has not left this side yet (a
-// stalled path) would be carried out later as well as a new one.
+// Over TCP nothing is lost: a copy that has not even left this side (a
+// path stalled so long that the system stopped sending) would be carried out
+// later as well as a new one. Copies that left and were held on the way
+// arrive together, and the Server passes on only the first.
 bool TCommLink::CopyStillOnItsWay() const {
     return OpMode == omClient && RemotePort->WsStillOnThisSide(FCopyMark);
 }

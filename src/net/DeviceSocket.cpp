@@ -29,8 +29,8 @@ TDeviceSocket* TDeviceSocket::Instance() {
     return gDeviceSocket;
 }
 
-TWsConnection* TDeviceSocket::CreateConnection(int InSize, int OutSize) {
-    FConnections.push_back(std::make_unique<TWsConnection>(*this, WsTerminal, OutSize, InSize));
+TWsConnection* TDeviceSocket::CreateConnection(int InSize, int OutSize, int Family) {
+    FConnections.push_back(std::make_unique<TWsConnection>(*this, WsTerminal, OutSize, InSize, Family));
     return FConnections.back().get();
 }
 
@@ -80,8 +80,9 @@ std::intptr_t TDeviceSocket::DoWsMessage(int Socket, int Event, std::intptr_t LP
     return e ? e->SocketNotice(Event, LParam) : 0;
 }
 
-std::uint64_t TDeviceSocket::StartLookup(const std::string& Name,
-                                         std::function<void(in_addr_t, std::int32_t)> Done) {
+std::uint64_t
+TDeviceSocket::StartLookup(const std::string& Name,
+                           std::function<void(const std::vector<TSockAddr>&, std::int32_t)> Done) {
     CheckLoaded();
     if (!FResolver)
         FResolver = std::make_unique<THostResolver>(Api());
@@ -99,18 +100,29 @@ void TDeviceSocket::DoAccept(int Socket) {
         TSocketWrapper::DoAccept(Socket);
         return;
     }
-    sockaddr_in peer{};
-    const int s = AcceptSocket(Socket, peer);
+    TSockAddr from;
+    const int s = AcceptSocket(Socket, from);
     if (s == INVALID_SOCKET)
         return;
-    if (c->CommSocket() != -1) {
-        // One peer at a time: the newcomer is let in and shown out at once.
-        CloseSocket(s);
-        return;
+    if (const int served = c->CommSocket(); served != -1) {
+        // A peer that leaves just as the next arrives: the accept can come
+        // before the leave's notice, so ask the socket itself.
+        std::int32_t error = 0;
+        if (!PeerGone(served, error)) {
+            // One peer at a time: the newcomer is let in and shown out at once.
+            CloseSocket(s);
+            return;
+        }
+        peerLeft(c, served, error);
+        c = FindConnection(Socket);
+        if (!c || c->CommSocket() != -1) {
+            CloseSocket(s); // the port closed, or took another peer, meanwhile
+            return;
+        }
     }
+    const TPeerAddress peer = from.Address();
     c->AdmitPeer(s, &peer);
-    const std::intptr_t accepted =
-        DoWsMessage(Socket, wsnAccepted, static_cast<std::intptr_t>(peer.sin_addr.s_addr));
+    const std::intptr_t accepted = DoWsMessage(Socket, wsnAccepted, static_cast<std::intptr_t>(peer.IPv4()));
     // The port may have closed meanwhile (its close waits until now, but the
     // connection is looked up again rather than trusted).
     c = FindConnection(Socket);
@@ -123,6 +135,25 @@ void TDeviceSocket::DoAccept(int Socket) {
         CloseSocket(c->DropPeer());
     }
     TSocketWrapper::DoAccept(Socket);
+}
+
+void TDeviceSocket::DisconnectPeer(TWsConnection* Connection) {
+    const int peer = Connection->CommSocket();
+    if (peer >= 0 && peer != Connection->SocketHandle())
+        peerLeft(Connection, peer, 0);
+}
+
+void TDeviceSocket::peerLeft(TWsConnection* c, int Socket, std::int32_t Error) {
+    const int handle = c->SocketHandle();
+    // What the peer sent before it left reaches the port before the news.
+    DoDispMessage(handle, 1, 0);
+    c = FindConnection(handle);
+    if (!c || c->CommSocket() != Socket)
+        return;
+    CloseSocket(c->DropPeer());
+    if (Error != 0)
+        DoWsMessage(handle, Error, 0);
+    DoWsMessage(handle, wsnPeerClosed, 0);
 }
 
 void TDeviceSocket::DoConnect(int Socket) {

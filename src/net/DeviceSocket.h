@@ -41,13 +41,17 @@ public:
     // The program's instance, or null when none exists.
     static TDeviceSocket* Instance();
 
-    // Creates a connection owned here (raises ESocketException when no
-    // socket can be had) and frees one; freeing clears the look-up cache.
-    TWsConnection* CreateConnection(int InSize, int OutSize);
+    // Creates a connection owned here, its socket of Family (raises
+    // ESocketException when no socket can be had), and frees one; freeing
+    // clears the look-up cache.
+    TWsConnection* CreateConnection(int InSize, int OutSize, int Family = AF_INET);
     void FreeConnection(TWsConnection* Connection);
 
     // The connection whose data socket or own socket is Socket; null for none.
     TWsConnection* FindConnection(int Socket);
+
+    // Lets the served peer of a server connection go, as if it had left.
+    void DisconnectPeer(TWsConnection* Connection);
 
     // Dispatches the connection whose own socket is Socket now (a read notice).
     std::intptr_t DoDispMessage(int Socket, int Event, std::intptr_t LParam);
@@ -57,8 +61,9 @@ public:
 
     // Resolves Name off the UI thread; Done runs later on the UI thread unless
     // cancelled first.
-    std::uint64_t StartLookup(const std::string& Name,
-                              std::function<void(in_addr_t Address, std::int32_t Error)> Done);
+    std::uint64_t
+    StartLookup(const std::string& Name,
+                std::function<void(const std::vector<TSockAddr>& Addresses, std::int32_t Error)> Done);
     void CancelLookup(std::uint64_t Id);
 
     // Terminal name of the telnet terminal-type reply.
@@ -75,6 +80,9 @@ protected:
 
 private:
     TWsConnectionEvents* eventsOf(int Socket);
+    // The served peer Socket of c has gone: what it sent is dispatched, its
+    // slot freed, and the port told (Error first, when there was one).
+    void peerLeft(TWsConnection* c, int Socket, std::int32_t Error);
 
     std::vector<std::unique_ptr<TWsConnection>> FConnections;
     int FCacheSocket = -1;

@@ -19,58 +19,51 @@ constexpr std::uint32_t HostResolvedMessage = 1;
 constexpr int MaxRunningLookUps = 8;
 std::atomic<int> gRunningLookUps{0};
 
-// An answer travels in one message parameter: error in the high half,
-// address in the low half.
-static_assert(sizeof(std::intptr_t) >= 8, "an answer packs address and error into lParam");
-
-std::intptr_t pack(in_addr_t address, std::int32_t error) {
-    return static_cast<std::intptr_t>((static_cast<std::uint64_t>(static_cast<std::uint32_t>(error)) << 32) |
-                                      address);
-}
-
 // One look-up on its own thread; everything it uses is its own copy.
 void lookUp(decltype(TWsApi::getaddrinfo) getAddrInfo, decltype(TWsApi::freeaddrinfo) freeAddrInfo,
-            const std::string& name, const platform::TMessageTarget& window, std::uint64_t id) {
+            const std::string& name, const platform::TMessageTarget& window, std::uint64_t id,
+            const std::shared_ptr<THostResolver::TAnswer>& answer) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int rc = getAddrInfo(name.c_str(), nullptr, &hints, &found);
     const int err = errno;
-    in_addr_t address = 0;
-    std::int32_t error = 0;
     if (rc != 0) {
-        error = SocketErrorFromLookup(rc, err);
-    } else if (found && found->ai_family == AF_INET && found->ai_addr) {
-        address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+        answer->Error = SocketErrorFromLookup(rc, err);
     } else {
-        error = serial::wsaNo_Data;
+        for (const addrinfo* a = found; a; a = a->ai_next) {
+            const TSockAddr s = TSockAddr::From(a->ai_addr, a->ai_addrlen);
+            if (s.Valid())
+                answer->Addresses.push_back(s);
+        }
+        if (answer->Addresses.empty())
+            answer->Error = serial::wsaNo_Data;
     }
     if (found)
         freeAddrInfo(found);
     // Free the slot before answering, so a look-up started from the answer
     // finds it free.
     gRunningLookUps.fetch_sub(1);
-    window.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), pack(address, error));
+    window.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), 0);
 }
 
 } // namespace
 
 THostResolver::THostResolver(const TWsApi& Api)
     : FGetAddrInfo(Api.getaddrinfo), FFreeAddrInfo(Api.freeaddrinfo),
-      FWindow([this](std::uint32_t, std::uintptr_t WParam, std::intptr_t LParam) {
-          return answer(WParam, LParam);
-      }) {}
+      FWindow([this](std::uint32_t, std::uintptr_t WParam, std::intptr_t) { return answer(WParam); }) {}
 
 THostResolver::~THostResolver() = default;
 
 std::uint64_t THostResolver::Start(const std::string& Name, TDone Done) {
     const std::uint64_t id = FNextId++;
-    FPending.emplace(id, std::move(Done));
+    auto box = std::make_shared<TAnswer>();
+    FPending.emplace(id, TRequest{std::move(Done), box});
     bool started = false;
     if (gRunningLookUps.fetch_add(1) < MaxRunningLookUps) {
         try {
-            std::thread(lookUp, FGetAddrInfo, FFreeAddrInfo, Name, FWindow.Target(), id).detach();
+            std::thread(lookUp, FGetAddrInfo, FFreeAddrInfo, Name, FWindow.Target(), id, box).detach();
             started = true;
         } catch (const std::system_error&) {
         }
@@ -79,7 +72,8 @@ std::uint64_t THostResolver::Start(const std::string& Name, TDone Done) {
         // Too many look-ups still hang, or no thread to be had now: a failure
         // that may pass, told like any other.
         gRunningLookUps.fetch_sub(1);
-        FWindow.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), pack(0, serial::wsaTry_Again));
+        box->Error = serial::wsaTry_Again;
+        FWindow.Post(HostResolvedMessage, static_cast<std::uintptr_t>(id), 0);
     }
     return id;
 }
@@ -88,14 +82,13 @@ void THostResolver::Cancel(std::uint64_t Id) {
     FPending.erase(Id);
 }
 
-std::intptr_t THostResolver::answer(std::uintptr_t Id, std::intptr_t Packed) {
+std::intptr_t THostResolver::answer(std::uintptr_t Id) {
     auto it = FPending.find(Id);
     if (it == FPending.end())
         return 0; // cancelled meanwhile
-    TDone done = std::move(it->second);
+    TRequest request = std::move(it->second);
     FPending.erase(it);
-    const auto bits = static_cast<std::uint64_t>(Packed);
-    done(static_cast<in_addr_t>(bits & 0xFFFFFFFFu), static_cast<std::int32_t>(bits >> 32));
+    request.Done(request.Answer->Addresses, request.Answer->Error);
     return 0;
 }
 

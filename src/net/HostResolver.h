@@ -13,23 +13,34 @@
 //
 // Threading: Start, Cancel and destruction on the UI thread; the callback
 // runs there too, and never after Cancel or destruction. A look-up thread
-// reads only its own copy of the request.
+// reads only its own copy of the request, and writes its answer into a box
+// it shares with the resolver only through a shared pointer: it fills the box
+// before it posts the message, and the UI thread reads it only on that
+// message (the message queue's lock orders the two).
 
+#include "net/PeerAddress.h"
 #include "net/WsLoader.h"
 #include "platform/MessageWindow.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace dravane::net {
 
 class THostResolver {
 public:
-    // Address in network order, 0 when not found; Error is the socket error
-    // code of the failure (11001 ... 11004), 0 on success.
-    using TDone = std::function<void(in_addr_t Address, std::int32_t Error)>;
+    // The addresses of both families in the order the system gives them
+    // (port 0), none when not found; Error is the socket error code of the
+    // failure (11001 ... 11004), 0 on success.
+    using TDone = std::function<void(const std::vector<TSockAddr>& Addresses, std::int32_t Error)>;
+    struct TAnswer {
+        std::vector<TSockAddr> Addresses;
+        std::int32_t Error = 0;
+    };
 
     explicit THostResolver(const TWsApi& Api);
     ~THostResolver();
@@ -41,14 +52,18 @@ public:
     void Cancel(std::uint64_t Id);
 
 private:
-    std::intptr_t answer(std::uintptr_t Id, std::intptr_t Packed);
+    struct TRequest {
+        TDone Done;
+        std::shared_ptr<TAnswer> Answer;
+    };
+    std::intptr_t answer(std::uintptr_t Id);
 
     // getaddrinfo and freeaddrinfo, copied into every look-up thread.
     decltype(TWsApi::getaddrinfo) FGetAddrInfo;
     decltype(TWsApi::freeaddrinfo) FFreeAddrInfo;
-    std::map<std::uint64_t, TDone> FPending; // UI thread only
-    std::uint64_t FNextId = 1;               // UI thread only
-    platform::TMessageWindow FWindow;        // answers arrive here
+    std::map<std::uint64_t, TRequest> FPending; // UI thread only
+    std::uint64_t FNextId = 1;                  // UI thread only
+    platform::TMessageWindow FWindow;           // answers arrive here
 };
 
 } // namespace dravane::net

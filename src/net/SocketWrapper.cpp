@@ -82,31 +82,41 @@ void TSocketWrapper::CheckLoaded() const {
 }
 
 std::int32_t TSocketWrapper::failed(int Socket, int Errno) {
+    FLastErrno = Errno;
     const TSocketHistory history = FHandle ? FHandle->History(Socket) : shConnected;
     const std::int32_t code = SocketErrorFromErrno(Errno, history);
     FApi.WSASetLastError(code);
     return code;
 }
 
-int TSocketWrapper::CreateSocket() {
+int TSocketWrapper::CreateSocket(int Family) {
     CheckLoaded();
-    const int s = FApi.socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = FApi.socket(Family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s == INVALID_SOCKET)
         throw ESocketException::CreateTranslate(failed(s, errno));
     return s;
 }
 
 int TSocketWrapper::BindSocket(int Socket, const sockaddr_in& Address) {
+    return BindSocket(Socket, TSockAddr::From(reinterpret_cast<const sockaddr*>(&Address), sizeof Address));
+}
+
+int TSocketWrapper::BindSocket(int Socket, const TSockAddr& Address) {
     CheckLoaded();
-    const int r = FApi.bind(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+    const int r = FApi.bind(Socket, Address.Get(), Address.Length());
     if (r == SOCKET_ERROR)
         DoError(Socket, failed(Socket, errno));
     return r;
 }
 
 int TSocketWrapper::ConnectSocket(int Socket, const sockaddr_in& Address) {
+    return ConnectSocket(Socket,
+                         TSockAddr::From(reinterpret_cast<const sockaddr*>(&Address), sizeof Address));
+}
+
+int TSocketWrapper::ConnectSocket(int Socket, const TSockAddr& Address) {
     CheckLoaded();
-    const int r = FApi.connect(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+    const int r = FApi.connect(Socket, Address.Get(), Address.Length());
     if (r == 0) {
         // Even a connection made at once is announced by its notice, so the
         // caller has one path for both; the write notifier sees it.
@@ -115,6 +125,7 @@ int TSocketWrapper::ConnectSocket(int Socket, const sockaddr_in& Address) {
         return r;
     }
     const int err = errno;
+    FLastErrno = err;
     const std::int32_t code = SocketErrorFromErrno(err, shNeverConnected);
     FApi.WSASetLastError(code);
     if (code == wsaEWouldBlock) {
@@ -142,9 +153,20 @@ int TSocketWrapper::ListenSocket(int Socket, int Backlog) {
 }
 
 int TSocketWrapper::AcceptSocket(int Socket, sockaddr_in& Address) {
+    TSockAddr peer;
+    const int s = AcceptSocket(Socket, peer);
+    Address = {};
+    Address.sin_family = AF_INET;
+    Address.sin_port = peer.PortNet();
+    Address.sin_addr.s_addr = peer.Address().IPv4();
+    return s;
+}
+
+int TSocketWrapper::AcceptSocket(int Socket, TSockAddr& Address) {
     CheckLoaded();
-    socklen_t len = sizeof Address;
-    const int s = FApi.accept(Socket, reinterpret_cast<sockaddr*>(&Address), &len);
+    socklen_t len = Address.Capacity();
+    const int s = FApi.accept(Socket, Address.Get(), &len);
+    Address.Fix(s == INVALID_SOCKET ? 0 : len);
     if (s == INVALID_SOCKET) {
         const std::int32_t code = failed(Socket, errno);
         // Would-block included; a failure that repeats on every retry once.
@@ -157,6 +179,44 @@ int TSocketWrapper::AcceptSocket(int Socket, sockaddr_in& Address) {
     if (FHandle)
         FHandle->AcceptCalled(Socket, s);
     return s;
+}
+
+int TSocketWrapper::RenewSocket(int Socket, int Family) {
+    CheckLoaded();
+    const int fresh = FApi.socket(Family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fresh == INVALID_SOCKET) {
+        DoError(Socket, failed(Socket, errno));
+        return SOCKET_ERROR;
+    }
+    if (FHandle)
+        FHandle->Forget(Socket); // notifiers go before the descriptor changes
+    // dup3 swaps the socket behind the number in one step: the number is the
+    // port's device id, and must not be taken by anything else meanwhile.
+    const int r = FApi.dup3(fresh, Socket, O_CLOEXEC);
+    const int err = errno;
+    FApi.closesocket(fresh);
+    if (r < 0) {
+        DoError(Socket, failed(Socket, err));
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+bool TSocketWrapper::PeerGone(int Socket, std::int32_t& Error) {
+    CheckLoaded();
+    Error = 0;
+    // POLLRDHUP: the peer's close is seen even behind data not yet read,
+    // where a peek would only find the data.
+    pollfd p{Socket, POLLRDHUP, 0};
+    if (FApi.poll(&p, 1, 0) <= 0)
+        return false;
+    if (p.revents & POLLERR) {
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (FApi.getsockopt(Socket, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError != 0)
+            Error = SocketErrorFromErrno(soError, shConnected);
+    }
+    return (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int TSocketWrapper::CloseSocket(int Socket) {

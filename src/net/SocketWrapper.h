@@ -11,6 +11,7 @@
 // Threading: create, use and destroy on the UI thread; notices arrive there
 // one at a time and the socket calls never block once notices are asked for.
 
+#include "net/PeerAddress.h"
 #include "net/WsLoader.h"
 
 #include <QObject>
@@ -61,15 +62,26 @@ public:
 
     void CheckLoaded() const;
 
-    // Raises ESocketException on failure.
-    int CreateSocket();
+    // A stream socket of Family (AF_INET or AF_INET6). Raises ESocketException on failure.
+    int CreateSocket(int Family = AF_INET);
     // Failures below are notices (DoError with the last error) unless said otherwise.
     int BindSocket(int Socket, const sockaddr_in& Address);
+    int BindSocket(int Socket, const TSockAddr& Address);
     int ConnectSocket(int Socket, const sockaddr_in& Address); // would-block is no failure
+    int ConnectSocket(int Socket, const TSockAddr& Address);   // would-block is no failure
     int ListenSocket(int Socket, int Backlog);                 // would-block is no failure
     // Notice with would-block included, but only the first of failures that
-    // repeat (no descriptors: retried every 50 ms); INVALID_SOCKET.
+    // repeat (no descriptors: retried every 50 ms); INVALID_SOCKET. The IPv4
+    // form holds 0 for an IPv6 peer.
     int AcceptSocket(int Socket, sockaddr_in& Address);
+    int AcceptSocket(int Socket, TSockAddr& Address);
+    // A fresh socket of Family under Socket's number: a socket whose connect
+    // failed cannot try again, and the next address may be of the other
+    // family. Its notices are dropped and must be asked for again.
+    int RenewSocket(int Socket, int Family);
+    // True when the connected Socket's peer has closed or reset it, even with
+    // data still unread before that; Error: the reset's code, or 0. No notice.
+    bool PeerGone(int Socket, std::int32_t& Error);
     int CloseSocket(int Socket);
     int ShutdownSocket(int Socket, int How);                              // would-block is no failure
     int ReadSocket(int Socket, void* Buf, int BufSize, int Flags);        // would-block is no failure
@@ -98,6 +110,8 @@ public:
     std::string LookupPort(std::uint16_t Port);
 
     std::int32_t GetLastError();
+    // The system's error number behind the last failure, for messages.
+    int LastErrno() const { return FLastErrno; }
     std::int32_t LastError() { return GetLastError(); }
     std::string GetLocalHost();
     std::string GetLocalAddress();
@@ -142,6 +156,7 @@ private:
     bool wait(int Socket, short Events, int WaitTime);
 
     TWsApi FApi{};
+    int FLastErrno = 0;
     std::unique_ptr<TSocketNoticeWindow> FHandle;
     bool asDllLoaded = false;
     std::int32_t asStartErrorCode = 0;

@@ -1,17 +1,34 @@
 #include "net/WinsockDispatcher.h"
 
 #include "net/DeviceSocket.h"
+#include "net/NetLog.h"
 #include "platform/AppException.h"
 #include "serial/PortErrors.h"
 
 #include <QTimer>
 
+#include <netinet/in.h>
+
+#include <optional>
 #include <stdexcept>
+#include <system_error>
 
 namespace dravane::net {
 namespace {
 
 using namespace dravane::serial;
+
+// The dispatcher window's own message: try the next address.
+constexpr std::uint32_t CM_NEXTADDRESS = 0x0B13;
+constexpr long AllNotices = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+
+bool isError(int Event) {
+    return Event != wsnAccepted && Event != wsnConnected && Event != wsnOwnClosed && Event != wsnPeerClosed;
+}
+
+int familyOf(const TPeerAddress& a) {
+    return a.IsIPv4() ? AF_INET : AF_INET6;
+}
 
 } // namespace
 
@@ -42,6 +59,37 @@ void TWinsockDispatcher::InitSocketData(in_addr_t, in_addr_t Address, std::uint1
     WsHostAddr.sin_family = AF_INET;
     WsHostAddr.sin_addr.s_addr = 0;
     WsHostAddr.sin_port = IsClient ? 0 : Port;
+    FPortNet = Port;
+    FDestination = Address != 0 ? TPeerAddress::FromIPv4(Address) : TPeerAddress{};
+}
+
+void TWinsockDispatcher::PeerChanged(const TPeerAddress& Peer) {
+    WsPeerAddress = Peer;
+    WsSockAddr.sin_addr.s_addr = Peer.IPv4();
+    if (!Peer.Valid())
+        WsSockAddr = {};
+}
+
+std::intptr_t TWinsockDispatcher::SocketNotice(int Event, std::intptr_t LParam) {
+    if (isError(Event) && FQuiet) {
+        FLastSocketError = Event;
+        return 0;
+    }
+    if (FConnecting) {
+        if (Event == wsnConnected) {
+            FConnecting = false;
+        } else if (isError(Event)) {
+            if (FCandidate + 1 < FCandidates.size()) {
+                qCDebug(lcNet) << "cannot connect to" << FCandidates[FCandidate].Text().c_str() << "error"
+                               << Event << "- trying the next address";
+                if (FWindow)
+                    FWindow->Post(CM_NEXTADDRESS, static_cast<std::uintptr_t>(CidEx.load()), 0);
+                return 0;
+            }
+            FConnecting = false;
+        }
+    }
+    return DeliverSocketMessage(Event, LParam);
 }
 
 TWsConnection* TWinsockDispatcher::Connection() {
@@ -59,8 +107,24 @@ int TWinsockDispatcher::OpenCom(const std::string&, int InQueue, int OutQueue) {
         FLastSocketError = ecWSLOADERROR;
         return -1;
     }
+    std::optional<TPeerAddress> listenAt;
+    if (WsIsClient) {
+        FFamily = FDestination.Valid() ? familyOf(FDestination) : AF_INET;
+    } else if (!FListenAddress.empty() && (listenAt = TPeerAddress::Parse(FListenAddress))) {
+        FFamily = familyOf(*listenAt);
+    } else {
+        FFamily = AF_INET6; // every address, or a name: both families
+    }
     try {
-        return FSockets->CreateConnection(InQueue, OutQueue)->SocketHandle();
+        try {
+            return FSockets->CreateConnection(InQueue, OutQueue, FFamily)->SocketHandle();
+        } catch (const ESocketException& e) {
+            // A system without IPv6 still serves IPv4.
+            if (e.ErrorCode != wsaEAfNoSupport || WsIsClient || listenAt)
+                throw;
+            FFamily = AF_INET;
+            return FSockets->CreateConnection(InQueue, OutQueue, FFamily)->SocketHandle();
+        }
     } catch (const ESocketException& e) {
         FLastSocketError = e.ErrorCode;
         return -1;
@@ -78,43 +142,163 @@ bool TWinsockDispatcher::SetupCom(int, int) {
     if (!c)
         return false;
     const int h = c->SocketHandle();
+    FFailureText.clear();
+    FCandidates.clear();
+    FConnecting = false;
+    if (!WsIsClient) {
+        if (const std::optional<TPeerAddress> at = TPeerAddress::Parse(FListenAddress); at) {
+            if (!listenOn(h, TSockAddr::Make(*at, FPortNet, FFamily)))
+                return false;
+        } else if (FListenAddress.empty()) {
+            if (!listenOn(h, TSockAddr::Any(FFamily, FPortNet)))
+                return false;
+        } else {
+            // A name can take seconds to resolve; opening does not wait for it.
+            FLookup = FSockets->StartLookup(FListenAddress,
+                                            [this](const std::vector<TSockAddr>& Found, std::int32_t Error) {
+                                                FLookup = 0;
+                                                platform::Guarded([&] { listenResolved(Found, Error); });
+                                            });
+        }
+        c->Attach(this, WsIsClient, WsIsTelnet);
+        return true;
+    }
     const std::int32_t reuse = -1;
     if (FSockets->SetSocketOptions(h, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == SOCKET_ERROR &&
         fail())
         return false;
-    if (FSockets->BindSocket(h, WsHostAddr) == SOCKET_ERROR && fail())
+    if (FSockets->BindSocket(h, TSockAddr::Any(FFamily, 0)) == SOCKET_ERROR && fail())
         return false;
-    if (FSockets->SetAsyncStyles(h, FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE) == SOCKET_ERROR &&
-        fail())
+    if (FSockets->SetAsyncStyles(h, AllNotices) == SOCKET_ERROR && fail())
         return false;
-    if (!WsIsClient) {
-        if (FSockets->ListenSocket(h, 5) == SOCKET_ERROR && fail())
-            return false;
-    } else if (FHostName.empty()) {
-        if (FSockets->ConnectSocket(h, WsSockAddr) == SOCKET_ERROR && fail())
+    if (FHostName.empty()) {
+        FCandidates = {TSockAddr::Make(FDestination, FPortNet, FFamily)};
+        FCandidate = 0;
+        FConnecting = true;
+        if (FSockets->ConnectSocket(h, FCandidates[0]) == SOCKET_ERROR && fail())
             return false;
     } else {
         // A name can take seconds to resolve; opening does not wait for it.
-        FLookup = FSockets->StartLookup(FHostName, [this](in_addr_t Address, std::int32_t Error) {
-            FLookup = 0;
-            platform::Guarded([&] { connectTo(Address, Error); });
-        });
+        FLookup =
+            FSockets->StartLookup(FHostName, [this](const std::vector<TSockAddr>& Found, std::int32_t Error) {
+                FLookup = 0;
+                platform::Guarded([&] { connectTo(Found, Error); });
+            });
     }
     c->Attach(this, WsIsClient, WsIsTelnet);
     c->SetDeadPeerDetection(FDeadPeerDetection);
     return true;
 }
 
-void TWinsockDispatcher::connectTo(in_addr_t Address, std::int32_t) {
+bool TWinsockDispatcher::listenOn(int Socket, const TSockAddr& At) {
+    const std::int32_t on = -1;
+    if (FSockets->SetSocketOptions(Socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == SOCKET_ERROR &&
+        fail())
+        return listenFailed(At);
+    if (At.Family() == AF_INET6) {
+        // Every address: IPv4 peers come to the same socket. One IPv6
+        // address: that one alone.
+        const int v6only = FListenAddress.empty() ? 0 : 1;
+        if (FSockets->SetSocketOptions(Socket, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) ==
+                SOCKET_ERROR &&
+            fail())
+            return listenFailed(At);
+    }
+    if (FSockets->BindSocket(Socket, At) == SOCKET_ERROR && fail())
+        return listenFailed(At);
+    if (FSockets->SetAsyncStyles(Socket, AllNotices) == SOCKET_ERROR && fail())
+        return listenFailed(At);
+    if (FSockets->ListenSocket(Socket, 5) == SOCKET_ERROR && fail())
+        return listenFailed(At);
+    qCInfo(lcNet).noquote() << "listening on"
+                            << (FListenAddress.empty()
+                                    ? "every address port " + std::to_string(ntohs(FPortNet))
+                                    : At.Text())
+                                   .c_str();
+    return true;
+}
+
+bool TWinsockDispatcher::listenFailed(const TSockAddr& At) {
+    std::string where =
+        FListenAddress.empty() ? "every address port " + std::to_string(ntohs(FPortNet)) : At.Text();
+    if (!FListenAddress.empty() && !TPeerAddress::Parse(FListenAddress))
+        where = FListenAddress + " (" + where + ")"; // a name: which of its addresses
+    FFailureText =
+        "Cannot listen on " + where + ": " + std::generic_category().message(FSockets->LastErrno());
+    qCWarning(lcNet).noquote() << FFailureText.c_str();
+    return false;
+}
+
+void TWinsockDispatcher::listenResolved(const std::vector<TSockAddr>& Found, std::int32_t Error) {
     const int h = CidEx;
     if (h < 0 || !Connection())
         return;
-    if (Address == 0) {
+    if (Found.empty()) {
+        FFailureText = "Cannot listen on " + FListenAddress + " port " + std::to_string(ntohs(FPortNet)) +
+                       ": " + ErrorMessage(Error != 0 ? Error : ecWSCANTRESOLVE);
+        qCWarning(lcNet).noquote() << FFailureText.c_str();
         DeliverSocketMessage(ecWSCANTRESOLVE, 0);
         return;
     }
-    WsSockAddr.sin_addr.s_addr = Address;
-    FSockets->ConnectSocket(h, WsSockAddr); // a refusal arrives as an error notice
+    // The first address that can be listened on; failures on the way are
+    // told once, as the last one.
+    FQuiet = true;
+    bool listening = false;
+    for (std::size_t i = 0; i < Found.size() && !listening && Connection(); ++i) {
+        const TPeerAddress a = Found[i].Address();
+        const TSockAddr at = TSockAddr::Make(a, FPortNet, familyOf(a));
+        if ((i > 0 || at.Family() != FFamily) && FSockets->RenewSocket(h, at.Family()) == SOCKET_ERROR) {
+            fail();
+            continue;
+        }
+        FFamily = at.Family();
+        listening = listenOn(h, at);
+    }
+    FQuiet = false;
+    if (!listening && Connection())
+        DeliverSocketMessage(FLastSocketError != 0 ? FLastSocketError : ecWSERROR, 0);
+}
+
+void TWinsockDispatcher::connectTo(const std::vector<TSockAddr>& Found, std::int32_t) {
+    if (CidEx < 0 || !Connection())
+        return;
+    if (Found.empty()) {
+        DeliverSocketMessage(ecWSCANTRESOLVE, 0);
+        return;
+    }
+    FCandidates.clear();
+    for (const TSockAddr& f : Found) {
+        const TPeerAddress a = f.Address();
+        FCandidates.push_back(TSockAddr::Make(a, FPortNet, familyOf(a)));
+    }
+    tryCandidate(0);
+}
+
+void TWinsockDispatcher::tryCandidate(std::size_t Index) {
+    const int h = CidEx;
+    if (h < 0 || !Connection() || Index >= FCandidates.size())
+        return;
+    FCandidate = Index;
+    FConnecting = true;
+    const TSockAddr& at = FCandidates[Index];
+    // A socket whose connect failed is spent; the first one is fresh.
+    if (Index > 0 || at.Family() != FFamily) {
+        if (FSockets->RenewSocket(h, at.Family()) == SOCKET_ERROR)
+            return; // its error notice moved on already
+        FFamily = at.Family();
+        if (FSockets->SetAsyncStyles(h, AllNotices) == SOCKET_ERROR)
+            return;
+    }
+    WsSockAddr.sin_addr.s_addr = at.Address().IPv4();
+    FSockets->ConnectSocket(h, at); // a refusal arrives as an error notice
+}
+
+void TWinsockDispatcher::DropPeer() {
+    TWsConnection* c = Connection();
+    if (!c || WsIsClient || c->CommSocket() < 0)
+        return;
+    c->Push();
+    FSockets->DisconnectPeer(c);
 }
 
 int TWinsockDispatcher::CloseCom() {
@@ -272,8 +456,12 @@ void TWinsockDispatcher::DispatchNow() {
 }
 
 std::intptr_t TWinsockDispatcher::windowProc(std::uint32_t Msg, std::uintptr_t WParam) {
-    if (Msg == CM_SOCKETMESSAGE && static_cast<int>(WParam) == CidEx)
+    if (static_cast<int>(WParam) != CidEx)
+        return 0;
+    if (Msg == CM_SOCKETMESSAGE)
         Dispatcher(true);
+    else if (Msg == CM_NEXTADDRESS && FConnecting)
+        tryCandidate(FCandidate + 1);
     return 0;
 }
 

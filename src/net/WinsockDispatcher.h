@@ -11,6 +11,13 @@
 // turns a close requested meanwhile into a deferred one, completed once the
 // message has been handled (never inside a notice path that still uses the
 // connection).
+//
+// Addresses: a server without a listen address takes every address of both
+// families on one IPv6 socket (IPv4 peers arrive as mapped addresses), or
+// IPv4 alone where the system has no IPv6; with one it binds that family
+// alone. A client tries the addresses a name gives in order, each on a fresh
+// socket under the same number (the device id), and the port hears only of
+// the last failure.
 
 #include "net/WsConnection.h"
 #include "platform/MessageWindow.h"
@@ -21,6 +28,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QTimer;
 
@@ -36,9 +44,17 @@ public:
     ~TWinsockDispatcher() override;
 
     // Before InitSocket. Address and Port in network order; LocalAddress is
-    // not used (the listening socket takes every local address).
+    // not used (SetListenAddress says where a server listens).
     void InitSocketData(in_addr_t LocalAddress, in_addr_t Address, std::uint16_t Port, bool IsClient,
                         bool IsTelnet);
+    // Server role, before InitSocket: empty for every address, else an
+    // address of either family or a host name (resolved off the UI thread;
+    // listening starts when the answer is in, and a failure reaches the port
+    // as an error notice).
+    void SetListenAddress(const std::string& Address) { FListenAddress = Address; }
+    // Client role, before InitSocket: the server as an address of either
+    // family, in place of InitSocketData's IPv4 one.
+    void SetDestination(const TPeerAddress& Address) { FDestination = Address; }
     // Client role: the server's host name, resolved off the UI thread once the
     // socket is set up; the connection starts when the answer is in. A failed
     // look-up reaches the port as error 9007.
@@ -73,30 +89,50 @@ public:
     void Dispatcher(bool FireTriggers);
     // Runs the dispatch procedure through the dispatcher window (a read notice).
     void DispatchNow() override;
+    // Server role: the served peer is sent what waits for it and let go; the
+    // port hears of the leave. Nothing happens without a peer.
+    void DropPeer();
     // Sends a socket message to the port with this dispatcher marked busy.
     std::intptr_t DeliverSocketMessage(int Event, std::intptr_t LParam);
+    // Why listening failed, naming the address, the port and the cause;
+    // empty when it did not.
+    const std::string& FailureText() const { return FFailureText; }
 
     TWsConnection* Connection();
     bool InDispatcher = false;
+    // IPv4 forms, as ever: 0 for an IPv6 peer or address.
     sockaddr_in WsSockAddr{};
     sockaddr_in WsHostAddr{};
+    // The last peer accepted, of either family; none once it left.
+    TPeerAddress WsPeerAddress;
     bool WsIsClient = true;
     bool WsIsTelnet = true;
     bool FDeadPeerDetection = true;
 
 private:
     void CarrierChanged(bool On) override;
-    void PeerChanged(const sockaddr_in& Peer) override { WsSockAddr = Peer; }
-    std::intptr_t SocketNotice(int Event, std::intptr_t LParam) override {
-        return DeliverSocketMessage(Event, LParam);
-    }
+    void PeerChanged(const TPeerAddress& Peer) override;
+    std::intptr_t SocketNotice(int Event, std::intptr_t LParam) override;
     void TelnetLogged(TTelnetEvent Event, std::uint8_t Data, const std::string& Terminal) override;
     bool fail();
-    void connectTo(in_addr_t Address, std::int32_t Error);
+    bool listenOn(int Socket, const TSockAddr& At);
+    bool listenFailed(const TSockAddr& At);
+    void listenResolved(const std::vector<TSockAddr>& Found, std::int32_t Error);
+    void connectTo(const std::vector<TSockAddr>& Found, std::int32_t Error);
+    void tryCandidate(std::size_t Index);
     std::intptr_t windowProc(std::uint32_t Msg, std::uintptr_t WParam);
 
     TDeviceSocket* FSockets;
     std::string FHostName;
+    std::string FListenAddress;
+    TPeerAddress FDestination;
+    std::uint16_t FPortNet = 0;
+    int FFamily = AF_INET;              // of the socket behind the device id now
+    std::vector<TSockAddr> FCandidates; // client: the addresses to try, in order
+    std::size_t FCandidate = 0;
+    bool FConnecting = false; // client: an attempt is under way
+    bool FQuiet = false;      // errors of attempts in a loop of our own are not the port's yet
+    std::string FFailureText;
     std::uint64_t FLookup = 0;
     std::int32_t FLastSocketError = 0;
     platform::TMessageTarget FSocketWindow;

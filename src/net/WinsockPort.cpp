@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <optional>
 
 namespace dravane::net {
 namespace {
@@ -84,6 +85,12 @@ void TCustomWinsockPort::SetWsPort(const std::string& Value) {
     const std::string v = trimmed(Value);
     guardChange(FWsPort, v);
     FWsPort = v;
+}
+
+void TCustomWinsockPort::SetWsListenAddress(const std::string& Value) {
+    const std::string v = trimmed(Value);
+    guardChange(FWsListenAddress, v);
+    FWsListenAddress = v;
 }
 
 const std::vector<std::string>& TCustomWinsockPort::WsLocalAddresses() {
@@ -171,30 +178,44 @@ int TCustomWinsockPort::InitializePort() {
         throw ESocketException::CreateTranslate(ecWSERROR);
     TDeviceSocket& s = sockets();
     const bool client = FWsMode == wsClient;
+    FWsErrorText.clear();
     if (client)
         d->DeviceName = "Winsock client, connect to " + FWsAddress + " on port " + FWsPort;
-    else
+    else if (FWsListenAddress.empty())
         d->DeviceName = "Winsock server on port " + FWsPort;
+    else
+        d->DeviceName = "Winsock server on " + FWsListenAddress + " port " + FWsPort;
 
     in_addr_t address = 0;
+    std::optional<TPeerAddress> literal;
     std::string hostName;
     if (client) {
         if (FWsAddress.empty())
             throw ESocketException::CreateTranslate(wsaEDestAddrReq);
         address = s.String2NetAddr(FWsAddress);
         if (address == NoAddress) {
-            // A name: resolved off the UI thread once the socket is set up.
             address = 0;
-            hostName = FWsAddress;
+            // An IPv6 address is used at once too; a name is resolved off
+            // the UI thread once the socket is set up.
+            literal = TPeerAddress::Parse(FWsAddress);
+            if (!literal)
+                hostName = FWsAddress;
         }
     }
     const std::uint16_t port = (s.htons)(WsPortNumber());
     d->InitSocketData(0, address, port, client, FWsTelnet);
+    if (literal)
+        d->SetDestination(*literal);
     d->SetHostName(hostName);
     d->SetDeadPeerDetection(FWsDeadPeerDetection);
+    d->SetListenAddress(client ? std::string() : FWsListenAddress);
     const int rc = d->InitSocket(InSize(), OutSize());
-    if (rc < 0)
-        throw ESocketException::CreateTranslate(-rc);
+    if (rc < 0) {
+        FWsErrorText = d->FailureText();
+        if (FWsErrorText.empty())
+            throw ESocketException::CreateTranslate(-rc);
+        throw ESocketException(-rc, FWsErrorText);
+    }
     return 0;
 }
 
@@ -210,7 +231,7 @@ int TCustomWinsockPort::WsUnsentBytes() const {
     if (!c)
         return 0;
     int queued = 0;
-    if (c->CommSocket() >= 0 && ::ioctl(c->CommSocket(), SIOCOUTQ, &queued) != 0)
+    if (c->CommSocket() >= 0 && ::ioctl(c->CommSocket(), SIOCOUTQNSD, &queued) != 0)
         queued = 0;
     return c->OutChars() + queued;
 }
@@ -226,7 +247,7 @@ bool TCustomWinsockPort::WsStillOnThisSide(std::uint64_t Mark) const {
     return static_cast<std::uint64_t>(WsUnsentBytes()) > after;
 }
 
-bool TCustomWinsockPort::DoAccept(in_addr Addr) {
+bool TCustomWinsockPort::DoAccept(const TPeerAddress& Addr) {
     bool accept = true;
     if (FOnWsAccept)
         FOnWsAccept(this, Addr, accept);
@@ -250,10 +271,17 @@ void TCustomWinsockPort::DoError(std::int32_t ErrCode) {
     // A failed look-up ends a client like a refused connection does. A served
     // peer lost to an error arrives as its leave (wsnPeerClosed), since only
     // the device socket knows which socket failed.
+    if (auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get()))
+        FWsErrorText = d->FailureText();
     if (FWsMode == wsClient && endsClient(ErrCode))
         postQuit();
     if (FOnWsError)
         FOnWsError(this, ErrCode);
+}
+
+void TCustomWinsockPort::DisconnectPeer() {
+    if (const platform::TMessageWindow* w = NotifyWindow(); w && FWsMode == wsServer)
+        w->Post(CM_SOCKETDROP, 0, 0);
 }
 
 void TCustomWinsockPort::postQuit() {
@@ -278,13 +306,20 @@ std::intptr_t TCustomWinsockPort::WndProc(std::uint32_t Msg, std::uintptr_t wPar
         SetOpen(false);
         return 0;
     }
+    if (Msg == CM_SOCKETDROP) {
+        if (auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get()))
+            d->DropPeer();
+        return 0;
+    }
     if (Msg != CM_SOCKETMESSAGE)
         return TCustomComPort::WndProc(Msg, wParam, lParam);
     switch (static_cast<int>(wParam)) {
     case wsnAccepted: {
-        in_addr a{};
-        a.s_addr = static_cast<in_addr_t>(lParam);
-        return DoAccept(a) ? 1 : 0;
+        // The message carries the IPv4 form; the dispatcher has the whole address.
+        const auto* d = dynamic_cast<TWinsockDispatcher*>(FDispatcher.get());
+        const TPeerAddress peer =
+            d ? d->WsPeerAddress : TPeerAddress::FromIPv4(static_cast<in_addr_t>(lParam));
+        return DoAccept(peer) ? 1 : 0;
     }
     case wsnConnected:
         DoConnect();

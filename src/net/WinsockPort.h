@@ -14,6 +14,7 @@
 //
 // Threading: UI thread only, like the com port.
 
+#include "net/PeerAddress.h"
 #include "net/SocketWrapper.h"
 #include "serial/ComPort.h"
 
@@ -56,8 +57,10 @@ private:
     std::string FPassword;
 };
 
-// Addr: the peer's IPv4 address in network order; Accept enters true.
-using TWsAcceptEvent = std::function<void(TCustomWinsockPort* Sender, in_addr Addr, bool& Accept)>;
+// Addr: the peer's address, IPv4 or IPv6 (a handler taking in_addr gets the
+// IPv4 form, 0 for an IPv6 peer); Accept enters true.
+using TWsAcceptEvent =
+    std::function<void(TCustomWinsockPort* Sender, const TPeerAddress& Addr, bool& Accept)>;
 using TWsPortNotifyEvent = std::function<void(TCustomWinsockPort* Sender)>;
 using TWsErrorEvent = std::function<void(TCustomWinsockPort* Sender, std::int32_t ErrCode)>;
 
@@ -76,6 +79,14 @@ public:
     void SetWsAddress(const std::string& Value);
     const std::string& WsPort() const { return FWsPort; }
     void SetWsPort(const std::string& Value);
+    // Server role: where to listen. Empty: every address, IPv4 and IPv6;
+    // otherwise one address of either family ("127.0.0.1", "::1") or a host
+    // name. Same guard as WsAddress.
+    const std::string& WsListenAddress() const { return FWsListenAddress; }
+    void SetWsListenAddress(const std::string& Value);
+    // Why listening failed, naming the address, the port and the cause: set
+    // before the open raises or OnWsError fires; empty when nothing failed.
+    const std::string& WsErrorText() const { return FWsErrorText; }
     bool WsTelnet() const { return FWsTelnet; }
     void SetWsTelnet(bool Value) { FWsTelnet = Value; }
     // Keepalive and a user time-out on every accepted or connected socket, so
@@ -89,6 +100,12 @@ public:
     void SetWsLocalAddressIndex(int Value) { FWsLocalAddressIndex = Value; }
     TSocksServerInfo& WsSocksServerInfo() { return FWsSocksServerInfo; }
 
+    // Server role: lets the served peer go and listens on; what was written
+    // to it (a refusal line, say) is sent first. Done from the port's window
+    // after the current notice, like a close the peer causes; the leave is
+    // told by OnWsDisconnect as any other.
+    void DisconnectPeer();
+
     void SetUseMSRShadow(bool Value) override;
     void EnumHostAddresses();
     // WsPort as a port number in host order: a decimal number 1..65535 or a
@@ -97,13 +114,13 @@ public:
     // The socket carrying the peer (accepted or connected), or -1 while there is none.
     int WsDataSocket() const;
     // Bytes written to the peer that have not left this side yet: those in
-    // the port's output ring and those the system has not had acknowledged.
+    // the port's output ring and those the system has not sent.
     int WsUnsentBytes() const;
     // Every byte ever queued for the peer: a mark taken after a write is
     // behind that write's last byte.
     std::uint64_t WsQueuedTotal() const;
     // Whether what was queued up to Mark is still on this side: the bytes
-    // not yet sent or acknowledged are more than those queued after it.
+    // not yet sent are more than those queued after it.
     bool WsStillOnThisSide(std::uint64_t Mark) const;
 
     void SetOnWsAccept(TWsAcceptEvent E) { FOnWsAccept = std::move(E); }
@@ -117,7 +134,7 @@ protected:
     bool AcceptsDeviceLayer(serial::TDeviceLayer Layer) const override;
     int InitializePort() override;
     void ValidateComport() override;
-    virtual bool DoAccept(in_addr Addr);
+    virtual bool DoAccept(const TPeerAddress& Addr);
     virtual void DoConnect();
     virtual void DoDisconnect();
     virtual void DoError(std::int32_t ErrCode);
@@ -137,6 +154,8 @@ private:
     std::string FWsAddress;
     TWsMode FWsMode = DefWsMode;
     std::string FWsPort = DefWsPort;
+    std::string FWsListenAddress;
+    std::string FWsErrorText;
     bool FWsTelnet = DefWsTelnet;
     bool FWsDeadPeerDetection = true;
     std::vector<std::string> FWsLocalAddresses;

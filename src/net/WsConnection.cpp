@@ -24,9 +24,10 @@ bool EnableDeadPeerDetection(int Socket) {
     return ok;
 }
 
-TWsConnection::TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize)
+TWsConnection::TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize,
+                             int Family)
     : FSockets(Sockets), FCodec(Terminal) {
-    FSocketHandle = FSockets.CreateSocket();
+    FSocketHandle = FSockets.CreateSocket(Family);
     FInSize = std::max(InSize, 1);
     // Every byte of the largest pending output the dispatcher admits may be
     // doubled by escaping; a ring of OutSize + 4096 holds that only up to an
@@ -197,11 +198,16 @@ void TWsConnection::SetConnectionState(TWsConnectionState State) {
         FEvents->CarrierChanged(State == wcsConnected);
 }
 
-void TWsConnection::AdmitPeer(int Socket, const sockaddr_in* Peer) {
+void TWsConnection::AdmitPeer(int Socket, const TPeerAddress* Peer) {
     FCommSocket = Socket;
     FCodec.ResetPeer();
     if (FDeadPeerDetection && Socket >= 0)
         EnableDeadPeerDetection(Socket);
+    if (Peer) {
+        if (FServed)
+            FlushOutBuffer();
+        FServed = true;
+    }
     if (FEvents && Peer)
         FEvents->PeerChanged(*Peer);
 }
@@ -211,7 +217,7 @@ int TWsConnection::DropPeer() {
     FCommSocket = -1;
     SetConnectionState(wcsInit);
     if (FEvents)
-        FEvents->PeerChanged(sockaddr_in{});
+        FEvents->PeerChanged(TPeerAddress{});
     return peer;
 }
 

@@ -12,6 +12,7 @@
 //
 // Threading: UI thread only, like every socket notice.
 
+#include "net/PeerAddress.h"
 #include "net/TelnetCodec.h"
 
 #include <netinet/in.h>
@@ -41,8 +42,8 @@ class TWsConnectionEvents {
 public:
     // Carrier detect follows the connection state.
     virtual void CarrierChanged(bool On) = 0;
-    // The peer admitted (server role), or all zero when it left.
-    virtual void PeerChanged(const sockaddr_in& Peer) = 0;
+    // The peer admitted (server role), or no address when it left.
+    virtual void PeerChanged(const TPeerAddress& Peer) = 0;
     // Bytes came or output room came back: dispatch now, not at the next tick.
     virtual void DispatchNow() = 0;
     // A socket notice for the port (wsn... codes or an error code); the port's answer.
@@ -61,8 +62,9 @@ public:
     // peer that asks more while not reading waits until it reads.
     static constexpr int ReplyRoom = 1024;
 
-    // CreateInit: raises ESocketException when no socket can be had.
-    TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize);
+    // CreateInit: a socket of Family; raises ESocketException when none can be had.
+    TWsConnection(TSocketWrapper& Sockets, const std::string& Terminal, int OutSize, int InSize,
+                  int Family = AF_INET);
     ~TWsConnection() override;
     TWsConnection(const TWsConnection&) = delete;
     TWsConnection& operator=(const TWsConnection&) = delete;
@@ -88,8 +90,11 @@ public:
 
     // The data socket: Socket carries the peer from now on, with a clean
     // telnet decoder and nothing agreed with it yet. Peer: the address of an
-    // accepted peer, if any.
-    void AdmitPeer(int Socket, const sockaddr_in* Peer = nullptr);
+    // accepted peer, if any. An accepted peer that follows another starts
+    // with an empty output ring: what waits there was meant for the one
+    // before (a controller's answer to a peer that was reset, say). Output
+    // written before the first peer still goes to it.
+    void AdmitPeer(int Socket, const TPeerAddress* Peer = nullptr);
     // The data socket is forgotten (not closed) and the state falls back to
     // wcsInit; returns it.
     int DropPeer();
@@ -138,6 +143,7 @@ private:
     int FOutEnd = 0;
     std::uint64_t FQueuedTotal = 0;
     int FSocketHandle = -1;
+    bool FServed = false; // a peer has been accepted since the socket was made
     TTelnetCodec FCodec;
     std::vector<std::uint8_t> FEncoded; // scratch for one encoded block
 };

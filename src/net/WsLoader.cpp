@@ -65,7 +65,8 @@ namespace {
     L(freeaddrinfo, "freeaddrinfo")                                                                          \
     L(getnameinfo, "getnameinfo")                                                                            \
     L(poll, "poll")                                                                                          \
-    L(fcntl, "fcntl")
+    L(fcntl, "fcntl")                                                                                        \
+    L(dup3, "dup3")
 
 // The last socket error, one per thread like errno, so a call on another
 // thread cannot overwrite it between a failure and its reading.

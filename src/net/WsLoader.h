@@ -36,6 +36,7 @@ inline constexpr const char* DefaultSocketLibrary = "libc.so.6";
 // The notice message and its events.
 inline constexpr unsigned CM_SOCKETMESSAGE = 0x0B11;
 inline constexpr unsigned CM_SOCKETQUIT = 0x0B12;
+inline constexpr unsigned CM_SOCKETDROP = 0x0B14; // a server port lets its peer go
 inline constexpr long FD_READ = 1;
 inline constexpr long FD_WRITE = 2;
 inline constexpr long FD_OOB = 4;
@@ -114,6 +115,7 @@ struct TWsApi {
     int (*getnameinfo)(const sockaddr*, socklen_t, char*, socklen_t, char*, socklen_t, int);
     int (*poll)(pollfd*, nfds_t, int);
     int (*fcntl)(int, int, ...);
+    int (*dup3)(int, int, int);
 };
 
 // Opens Library once per program (later calls reuse the handle) and fills

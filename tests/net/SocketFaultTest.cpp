@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -259,6 +260,38 @@ TEST_F(SocketFaultTest, ServedPeerLostToAnyFatalErrorFreesTheSlot) {
     EXPECT_EQ(server.Errors.size(), 3u);
 }
 
+TEST_F(SocketFaultTest, BackToBackPeersAreEachAdmittedAndGetNothingMeantForTheOneBefore) {
+    TDeviceSocket sockets(Library());
+    TWsTestPort server(sockets);
+    const std::uint16_t p = OpenServer(server);
+    server.Put("before anyone"); // the first peer still gets what waited for a peer
+    auto current = std::make_unique<TRawPeer>();
+    ASSERT_TRUE(current->Connect(p));
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 1; }));
+    EXPECT_EQ(current->Read(13), "before anyone");
+    for (int i = 1; i <= 20; ++i) {
+        SCOPED_TRACE(i);
+        if (i % 2 == 0) {
+            // Reset, and the controller's answer for it written before the
+            // reset is seen: it waits in the output ring.
+            current->Reset();
+            server.Put("for the one before");
+        } else {
+            current->Close();
+        }
+        // The next one arrives in the same turn of the loop as the leave.
+        auto next = std::make_unique<TRawPeer>();
+        ASSERT_TRUE(next->Connect(p));
+        ASSERT_TRUE(PumpUntil([&] { return server.Accepts == i + 1 && server.Disconnects == i; }));
+        const std::string hello = "hello " + std::to_string(i);
+        server.Put(hello);
+        bool closed = false;
+        EXPECT_EQ(next->Read(hello.size(), 10000, &closed), hello);
+        EXPECT_FALSE(closed);
+        current = std::move(next);
+    }
+}
+
 TEST_F(SocketFaultTest, AnUnansweredLookUpHoldsUpNeitherLaterOpensNorTheEnd) {
     auto sockets = std::make_unique<TDeviceSocket>(Library());
     {
@@ -298,7 +331,7 @@ TEST_F(SocketFaultTest, AnUnansweredLookUpHoldsUpNeitherLaterOpensNorTheEnd) {
 TEST_F(SocketFaultTest, HangingLookUpsAreBoundedAndFreeTheirPlaceWhenTheyEnd) {
     THostResolver resolver(Api);
     std::vector<std::int32_t> errors;
-    const auto record = [&](in_addr_t, std::int32_t Error) { errors.push_back(Error); };
+    const auto record = [&](const std::vector<TSockAddr>&, std::int32_t Error) { errors.push_back(Error); };
     for (int i = 0; i < 8; ++i)
         resolver.Start("silent.invalid", record);
     ASSERT_TRUE(WaitForSilentLookups(8));
@@ -311,6 +344,8 @@ TEST_F(SocketFaultTest, HangingLookUpsAreBoundedAndFreeTheirPlaceWhenTheyEnd) {
     ReleaseNames();
     ASSERT_TRUE(PumpUntil([&] { return errors.size() == 9; }));
     in_addr_t found = 0;
-    resolver.Start("localhost", [&](in_addr_t Address, std::int32_t) { found = Address; });
+    resolver.Start("localhost", [&](const std::vector<TSockAddr>& Found, std::int32_t) {
+        found = Found.empty() ? 0 : Found[0].Address().IPv4();
+    });
     EXPECT_TRUE(PumpUntil([&] { return found != 0; }));
 }

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 using namespace dravane;
 using namespace dravane::net;
 using namespace dravane::test;
@@ -20,9 +23,10 @@ struct TProbe {
         Port.SetWsMode(mode);
         Port.SetWsPort(std::to_string(port));
         Port.SetWsAddress(address);
-        Port.SetOnWsAccept([this](TCustomWinsockPort*, in_addr a, bool& accept) {
+        Port.SetOnWsAccept([this](TCustomWinsockPort*, const TPeerAddress& a, bool& accept) {
             ++Accepts;
-            Peer = a.s_addr;
+            Peer = a.IPv4();
+            PeerText = a.Text();
             accept = AcceptAnswer;
         });
         Port.SetOnWsConnect([this](TCustomWinsockPort*) {
@@ -47,6 +51,7 @@ struct TProbe {
     std::string Received;
     bool AcceptAnswer = true;
     in_addr_t Peer = 0;
+    std::string PeerText;
     std::function<void()> OnConnect, OnAvail;
 };
 
@@ -194,11 +199,24 @@ TEST_F(WinsockPortTest, ServerOutlivesItsPeersAndAdmitsTheNextWithoutReopening) 
     EXPECT_TRUE(server.Carrier());
     second.Port.PutString("again");
     ASSERT_TRUE(PumpUntil([&] { return server.Received == "early!again"; }));
-    server.Port.SetOpen(false);
+
+    // The server lets its peer go, its last words sent first, and listens on.
+    server.Port.PutString("[AUTHFAIL wrong]\r");
+    server.Port.DisconnectPeer();
+    ASSERT_TRUE(PumpUntil([&] { return !second.Port.Open() && server.Disconnects == 2; }));
+    EXPECT_EQ(second.Received, "[AUTHFAIL wrong]\r");
+    EXPECT_EQ(second.Disconnects, 1); // the client's port closed itself, telling of it
+    EXPECT_TRUE(server.Port.Open());
+    server.Port.DisconnectPeer(); // nobody to let go
+    RunFor(60ms);
     EXPECT_EQ(server.Disconnects, 2);
-    // The client's port closes itself when the server goes, telling of it.
-    ASSERT_TRUE(PumpUntil([&] { return !second.Port.Open(); }));
-    EXPECT_EQ(second.Disconnects, 1);
+
+    TProbe third(wsClient, p);
+    third.Port.SetOpen(true);
+    ASSERT_TRUE(PumpUntil([&] { return server.Accepts == 3 && third.Connects == 1; }));
+    server.Port.SetOpen(false);
+    EXPECT_EQ(server.Disconnects, 3);
+    ASSERT_TRUE(PumpUntil([&] { return !third.Port.Open(); }));
 }
 
 TEST_F(WinsockPortTest, ServerCloseWithoutPeerAndRefusedPeerAndRefusedConnection) {
@@ -235,6 +253,68 @@ TEST_F(WinsockPortTest, ServerCloseWithoutPeerAndRefusedPeerAndRefusedConnection
     ASSERT_TRUE(PumpUntil([&] { return !named.Port.Open(); }));
     EXPECT_EQ(named.Errors, std::vector<int>{serial::wsaEConnRefused});
     EXPECT_EQ(named.Disconnects, 0);
+}
+
+TEST_F(WinsockPortTest, ListensWhereToldOverIPv4AndIPv6AndSaysWhereAndWhyWhenItCannot) {
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    // No listen address: one socket for both families; an IPv4 peer is shown as IPv4.
+    const std::uint16_t p = FreePort();
+    TProbe every(wsServer, p);
+    every.Port.SetOpen(true);
+    int round = 0;
+    for (const char* from : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(from);
+        ++round;
+        TProbe client(wsClient, p, from);
+        client.Port.SetOpen(true);
+        ASSERT_TRUE(PumpUntil([&] { return client.Connects == 1 && every.Accepts == round; }));
+        EXPECT_EQ(every.PeerText, from);
+        EXPECT_EQ(every.Peer, round == 1 ? htonl(INADDR_LOOPBACK) : 0u);
+        client.Port.PutString(from);
+        ASSERT_TRUE(PumpUntil([&] { return every.Received.find(from) != std::string::npos; }));
+        client.Port.SetOpen(false);
+        ASSERT_TRUE(PumpUntil([&] { return every.Disconnects == round; }));
+    }
+    // Busy on every address: the open names where and why.
+    TProbe taken(wsServer, p);
+    try {
+        taken.Port.SetOpen(true);
+        FAIL() << "opened on a port in use";
+    } catch (const ESocketException& e) {
+        EXPECT_EQ(e.ErrorCode, serial::wsaEAddrInUse);
+        EXPECT_EQ(std::string(e.what()), "Cannot listen on every address port " + std::to_string(p) + ": " +
+                                             std::strerror(EADDRINUSE));
+        EXPECT_EQ(taken.Port.WsErrorText(), e.what());
+    }
+    EXPECT_FALSE(taken.Port.Open());
+    every.Port.SetOpen(false);
+
+    // One address: that family alone.
+    for (const int family : {AF_INET, AF_INET6}) {
+        const char* at = family == AF_INET ? "127.0.0.1" : "[::1]";
+        SCOPED_TRACE(at);
+        TProbe one(wsServer, p);
+        one.Port.SetWsListenAddress(at);
+        one.Port.SetOpen(true);
+        TRawPeer other;
+        EXPECT_FALSE(other.Connect(p, family == AF_INET ? AF_INET6 : AF_INET));
+        TRawPeer same;
+        ASSERT_TRUE(same.Connect(p, family));
+        ASSERT_TRUE(PumpUntil([&] { return one.Accepts == 1; }));
+        EXPECT_EQ(one.PeerText, family == AF_INET ? "127.0.0.1" : "::1");
+        // The address is held by this server now.
+        TProbe second(wsServer, p);
+        second.Port.SetWsListenAddress(at);
+        try {
+            second.Port.SetOpen(true);
+            ADD_FAILURE() << "opened on an address in use";
+        } catch (const ESocketException& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("Cannot listen on ") +
+                                                 (family == AF_INET ? "127.0.0.1" : "::1") + " port " +
+                                                 std::to_string(p) + ": " + std::strerror(EADDRINUSE));
+        }
+    }
 }
 
 TEST_F(WinsockPortTest, HandlersMayCloseThePortFromInsideItsEvents) {
@@ -275,6 +355,90 @@ TEST(WinsockPortLookup, UnresolvableNameReports9007AndClosesThePort) {
     ASSERT_TRUE(PumpUntil([&] { return !client.Port.Open(); }));
     EXPECT_EQ(client.Errors, std::vector<int>{serial::ecWSCANTRESOLVE});
     EXPECT_EQ(client.Disconnects, 0);
+}
+
+namespace {
+
+// "both.test" is ::1, then 127.0.0.1; with gNoIPv6 the system has no IPv6 sockets.
+bool gNoIPv6 = false;
+
+int bothGetAddrInfo(const char* Name, const char* Service, const addrinfo* Hints, addrinfo** Result) {
+    if (std::string(Name) != "both.test")
+        return ::getaddrinfo(Name, Service, Hints, Result);
+    addrinfo numeric = *Hints;
+    numeric.ai_flags |= AI_NUMERICHOST;
+    addrinfo* v6 = nullptr;
+    addrinfo* v4 = nullptr;
+    if (::getaddrinfo("::1", Service, &numeric, &v6) != 0)
+        return EAI_FAIL;
+    if (::getaddrinfo("127.0.0.1", Service, &numeric, &v4) != 0) {
+        ::freeaddrinfo(v6);
+        return EAI_FAIL;
+    }
+    addrinfo* last = v6;
+    while (last->ai_next)
+        last = last->ai_next;
+    last->ai_next = v4;
+    *Result = v6;
+    return 0;
+}
+
+int maybeNoIPv6Socket(int Domain, int Type, int Protocol) {
+    if (gNoIPv6 && Domain == AF_INET6) {
+        errno = EAFNOSUPPORT;
+        return -1;
+    }
+    return ::socket(Domain, Type, Protocol);
+}
+
+} // namespace
+
+TEST(WinsockPortAddresses, NamesAreTriedInOrderAcrossFamiliesAndNoIPv6MeansIPv4) {
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "no IPv6 loopback here";
+    TWsApi api{};
+    LoadWinsock(api);
+    api.getaddrinfo = bothGetAddrInfo;
+    api.socket = maybeNoIPv6Socket;
+    gNoIPv6 = false;
+    TDeviceSocketInstance sockets({"", &api});
+
+    // The server holds 127.0.0.1 only: ::1 refuses, and the client goes on
+    // to the next address without telling of the refusal.
+    const std::uint16_t p = FreePort();
+    TProbe v4only(wsServer, p);
+    v4only.Port.SetWsListenAddress("127.0.0.1");
+    v4only.Port.SetOpen(true);
+    TProbe client(wsClient, p, "both.test");
+    client.Port.SetOpen(true);
+    ASSERT_TRUE(PumpUntil([&] { return client.Connects == 1 && v4only.Accepts == 1; }));
+    EXPECT_TRUE(client.Errors.empty());
+    client.Port.PutString("via the second");
+    ASSERT_TRUE(PumpUntil([&] { return v4only.Received == "via the second"; }));
+    client.Port.SetOpen(false);
+    v4only.Port.SetOpen(false);
+
+    // A listen name: its first address that can be had, here ::1 alone.
+    TProbe named(wsServer, p);
+    named.Port.SetWsListenAddress("both.test");
+    named.Port.SetOpen(true);
+    TRawPeer six;
+    ASSERT_TRUE(PumpUntil([&] { return six.Connect(p, AF_INET6); }));
+    ASSERT_TRUE(PumpUntil([&] { return named.Accepts == 1; }));
+    EXPECT_EQ(named.PeerText, "::1");
+    TRawPeer four;
+    EXPECT_FALSE(four.Connect(p, AF_INET));
+    named.Port.SetOpen(false);
+
+    // No IPv6 on the system: every address means every IPv4 address.
+    gNoIPv6 = true;
+    TProbe fallback(wsServer, p);
+    fallback.Port.SetOpen(true);
+    TRawPeer peer;
+    ASSERT_TRUE(peer.Connect(p, AF_INET));
+    ASSERT_TRUE(PumpUntil([&] { return fallback.Accepts == 1; }));
+    EXPECT_EQ(fallback.PeerText, "127.0.0.1");
+    gNoIPv6 = false;
 }
 
 TEST(WinsockPortLibrary, WithoutTheSocketLibraryOpeningRaisesNotInitialized) {

@@ -41,9 +41,14 @@ struct TRawPeer {
     TRawPeer(const TRawPeer&) = delete;
     TRawPeer& operator=(const TRawPeer&) = delete;
     ~TRawPeer() { Close(); }
-    bool Connect(std::uint16_t port) {
+    // To 127.0.0.1, or ::1 with AF_INET6.
+    bool Connect(std::uint16_t port, int family = AF_INET) {
         Close();
-        Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        Fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (family == AF_INET6) {
+            const sockaddr_in6 a = Loopback6(port);
+            return ::connect(Fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+        }
         const sockaddr_in a = Loopback(port);
         return ::connect(Fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     }

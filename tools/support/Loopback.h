@@ -25,6 +25,24 @@ inline sockaddr_in Loopback(std::uint16_t port) {
     return a;
 }
 
+inline sockaddr_in6 Loopback6(std::uint16_t port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
+    return a;
+}
+
+// False where the system has no IPv6 loopback to test on.
+inline bool HaveIPv6Loopback() {
+    const int s = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in6 a = Loopback6(0);
+    const bool ok = s >= 0 && ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    if (s >= 0)
+        ::close(s);
+    return ok;
+}
+
 // A TCP port nothing listens on now.
 inline std::uint16_t FreePort() {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
