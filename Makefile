@@ -43,7 +43,9 @@ test-tsan: deps build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && $(CTEST) -L tsan
 
+# ser2net is the anchor of dravane-server's rows (socat is a dependency already).
 bench: build
+	@./scripts/install-deps.sh ser2net
 	@./scripts/bench.sh build
 
 # The README's picture of the main window, against the simulator.
@@ -56,10 +58,11 @@ PREFIX ?= /usr/local
 install: build
 	cmake --install build --prefix $(PREFIX) --strip
 
-# The Debian package build/dravane_2.0_<arch>.deb (installs under /usr).
+# The Debian packages build/dravane_2.0_<arch>.deb (the desktop program) and
+# build/dravane-server_2.0_<arch>.deb (the Server without a display), under /usr.
 package: build
 	cd build && cpack
-	@ls build/dravane_*.deb
+	@ls build/dravane*_2.0_*.deb
 
 # libFuzzer targets under clang (build-fuzz/), each for FUZZ_SECONDS (default 60).
 fuzz:

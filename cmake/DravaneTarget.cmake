@@ -3,6 +3,19 @@ function(dravane_target_options target)
     target_compile_options(${target} PRIVATE
         -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Woverloaded-virtual)
     dravane_sanitize(${target})
+    dravane_harden(${target})
+endfunction()
+
+# Debian's hardening set (dpkg-buildflags) in an optimised build that is not
+# instrumented: checked buffer functions need optimisation, and sanitizers
+# and fuzzing bring checks of their own.
+function(dravane_harden target)
+    if(DRAVANE_SANITIZE STREQUAL "" AND NOT DRAVANE_FUZZ)
+        set(release "$<CONFIG:Release,RelWithDebInfo,MinSizeRel>")
+        target_compile_options(${target} PRIVATE
+            "$<${release}:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2;-fstack-protector-strong>")
+        target_link_options(${target} PRIVATE "$<${release}:LINKER:-z,relro,-z,now>")
+    endif()
 endfunction()
 
 # Sanitizer flags only (for targets whose sources are not ours to warn about).

@@ -15,6 +15,7 @@ benches=(
     "command_bench 2000 10"
     "relay_bench 2000"
     "panel_bench 1000"
+    "server_bench 2000 10"
 )
 
 rows=$(mktemp)

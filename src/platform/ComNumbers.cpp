@@ -318,7 +318,8 @@ std::vector<TComPortInfo> TComNumbers::Enumerate() {
         taken.insert(number);
         FAssigned.emplace(identity, number);
         try {
-            TIniFile(iniName).WriteString(PortsSection, "COM" + std::to_string(number), identity);
+            if (!SettingsReadOnly())
+                TIniFile(iniName).WriteString(PortsSection, "COM" + std::to_string(number), identity);
         } catch (const std::exception&) {
             // The number holds for this run; there is nobody to tell.
         }

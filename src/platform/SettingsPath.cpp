@@ -1,5 +1,6 @@
 #include "platform/SettingsPath.h"
 
+#include <atomic>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +86,18 @@ std::string SettingsFileName() {
 
 void SetSettingsFileName(std::string fileName) {
     overridePath() = std::move(fileName);
+}
+
+namespace {
+std::atomic<bool> readOnlySettings{false};
+} // namespace
+
+void SetSettingsReadOnly(bool readOnly) {
+    readOnlySettings = readOnly;
+}
+
+bool SettingsReadOnly() {
+    return readOnlySettings;
 }
 
 } // namespace dravane::platform

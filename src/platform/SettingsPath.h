@@ -18,6 +18,12 @@ std::string SettingsFileName();
 // Tests point the program at a file of their own; an empty name restores the default.
 void SetSettingsFileName(std::string fileName);
 
+// A program that never writes its settings file (dravane-server) says so at
+// start, before any thread exists; what would otherwise be remembered there
+// (the number a new serial adapter gets) then holds for the run only.
+void SetSettingsReadOnly(bool readOnly);
+bool SettingsReadOnly();
+
 // The portable rule itself, for an executable path.
 std::string IniPathFor(const std::string& exePath);
 

@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
             options))
         return *status;
     platform::ApplyCommandLine(options);
+    platform::SetSettingsReadOnly(true);
     // Before any thread exists, so every thread inherits the mask.
     platform::BlockTerminationSignals();
     const std::string settings = platform::SettingsFileName();

@@ -1,5 +1,6 @@
 #include "platform/ComNumbers.h"
 #include "platform/IniFile.h"
+#include "platform/SettingsPath.h"
 #include "support/FakeTtyTree.h"
 #include "support/TempDir.h"
 
@@ -173,6 +174,18 @@ TEST_F(ComNumbers, NumbersHoldForTheRunWhenTheSettingsFileCannotBeWritten) {
     EXPECT_EQ(list[0].DevicePath, "/dev/ttyACM0");
     EXPECT_EQ(list[2].DevicePath, "/dev/ttyUSB0");
     EXPECT_EQ(ports("COM3"), tree.ByIdPath(FtdiLink));
+}
+
+TEST_F(ComNumbers, AProgramThatNeverWritesItsSettingsKeepsNewNumbersForTheRun) {
+    WriteAll(ini, "; kept\n[Ports]\n");
+    tree.AddUsb("ttyUSB0", "FTDI", "FT232R USB UART", FtdiLink);
+    dravane::platform::SetSettingsReadOnly(true);
+    auto t = table();
+    const auto list = t.Enumerate();
+    dravane::platform::SetSettingsReadOnly(false);
+    ASSERT_EQ(numbers(list), std::vector<int>{1});
+    EXPECT_EQ(t.DevicePathFor(1), "/dev/ttyUSB0");
+    EXPECT_EQ(ReadAll(ini), "; kept\n[Ports]\n");
 }
 
 TEST_F(ComNumbers, AnUnreadableSysfsRaisesButExplicitEntriesStillOpen) {

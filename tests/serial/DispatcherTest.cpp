@@ -454,9 +454,9 @@ TEST(DispatcherDiagnostics, TraceAndLogAreWrittenAsTextAndHonourTheirStates) {
     std::FILE* f = std::fopen(trace.c_str(), "rb");
     ASSERT_NE(f, nullptr);
     char buf[200] = {};
-    std::fread(buf, 1, sizeof buf - 1, f);
+    const std::size_t length = std::fread(buf, 1, sizeof buf - 1, f);
     std::fclose(f);
-    EXPECT_STREQ(buf, "Transmit: AB\nReceive:  C[01]\n");
+    EXPECT_EQ(std::string(buf, length), "Transmit: AB\nReceive:  C[01]\n");
     EXPECT_FALSE(d.TracingOn());
 
     d.InitDispatchLogging(2);
