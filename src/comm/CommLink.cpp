@@ -313,9 +313,13 @@ bool TCommLink::OpenRemote() {
     try {
         RemotePort->SetOpen(true);
     } catch (const std::exception& e) {
-        // Tried again on the supervision cycle.
-        RemoteFailed((OpMode == omServer ? "Cannot listen on " : "Cannot connect to ") + RemoteWhere() +
-                     ": " + e.what());
+        // Tried again on the supervision cycle. The port's own text may
+        // already name the address and the cause.
+        const std::string why = e.what();
+        RemoteFailed(why.starts_with("Cannot ")
+                         ? why
+                         : (OpMode == omServer ? "Cannot listen on " : "Cannot connect to ") + RemoteWhere() +
+                               ": " + why);
         return false;
     }
     if (OpMode == omServer && (!FListeningTold || !FRemoteFault.empty())) {
@@ -521,8 +525,11 @@ void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count
         const std::string_view packet = packetPart(line);
         if (packet.empty())
             continue;
+        // The controller answered: the next such line from the peer is a
+        // new click. (A copy the peer sent just before it heard the answer,
+        // within one round trip, still gets through: a known limit.)
         if (OpMode == omServer && packet.starts_with("[T"))
-            FPeerCommand.clear(); // the controller answered
+            FPeerCommand.clear();
         DecodePacket(std::string(packet));
         if (packet == "[LINKOK]") {
             SetLinkStatus(lsReady);

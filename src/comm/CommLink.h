@@ -59,7 +59,7 @@ public:
     // its controller answers; a Client that has heard it once takes a Server
     // silent for ServerSilence ticks for stopped or frozen.
     static constexpr int ServerBeat = 40;
-    static constexpr int ServerSilence = 3 * ServerBeat + 1;
+    static constexpr int ServerSilence = 4 * ServerBeat + 1;
     // A Server passes on a copy of the line its peer is still waiting on
     // only after this many ticks: a copy that arrives sooner was held on the
     // way, and the controller has the command already.

@@ -8,6 +8,7 @@
 #include "comm/NetDefs.h"
 #include "net/DeviceSocket.h"
 #include "net/TelnetCodec.h"
+#include "support/LoopbackProxy.h"
 #include "support/WsTestPort.h"
 
 #include <filesystem>
@@ -89,13 +90,16 @@ protected:
                 if (Count > 0 && CP->PortState() == serial::psOpen) {
                     std::string bytes(Count, '\0');
                     CP->PeekBlock(bytes.data(), Count);
-                    // The Server's own beat is no byte of the controller's.
+                    ClientIn += bytes;
+                    // The Server's own beat is no byte of the controller's
+                    // (one may come in two pieces).
                     for (const char* beat : {TCommLink::ServerReadyLine, TCommLink::ServerNoControllerLine}) {
                         const std::string line = std::string(beat) + '\r';
-                        for (auto at = bytes.find(line); at != std::string::npos; at = bytes.find(line))
-                            bytes.erase(at, line.size());
+                        for (auto at = ClientIn.find(line, ClientScan); at != std::string::npos;
+                             at = ClientIn.find(line, ClientScan))
+                            ClientIn.erase(at, line.size());
                     }
-                    ClientIn += bytes;
+                    ClientScan = ClientIn.size() > 32 ? ClientIn.size() - 32 : 0;
                 }
                 c.RemotePortTriggerAvail(CP, Count);
             });
@@ -126,10 +130,16 @@ protected:
     // Nothing in flight between the controller and the Client: from here
     // every byte the controller sends is counted until the Client has it.
     bool Sync() {
-        Controller.Send("[SYNC]\r");
-        const bool synced = PumpUntil([this] { return ClientIn.ends_with("[SYNC]\r"); });
-        SentBase = Controller.Sent;
-        ClientBase = ClientIn.size();
+        const std::size_t from = ClientIn.size();
+        const std::size_t sent = Controller.Sent;
+        const std::string sync = "[SYNC]\r";
+        Controller.Send(sync);
+        // The path keeps the order: what follows the mark at the Client came
+        // from the controller after it.
+        std::size_t at = std::string::npos;
+        const bool synced = PumpUntil([&] { return (at = ClientIn.find(sync, from)) != std::string::npos; });
+        ClientBase = synced ? at + sync.size() : ClientIn.size();
+        SentBase = sent + sync.size();
         return synced;
     }
 
@@ -138,10 +148,12 @@ protected:
     // the controller sent has reached the Client, so nothing races the
     // retry. The controller's clock and the Server's ticks move with the
     // Client's ticks.
-    bool Command(std::function<bool()> Gate = {}) {
+    bool Command(std::function<bool()> Gate = {}, const std::function<void()>& BeforeClick = {}) {
         if (Server) {
             EXPECT_TRUE(Sync());
         }
+        if (BeforeClick)
+            BeforeClick();
         const int before = Controller.Count(Right);
         if (!Gate)
             Gate = [this, before] {
@@ -183,14 +195,38 @@ protected:
 
     int Told(std::int32_t code, const TTestComm* w) const { return MainForm.Count(code, w->ActionToDo); }
 
+    // Ticks the windows (and the controller's clock) while Until does not
+    // hold, at most Limit ticks; false when Until never held.
+    bool TickUntil(const std::function<bool()>& Until, int Limit = 2000, bool ServerToo = true) {
+        for (int k = 0; k < Limit; ++k) {
+            if (Until())
+                return true;
+            Controller.Advance(std::chrono::milliseconds(TCommLink::TickMs));
+            for (TTestComm* w : {Client, ServerToo ? Server : nullptr}) {
+                if (w)
+                    w->Tick();
+            }
+            QCoreApplication::processEvents();
+        }
+        return Until();
+    }
+    int Messages(const std::string& part) const {
+        return static_cast<int>(std::count_if(Errors.begin(), Errors.end(), [&](const std::string& e) {
+            return e.find(part) != std::string::npos;
+        }));
+    }
+
     // One stable path for the controller, as /dev/serial/by-id gives an adapter.
     std::string ById = Dir.File("usb-Dravane-if00");
     std::uint16_t Port = FreePort();
-    // Made before the windows, so that either may go and come back.
-    net::TDeviceSocketInstance Sockets;
+    // Made before the windows, so that either may go and come back. Names
+    // never resolve (the tests use addresses, and one a name that must fail).
+    const net::TWsApi LookupFails = FailingLookupApi();
+    net::TDeviceSocketInstance Sockets{{"", &LookupFails}};
     TTestComm* Server = nullptr;
     TTestComm* Client = nullptr;
     std::string ClientIn;
+    std::size_t ClientScan = 0;
     std::size_t ClientBase = 0;
     std::size_t SentBase = 0;
 };
@@ -422,4 +458,113 @@ TEST_F(Faults, HostilePeersDoNotCutTheAntennaOff) {
         ASSERT_TRUE(PumpUntil([&] { return Server->GetRemoteStatus() == comm::lsDisconnected; }));
     }
     EXPECT_EQ(Server->GetLinkStatus(), comm::lsReady);
+}
+
+// Copies of a command held on the way (a stalled path, a stopped Server)
+// arrive together and are carried out once; a copy the controller missed
+// is still sent again (the deaf controller above).
+TEST_F(Faults, OneClickTurnsOneStepWhateverThePathDoes) {
+    const std::uint16_t proxyPort = FreePort();
+    TLoopbackProxy proxy(proxyPort, Port);
+    OpenServer();
+    OpenClient(proxyPort);
+    ASSERT_TRUE(Settle());
+    // Released between two retries: a retry that crosses the controller's
+    // answer on the way (within one round trip) is a known limit.
+    for (const int hold : {55, 115}) { // about 3 s and 6 s
+        SCOPED_TRACE(hold);
+        // A fresh "[REMOTE]" first, so that the Server keeps its peer through the hold.
+        const int remotes = Controller.Count("[REMOTE]");
+        ASSERT_TRUE(TickUntil([&] { return Controller.Count("[REMOTE]") > remotes; }));
+        const int before = Controller.Direction();
+        const int sent = Controller.Count(Right);
+        const std::uint64_t heldBack = Server->CopiesHeldBack();
+        int ticks = 0;
+        Command(
+            [&] {
+                if (ticks < hold) {
+                    if (++ticks == hold)
+                        proxy.Release();
+                    return true;
+                }
+                // Released: time moves on once the copies reached the controller.
+                return Controller.Count(Right) > sent &&
+                       ClientIn.size() - ClientBase == Controller.Sent - SentBase;
+            },
+            [&] { proxy.Hold(); });
+        // Every copy the Client sent is either carried out or held back.
+        ASSERT_TRUE(PumpUntil([&] {
+            return static_cast<int>(Server->CopiesHeldBack() - heldBack) + Controller.Count(Right) - sent ==
+                   Client->Attempts;
+        }));
+        EXPECT_GT(Client->Attempts, 1);
+        EXPECT_EQ(Controller.Count(Right) - sent, 1);
+        EXPECT_EQ(Controller.Direction(), (before + 1) % 8);
+    }
+}
+
+// Refused, a name that does not resolve, a Server that went silent: the
+// failed state at once (or within the supervision time), one message per
+// episode naming the address and the cause, and the ready state when the
+// Server is there again.
+TEST_F(Faults, AClientThatCannotReachItsServerSaysSoAndRecovers) {
+    OpenClient(Port); // nothing listens there yet
+    ASSERT_TRUE(TickUntil([&] { return Told(mcCommLinkFail, Client) > 0 && Messages("refused") == 1; }));
+    EXPECT_EQ(Client->GetRemoteStatus(), comm::lsDisconnected);
+    EXPECT_EQ(Messages("Cannot reach the Server at 127.0.0.1 port " + std::to_string(Port)), 1)
+        << testing::PrintToString(Errors);
+    TickUntil([] { return false; }, 3 * (TCommLink::RemoteTimeout + 1));
+    EXPECT_EQ(Errors.size(), 1u) << "one message per episode";
+
+    OpenServer();
+    ASSERT_TRUE(TickUntil([&] { return Client->GetRemoteStatus() == comm::lsReady; }));
+    EXPECT_GT(Told(mcCommLinkOk, Client), 0);
+
+    TTestComm& named =
+        Open(Settings("Mode=1\nipAddress=dravane.invalid\nipPort=" + std::to_string(Port) + "\n"));
+    ASSERT_TRUE(PumpUntil([&] { return Messages("Cannot reach the Server at dravane.invalid") == 1; }));
+    EXPECT_EQ(named.GetRemoteStatus(), comm::lsDisconnected);
+
+    // A Server that beat and went silent (stopped, frozen, cut off). It
+    // serves one peer: the first Client leaves it.
+    Client->ChooseMode(0);
+    const std::uint16_t proxyPort = FreePort();
+    TLoopbackProxy proxy(proxyPort, Port);
+    Errors.clear();
+    TTestComm& far =
+        Open(Settings("Mode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(proxyPort) + "\n"));
+    Client = &far;
+    ASSERT_TRUE(TickUntil([&] { return far.GetRemoteStatus() == comm::lsReady && Messages("") == 0; }));
+    TickUntil([] { return false; }, 2 * TCommLink::ServerBeat); // beats heard
+    proxy.Hold();
+    TTestComm* stopped = Server;
+    Server = nullptr; // a stopped Server's clock stands still too
+    ASSERT_TRUE(TickUntil([&] { return far.GetRemoteStatus() == comm::lsDisconnected; },
+                          TCommLink::ServerSilence + TCommLink::LinkTestInterval));
+    EXPECT_EQ(Messages("stopped answering"), 1) << testing::PrintToString(Errors);
+    Server = stopped;
+}
+
+// A port number that is none, and a port another program holds: one
+// message each, naming the key or the port and the cause; the taken port
+// is listened on once it is free.
+TEST_F(Faults, AServerThatCannotListenSaysSoAndListensOnceItCan) {
+    Open(Settings("Mode=2\nipPort=65536\n"));
+    EXPECT_EQ(Messages("ipPort=65536 in [Comm]"), 1) << testing::PrintToString(Errors);
+
+    TRawPeer probe;
+    const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in6 any{AF_INET6, htons(Port), 0, in6addr_any, 0};
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    Errors.clear();
+    OpenServer();
+    EXPECT_EQ(Messages("Cannot listen on every address port " + std::to_string(Port)), 1);
+    EXPECT_EQ(Messages("in use"), 1);
+    TickUntil([] { return false; }, 2 * (TCommLink::RemoteTimeout + 1));
+    EXPECT_EQ(Errors.size(), 1u) << testing::PrintToString(Errors);
+
+    ::close(blocker);
+    ASSERT_TRUE(TickUntil([&] { return probe.Connect(Port); }, 2 * (TCommLink::RemoteTimeout + 1)));
+    EXPECT_EQ(Errors.size(), 1u);
 }
