@@ -156,6 +156,17 @@ TEST_F(Access, ListenAddressAllowListAndKeyOverIPv4AndIPv6) {
     EXPECT_TRUE(log.Has("Key: none"));
     EXPECT_TRUE(log.Has("AllowFrom: 127.0.0.1/32"));
 
+    // A second Server on the same address and port: the message names the
+    // address and the cause.
+    {
+        Open("[Comm]\nMode=2\nipPort=" + std::to_string(port) + "\nListenAddress=127.0.0.1\n");
+        EXPECT_TRUE(std::any_of(Errors.begin(), Errors.end(), [&](const std::string& e) {
+            return Contains(e, "Cannot listen on 127.0.0.1 port " + std::to_string(port) + ": ") &&
+                   Contains(e, "in use");
+        })) << (Errors.empty() ? "" : Errors.back());
+        Windows.back()->Shutdown();
+    }
+
     // On 127.0.0.1 only: ::1 is not served; 127.0.0.1 is, as today.
     {
         TRawPeer v6;
@@ -341,4 +352,31 @@ TEST_F(Access, FiftyIdlePeersDoNotStopAnAdmittedClient) {
     }
     EXPECT_EQ(server.GetRemoteStatus(), comm::lsReady);
     EXPECT_EQ(server.AuthGate()->InChallenge(), 0u);
+}
+
+// A key in a file others can read is told once at start, with the way out;
+// the same file kept to its owner is not.
+TEST_F(Access, AKeyInAFileOthersCanReadIsTold) {
+    TLinkLog log;
+    const auto told = [&] {
+        return std::count_if(log.Lines.begin(), log.Lines.end(), [](const std::string& l) {
+            return Contains(l, "holds a Key and other users can read it (mode 0644): chmod 600");
+        });
+    };
+    const std::string settings = ClientTo("127.0.0.1", FreePort(), "Key=" + TheKey + "\n");
+    WriteAll(Ini, settings);
+    std::filesystem::permissions(Ini, std::filesystem::perms(0644));
+    TTestComm& client = Open(settings);
+    EXPECT_EQ(told(), 1);
+    client.LoadConfiguration(); // Cancel in the window: no second warning
+    EXPECT_EQ(told(), 1);
+    for (const std::string& line : log.Lines)
+        EXPECT_FALSE(Contains(line, TheKey)) << line;
+    client.Shutdown();
+
+    std::filesystem::permissions(Ini, std::filesystem::perms(0600));
+    Windows.push_back(std::make_unique<TTestComm>());
+    Windows.back()->Start();
+    Windows.back()->findChild<QTimer*>("Timer1")->stop();
+    EXPECT_EQ(told(), 1);
 }
