@@ -356,7 +356,7 @@ bool TCommLink::OpenRemote() {
 // ---------------------------------------------------------------- access
 
 void TCommLink::ApplyAccessSettings() {
-    if (FAllowFrom != FAllowListText || FAllowList.AllowsEveryone() != trimmed(FAllowFrom).empty()) {
+    if (FAllowFrom != FAllowListText) {
         FAllowListText = FAllowFrom;
         FAllowList = net::TAllowList(FAllowFrom);
         for (const std::string& e : FAllowList.Errors()) {
@@ -374,10 +374,15 @@ void TCommLink::ApplyAccessSettings() {
             return FAuthClock ? FAuthClock() : std::chrono::steady_clock::now();
         });
     }
-    if (FPeerGate == pgOpen && FGate)
-        FPeerGate = pgNobody;
-    else if (FPeerGate == pgNobody && !FGate)
+    // A peer served without a key when one is set goes; it may come back and answer.
+    if (FPeerGate == pgOpen && FGate) {
+        if (RemoteDataSocket() >= 0)
+            RefusePeer({}, "a key is required now");
+        else
+            FPeerGate = pgNobody;
+    } else if (FPeerGate == pgNobody && !FGate) {
         FPeerGate = pgOpen;
+    }
 }
 
 // The accept handler: a peer is let in here (the port serves one at a time),
@@ -756,7 +761,7 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
     std::string line;
     for (const char c : block) {
         // A refused peer is on its way out: nothing more of it is read.
-        if (OpMode == omServer && FPeerGate == pgRefused)
+        if (OpMode == omServer && (FPeerGate == pgRefused || FPeerGate == pgNobody))
             return;
         const auto byte = static_cast<std::uint8_t>(c);
         if (byte != 13) {

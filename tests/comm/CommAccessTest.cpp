@@ -198,10 +198,22 @@ TEST_F(Access, ListenAddressAllowListAndKeyOverIPv4AndIPv6) {
     EXPECT_EQ(Controller.Count(Right), 0);
     EXPECT_EQ(Controller.Count("[REMOTE]"), 1);
 
-    // A key, anyone: a Client over IPv6 with the key is admitted and commands.
-    server.SetAllowFrom("");
-    server.SetKey(TheKey);
-    server.Confirm();
+    // A key, anyone: a peer served without one is let go; a Client over
+    // IPv6 with the key is admitted and commands.
+    {
+        TRawPeer keyless;
+        ASSERT_TRUE(keyless.Connect(port, AF_INET));
+        ASSERT_TRUE(PumpUntil([&] { return server.RemoteDataSocket() >= 0; }));
+        server.SetAllowFrom("");
+        server.SetKey(TheKey);
+        server.Confirm();
+        std::string got;
+        closed = false;
+        ASSERT_TRUE(ReadUntil(keyless, got, closed, [](const std::string&) { return false; }));
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(log.Has("Peer 127.0.0.1 refused: a key is required now"));
+    }
+    ASSERT_TRUE(PeerGone(server));
     {
         TTestComm& client = Open(ClientTo("::1", port, "Key=" + TheKey + "\n"));
         ASSERT_TRUE(PumpUntil([&] { return server.GetRemoteStatus() == comm::lsReady; }));
