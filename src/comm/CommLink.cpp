@@ -360,7 +360,7 @@ void TCommLink::ApplyAccessSettings() {
         FAllowListText = FAllowFrom;
         FAllowList = net::TAllowList(FAllowFrom);
         for (const std::string& e : FAllowList.Errors()) {
-            const std::string text = "AllowFrom in [Comm]: " + e + " (ignored)";
+            const std::string text = e + " in [Comm]: ignored";
             qCWarning(lcLink).noquote() << QString::fromStdString(text);
             Tell(text, lkRemote);
         }
