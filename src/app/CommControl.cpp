@@ -125,6 +125,7 @@ void TCommControl::PushSettings() {
     FLink->SetModeIndex(FModeGroup->checkedId());
     FLink->SetIpAddress(ui->EditIP->text().toStdString());
     FLink->SetIpPort(ui->EditPort->text().toStdString());
+    FLink->SetKey(ui->EditKey->text().toStdString());
 }
 
 void TCommControl::ShowSettings() {
@@ -142,6 +143,8 @@ void TCommControl::ShowSettings() {
     const bool client = comm::OperatingModeFromIndex(FLink->ModeIndex()) == comm::omClient;
     ui->EditIP->setEnabled(client);
     ui->EditPort->setEnabled(client);
+    ui->EditKey->setText(QString::fromStdString(FLink->Key()));
+    ui->EditKey->setEnabled(comm::OperatingModeFromIndex(FLink->ModeIndex()) != comm::omNormal);
 }
 
 void TCommControl::ComModeClick() {

@@ -16,8 +16,10 @@
 #include <QMetaMethod>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 
 namespace dravane::comm {
 
@@ -53,6 +55,10 @@ bool connectionDead(std::int32_t code) {
 std::string_view packetPart(std::string_view line) {
     const auto at = line.rfind('[');
     return at == std::string_view::npos ? std::string_view{} : line.substr(at);
+}
+
+std::string trimmed(const std::string& s) {
+    return QString::fromStdString(s).trimmed().toStdString();
 }
 
 bool allDigits(std::string_view s) {
@@ -93,20 +99,8 @@ TCommLink::TCommLink(QObject* parent)
         [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsConnect(S); }); });
     RemotePort->SetOnWsDisconnect(
         [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsDisconnect(S); }); });
-    RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, in_addr Addr, bool&) {
-        char text[INET_ADDRSTRLEN] = "?";
-        ::inet_ntop(AF_INET, &Addr, text, sizeof text);
-        qCInfo(lcLink) << "Peer connected from" << text;
-        FPeerCommand.clear();
-        FServerBeatTimer = 0;
-        // A new peer gets the whole supervision time for its first "[REMOTE]".
-        // Otherwise a Client reconnecting every 141 ticks and this Server
-        // listening anew every 141 ticks can lock in step, each new
-        // connection dropped before its first link test, for ever.
-        if (OpMode == omServer)
-            RemoteTimer = RemoteTimeout;
-        // A line the last peer left unfinished is not the start of this one's.
-        RemoteData.Clear();
+    RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, const net::TPeerAddress& Addr, bool& Accept) {
+        guarded([&] { Accept = AcceptPeer(Addr); });
     });
     RemotePort->SetOnWsError(
         [this](net::TCustomWinsockPort*, std::int32_t ErrCode) { OnRemoteError(ErrCode); });
@@ -129,6 +123,7 @@ void TCommLink::Start() {
     ActionToDo.Tag = 0;
     SecondTimer = 0;
     LoadConfiguration();
+    CheckKeyFileMode();
     NetBusy = false;
     RemoteConnected = false;
     SetLinkStatus(lsDisconnected);
@@ -176,6 +171,9 @@ void TCommLink::LoadConfiguration() {
     FModeIndex = ini.ReadInteger(Section, "Mode", 0);
     FIpAddress = ini.ReadString(Section, "ipAddress", "");
     FIpPort = ini.ReadString(Section, "ipPort", DefaultIpPort);
+    FListenAddress = ini.ReadString(Section, "ListenAddress", "");
+    FAllowFrom = ini.ReadString(Section, "AllowFrom", "");
+    FKey = ini.ReadString(Section, "Key", "");
     emit SettingsChanged();
     DoAction(mcUpdateRadioNumbers);
     SetOperatingMode();
@@ -188,6 +186,14 @@ void TCommLink::SaveConfiguration() {
     ini.WriteInteger(Section, "Mode", ModeIndex());
     ini.WriteString(Section, "ipAddress", FIpAddress);
     ini.WriteString(Section, "ipPort", FIpPort);
+    // Written once set, so that a file without them stays as it was.
+    for (const auto& [key, value] :
+         {std::pair<const char*, const std::string*>{"ListenAddress", &FListenAddress},
+          {"AllowFrom", &FAllowFrom},
+          {"Key", &FKey}}) {
+        if (!value->empty() || ini.ReadValue(Section, key))
+            ini.WriteString(Section, key, *value);
+    }
 }
 
 // ---------------------------------------------------------------- the role
@@ -215,7 +221,7 @@ std::string TCommLink::RemoteSetting() const {
     if (!ValidInteger(port))
         port = DefaultIpPort;
     return (OpMode == omServer
-                ? "server:"
+                ? "server:" + trimmed(FListenAddress) + ":"
                 : "client:" + QString::fromStdString(FIpAddress).trimmed().toStdString() + ":") +
            port;
 }
@@ -267,6 +273,8 @@ void TCommLink::SetupPort() {
         FRemoteFault.clear();
         return;
     }
+    if (OpMode == omServer)
+        ApplyAccessSettings();
     if (keepRemote)
         return;
     FRemoteFault.clear();
@@ -276,8 +284,10 @@ void TCommLink::SetupPort() {
     const std::uint16_t port = CheckedIpPort();
     if (port == 0)
         return;
+    FClientRefused = false;
     if (OpMode == omServer) {
         RemotePort->SetWsMode(net::wsServer);
+        RemotePort->SetWsListenAddress(trimmed(FListenAddress));
     } else {
         RemotePort->SetWsMode(net::wsClient);
         RemotePort->SetWsAddress(FIpAddress);
@@ -305,8 +315,10 @@ std::uint16_t TCommLink::CheckedIpPort() {
 }
 
 std::string TCommLink::RemoteWhere() const {
-    return OpMode == omServer ? "TCP port " + RemotePort->WsPort()
-                              : "the Server at " + FIpAddress + " port " + RemotePort->WsPort();
+    if (OpMode != omServer)
+        return "the Server at " + FIpAddress + " port " + RemotePort->WsPort();
+    const std::string at = RemotePort->WsListenAddress();
+    return "TCP port " + RemotePort->WsPort() + (at.empty() ? " (every address)" : " on " + at);
 }
 
 bool TCommLink::OpenRemote() {
@@ -325,11 +337,217 @@ bool TCommLink::OpenRemote() {
     if (OpMode == omServer && (!FListeningTold || !FRemoteFault.empty())) {
         FListeningTold = true;
         RemoteRecovered("Listening on " + RemoteWhere());
+        qCInfo(lcLink).noquote() << (FGate ? "Key: set, each peer must answer the challenge"
+                                           : "Key: none, anyone who reaches the port may switch the array");
+        if (FAllowList.AllowsEveryone()) {
+            qCInfo(lcLink).noquote() << "AllowFrom: anyone";
+        } else {
+            const std::vector<std::string> entries = FAllowList.Entries();
+            std::string list;
+            for (const std::string& e : entries)
+                list += (list.empty() ? "" : ", ") + e;
+            qCInfo(lcLink).noquote() << "AllowFrom:"
+                                     << QString::fromStdString(list.empty() ? "nobody" : list);
+        }
     }
     return true;
 }
 
+// ---------------------------------------------------------------- access
+
+void TCommLink::ApplyAccessSettings() {
+    if (FAllowFrom != FAllowListText) {
+        FAllowListText = FAllowFrom;
+        FAllowList = net::TAllowList(FAllowFrom);
+        for (const std::string& e : FAllowList.Errors()) {
+            const std::string text = e + " in [Comm]: ignored";
+            qCWarning(lcLink).noquote() << QString::fromStdString(text);
+            Tell(text, lkRemote);
+        }
+    }
+    if (FKey.empty()) {
+        FGate.reset();
+        FGateKey.clear();
+    } else if (!FGate || FKey != FGateKey) {
+        FGateKey = FKey;
+        FGate = std::make_unique<net::TAuthGate>(QByteArray::fromStdString(FKey), [this] {
+            return FAuthClock ? FAuthClock() : std::chrono::steady_clock::now();
+        });
+    }
+    // A peer served without a key when one is set goes; it may come back and answer.
+    if (FPeerGate == pgOpen && FGate) {
+        if (RemoteDataSocket() >= 0)
+            RefusePeer({}, "a key is required now");
+        else
+            FPeerGate = pgNobody;
+    } else if (FPeerGate == pgNobody && !FGate) {
+        FPeerGate = pgOpen;
+    }
+}
+
+// The accept handler: a peer is let in here (the port serves one at a time),
+// and nothing of it is read before this has decided.
+bool TCommLink::AcceptPeer(const net::TPeerAddress& Addr) {
+    if (FPeerGate == pgChallenge && FGate)
+        FGate->Abandon(FPeerId);
+    FPeerText = Addr.Text();
+    FPeerCommand.clear();
+    FServerBeatTimer = 0;
+    // A new peer gets the whole supervision time for its first "[REMOTE]".
+    // Otherwise a Client reconnecting every 141 ticks and this Server
+    // listening anew every 141 ticks can lock in step, each new
+    // connection dropped before its first link test, for ever.
+    if (OpMode == omServer)
+        RemoteTimer = RemoteTimeout;
+    // A line the last peer left unfinished is not the start of this one's.
+    RemoteData.Clear();
+    // Refused peers are let in for the moment it takes to tell them why:
+    // nothing they send is read, and the port lets them go after the line.
+    if (!FAllowList.Allows(Addr)) {
+        RefusePeer(net::FormatAuthLine({net::alRefused, "address"}), "not in AllowFrom");
+        return true;
+    }
+    if (!FGate) {
+        FPeerGate = pgOpen;
+        qCInfo(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText) << "admitted (no key)";
+        return true;
+    }
+    const net::TAuthGate::TStart start = FGate->Begin(Addr);
+    switch (start.Verdict) {
+    case net::TAuthGate::gsChallenge:
+        FPeerGate = pgChallenge;
+        FPeerId = start.Id;
+        qCInfo(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText) << "connected: challenged";
+        if (!WriteRemote(start.Line))
+            RefusePeer({}, "the challenge could not be sent");
+        break;
+    case net::TAuthGate::gsBackOff:
+        RefusePeer(start.Line,
+                   "it failed lately and must wait " +
+                       std::to_string(std::chrono::ceil<std::chrono::seconds>(FGate->Wait(Addr)).count()) +
+                       " s");
+        break;
+    case net::TAuthGate::gsBusy:
+        RefusePeer(start.Line, "too many peers in the challenge");
+        break;
+    case net::TAuthGate::gsNoRandom:
+        RefusePeer(start.Line, "no random numbers for a challenge");
+        break;
+    }
+    return true;
+}
+
+bool TCommLink::ChallengeLine(const std::string& Line) {
+    const net::TAuthGate::TResult r =
+        FGate ? FGate->Answer(FPeerId, Line) : net::TAuthGate::TResult{net::TAuthGate::gvUnknown, {}};
+    switch (r.Verdict) {
+    case net::TAuthGate::gvPending:
+        return true;
+    case net::TAuthGate::gvAdmitted:
+        FPeerGate = pgAdmitted;
+        RemoteTimer = RemoteTimeout;
+        qCInfo(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText) << "admitted (right key)";
+        if (!WriteRemote(r.Line))
+            DisableRemotePort();
+        return true;
+    case net::TAuthGate::gvFailed: {
+        const bool late = r.Line == net::FormatAuthLine({net::alFailed, "late"});
+        RefusePeer(r.Line, late ? "answer too late" : "wrong key");
+        return false;
+    }
+    case net::TAuthGate::gvUnknown:
+        break;
+    }
+    RefusePeer({}, "no challenge under way");
+    return false;
+}
+
+void TCommLink::RefusePeer(const std::string& Line, const std::string& Why) {
+    FPeerGate = pgRefused;
+    qCWarning(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText)
+                                << "refused:" << QString::fromStdString(Why);
+    if (!Line.empty())
+        WriteRemote(Line); // a peer that cannot take it is let go all the same
+    RemotePort->DisconnectPeer();
+}
+
+bool TCommLink::ClientAuthLine(std::string_view Packet) {
+    const std::optional<net::TAuthLine> l = net::ParseAuthLine(Packet);
+    if (!l)
+        return false;
+    const std::string server = RemoteWhere();
+    switch (l->Kind) {
+    case net::alChallenge:
+        if (FKey.empty()) {
+            qCWarning(lcLink).noquote() << QString::fromStdString(server) << "asks for a key; none is set";
+        } else if (const auto answer = net::AuthAnswer(QByteArray::fromStdString(FKey), Packet); answer) {
+            qCInfo(lcLink).noquote() << QString::fromStdString(server) << "asks for the key: answering";
+            if (!WriteRemote(*answer))
+                DisableRemotePort();
+        }
+        break;
+    case net::alAdmitted:
+        FClientRefused = false;
+        RemoteRecovered("Admitted by " + server);
+        // The Server serves this peer from now on: its first link test at once.
+        if (RemoteConnected && !WriteRemote("[REMOTE]\r"))
+            DisableRemotePort();
+        break;
+    case net::alFailed:
+        if (l->Value == "wrong")
+            ClientRefused("Refused by " + server + ": wrong key");
+        else if (l->Value == "late")
+            ClientRefused("Refused by " + server + ": the key's answer came too late");
+        else if (FKey.empty())
+            ClientRefused("Refused by " + server + ": it wants a key, and Key in [Comm] is empty");
+        else
+            ClientRefused("Refused by " + server + ": no answer to its challenge in time");
+        break;
+    case net::alRefused:
+        if (l->Value == "address")
+            ClientRefused("Refused by " + server + ": this address is not in its AllowFrom");
+        else if (l->Value == "busy")
+            ClientRefused("Refused by " + server + ": busy with other peers logging in");
+        else
+            ClientRefused("Refused by " + server + ": wrong answers from this address lately (" + l->Value +
+                          " s)");
+        break;
+    case net::alAnswer:
+        break;
+    }
+    return true;
+}
+
+void TCommLink::ClientRefused(const std::string& Why) {
+    if (FClientRefused) {
+        qCWarning(lcLink).noquote() << QString::fromStdString(Why);
+        SetRemoteStatus(lsDisconnected);
+        return;
+    }
+    RemoteFailed(Why);
+    FClientRefused = true;
+}
+
+void TCommLink::CheckKeyFileMode() const {
+    if (FKey.empty())
+        return;
+    const std::string file = platform::SettingsFileName();
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return;
+    // Group access matters only for a group other than this program's own
+    // (the service's file is root's, readable by the service's group).
+    const bool others = (st.st_mode & 0007) != 0 || ((st.st_mode & 0070) != 0 && st.st_gid != ::getegid());
+    if (!others)
+        return;
+    qCWarning(lcLink).noquote() << QStringLiteral(
+                                       "%1 holds a Key and other users can read it (mode %2): chmod 600 %1")
+                                       .arg(QString::fromStdString(file))
+                                       .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+}
+
 void TCommLink::RemoteFailed(const std::string& Why) {
+    FClientRefused = false;
     SetRemoteStatus(lsDisconnected);
     if (Why == FRemoteFault)
         return;
@@ -516,7 +734,7 @@ void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count
     CP->GetBlock(block.data(), Count);
     // The peer gets the bytes as one block, before any line handling: one
     // write, not one TCP segment per byte.
-    if (OpMode == omServer && inService(*RemotePort) && !WriteRemote(block))
+    if (OpMode == omServer && PeerMayHear() && inService(*RemotePort) && !WriteRemote(block))
         DisableRemotePort();
     std::string line;
     for (const char c : block) {
@@ -545,6 +763,9 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
     CP->GetBlock(block.data(), Count);
     std::string line;
     for (const char c : block) {
+        // A refused peer is on its way out: nothing more of it is read.
+        if (OpMode == omServer && (FPeerGate == pgRefused || FPeerGate == pgNobody))
+            return;
         const auto byte = static_cast<std::uint8_t>(c);
         if (byte != 13) {
             RemoteData.Feed(byte, line);
@@ -555,6 +776,12 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
             line.clear();
         if (overflowed)
             continue; // an over-long line is dropped whole
+        // Until a peer has answered, its lines go to the gate and no further.
+        if (OpMode == omServer && FPeerGate == pgChallenge) {
+            if (!ChallengeLine(line))
+                return;
+            continue;
+        }
         if (OpMode == omServer && inService(*Port)) {
             if (!line.empty() && line == FPeerCommand && FPeerCommandTimer > 0) {
                 ++FCopiesHeldBack;
@@ -576,6 +803,13 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
         if (OpMode != omClient)
             continue;
         const std::string_view packet = packetPart(line);
+        if (ClientAuthLine(packet))
+            continue;
+        if (FClientRefused && (packet.starts_with("[SERVER ") || packet.starts_with("[T"))) {
+            // A Server that serves this Client without a challenge.
+            FClientRefused = false;
+            RemoteRecovered("Served by " + RemoteWhere());
+        }
         if (packet.starts_with("[SERVER ")) {
             FServerSilenceTimer = ServerSilence;
             continue;
@@ -594,7 +828,10 @@ void TCommLink::RemotePortWsConnect(net::TCustomWinsockPort*) {
     // reply on this one, and its command would be sent (and carried out) again.
     RemoteData.Clear();
     FServerSilenceTimer = 0;
-    if (OpMode == omClient)
+    // A Server that refused this Client is not back until it serves it.
+    if (OpMode == omClient && FClientRefused)
+        qCInfo(lcLink).noquote() << "Connected to" << QString::fromStdString(RemoteWhere());
+    else if (OpMode == omClient)
         RemoteRecovered("Connected to " + RemoteWhere());
     if (WriteRemote("Link test\r"))
         SetRemoteStatus(lsReady);
@@ -603,6 +840,14 @@ void TCommLink::RemotePortWsConnect(net::TCustomWinsockPort*) {
 }
 
 void TCommLink::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
+    if (OpMode == omServer) {
+        if (FPeerGate == pgChallenge && FGate) {
+            FGate->Abandon(FPeerId);
+            qCWarning(lcLink).noquote()
+                << "Peer" << QString::fromStdString(FPeerText) << "left before answering the challenge";
+        }
+        FPeerGate = FGate ? pgNobody : pgOpen;
+    }
     SetRemoteStatus(lsDisconnected);
 }
 
@@ -610,6 +855,11 @@ void TCommLink::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
 // taken down after the notice has returned; a Server listens anew at the
 // next tick, a Client reconnects on its own cycle.
 void TCommLink::OnRemoteError(std::int32_t ErrCode) {
+    // Listening on a host name fails only once its look-up is in.
+    if (OpMode == omServer && RemoteDataSocket() < 0 && !RemotePort->WsErrorText().empty()) {
+        RemoteFailed(RemotePort->WsErrorText());
+        return;
+    }
     if (OpMode == omClient && !RemoteConnected) {
         RemoteFailed("Cannot reach " + RemoteWhere() + ": " + serial::ErrorMessage(ErrCode));
         return;
@@ -688,6 +938,13 @@ void TCommLink::Timer1Timer() {
     }
 
     if (OpMode == omServer) {
+        if (FGate) {
+            for (const auto& [id, line] : FGate->Expire()) {
+                if (id == FPeerId && FPeerGate == pgChallenge)
+                    RefusePeer(line, "no answer within " +
+                                         std::to_string(net::TAuthGate::AnswerTime.count() / 1000) + " s");
+            }
+        }
         if (FPeerCommandTimer > 0)
             --FPeerCommandTimer;
         if (FServerBeatTimer > 0)
@@ -712,7 +969,7 @@ void TCommLink::Timer1Timer() {
 void TCommLink::SendServerBeat() {
     // Only between two of the controller's lines: a beat inside one would
     // spoil it for the peer.
-    if (!RemoteConnected || !inService(*RemotePort) || !LocalData.Pending().empty())
+    if (!RemoteConnected || !PeerMayHear() || !inService(*RemotePort) || !LocalData.Pending().empty())
         return;
     FServerBeatTimer = ServerBeat;
     const std::string beat =

@@ -14,6 +14,8 @@
 
 #include "comm/Defines.h"
 #include "comm/LineAssembler.h"
+#include "net/AllowList.h"
+#include "net/AuthChallenge.h"
 #include "net/WinsockPort.h"
 #include "platform/Action.h"
 #include "serial/ComPort.h"
@@ -101,6 +103,22 @@ public:
     void SetIpAddress(const std::string& Value) { FIpAddress = Value; }
     const std::string& IpPort() const { return FIpPort; }
     void SetIpPort(const std::string& Value) { FIpPort = Value; }
+    // Server: where to listen (empty: every address of both families), and
+    // which peers to serve (empty: anyone; see TAllowList).
+    const std::string& ListenAddress() const { return FListenAddress; }
+    void SetListenAddress(const std::string& Value) { FListenAddress = Value; }
+    const std::string& AllowFrom() const { return FAllowFrom; }
+    void SetAllowFrom(const std::string& Value) { FAllowFrom = Value; }
+    // Both roles: the shared key (empty: none). A Server with a key admits
+    // only a peer that answers its challenge; a Client with one answers.
+    const std::string& Key() const { return FKey; }
+    void SetKey(const std::string& Value) { FKey = Value; }
+
+    // The clock the challenge's deadlines and back-off run on; the steady
+    // clock unless set (tests move one of their own).
+    void SetAuthClock(net::TAuthGate::TClock Clock) { FAuthClock = std::move(Clock); }
+    // Server with a key: the gate its peers pass; none without a key.
+    const net::TAuthGate* AuthGate() const { return FGate.get(); }
 
     // Sends one command packet and, unless Resp is 0 or Addr is the broadcast
     // address, repeats it until a packet with command byte Resp arrives: six
@@ -219,6 +237,31 @@ private:
     // Opens the TCP port as the role wants; false (told) when it fails.
     bool OpenRemote();
     std::string RemoteWhere() const;
+    // Server: where a peer stands with the allow-list and the key.
+    enum TPeerGate : std::uint8_t {
+        pgOpen,      // no key: served as it comes (and so is the time before a peer)
+        pgNobody,    // a key, and no peer: the controller's bytes go nowhere
+        pgChallenge, // asked for the key: its lines go to the gate only
+        pgAdmitted,  // answered: served
+        pgRefused,   // told why and on its way out: nothing more is read or sent
+    };
+    bool AcceptPeer(const net::TPeerAddress& Addr);
+    // Server: the peer's last line in the challenge; false once it is out.
+    bool ChallengeLine(const std::string& Line);
+    // Server: sends Line (a refusal), logs Why with the address, lets the peer go.
+    void RefusePeer(const std::string& Line, const std::string& Why);
+    // Server: the peer may hear the controller and the beat.
+    bool PeerMayHear() const { return FPeerGate == pgOpen || FPeerGate == pgAdmitted; }
+    // Server: the allow-list and the gate for the settings now in force; a
+    // bad allow-list entry is told once, a changed key starts a new gate.
+    void ApplyAccessSettings();
+    // Client: a line of the challenge from the Server; false when it is none.
+    bool ClientAuthLine(std::string_view Packet);
+    // Client: the Server said no; told once however often it says it again
+    // before a session works.
+    void ClientRefused(const std::string& Why);
+    // Warns (log) when the settings file holds a key and others can read it.
+    void CheckKeyFileMode() const;
     // A copy of the command just sent can still reach the controller.
     bool CopyStillOnItsWay() const;
     // Server: the beat to the peer, at a line boundary of what it relays.
@@ -227,6 +270,20 @@ private:
     int FModeIndex = 0;
     std::string FIpAddress;
     std::string FIpPort = DefaultIpPort;
+    std::string FListenAddress;
+    std::string FAllowFrom;
+    std::string FKey;
+    net::TAllowList FAllowList;
+    // The AllowFrom text FAllowList was built from and its errors told for.
+    std::string FAllowListText;
+    std::unique_ptr<net::TAuthGate> FGate;
+    std::string FGateKey;
+    net::TAuthGate::TClock FAuthClock;
+    TPeerGate FPeerGate = pgOpen;
+    net::TAuthGate::TId FPeerId = 0;
+    std::string FPeerText; // the peer's address, for the log
+    // Client: the fault being told is the Server's refusal.
+    bool FClientRefused = false;
     QString FPortText = QStringLiteral("Disabled");
     std::uint64_t FLocalDropped = 0;
     std::uint64_t FRemoteDropped = 0;

@@ -117,6 +117,8 @@ public:
     std::vector<std::pair<TId, std::string>> Expire();
 
     std::size_t InChallenge() const { return FPending.size(); }
+    // Addresses held for their back-off (at most MaxRemembered).
+    std::size_t Remembered() const { return FFailures.size(); }
     // How long Address must still wait; zero when it may try now.
     std::chrono::milliseconds Wait(const TPeerAddress& Address) const;
 

@@ -139,7 +139,32 @@ TEST_F(CommWindow, OkCancelAndTheModeApplyWhatTheOperatorChose) {
     EXPECT_NE(saved.find("Mode=1\n"), std::string::npos);
     EXPECT_NE(saved.find("ipAddress=127.0.0.1\n"), std::string::npos);
     EXPECT_NE(saved.find("ipPort=54902\n"), std::string::npos);
+    // Nothing set: no new keys, the file as today's programs write it.
+    EXPECT_EQ(saved.find("Key="), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("ListenAddress="), std::string::npos);
+    EXPECT_EQ(saved.find("AllowFrom="), std::string::npos);
     EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(CommWindow, TheKeyIsMaskedForBothRolesAndSavedOnOk) {
+    TWindow& w = Show(NormalOn());
+    QLineEdit* key = w.Edit("EditKey");
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(key->isEnabled()); // the Normal role has no peer
+    w.Click("ComModeServer");
+    EXPECT_TRUE(key->isEnabled());
+    key->setText("s3cret");
+    w.Click("OkBtn");
+    EXPECT_EQ(w.Link().Key(), "s3cret");
+    EXPECT_NE(ReadAll(Ini).find("Key=s3cret\n"), std::string::npos);
+    w.Click("ComModeClient");
+    EXPECT_TRUE(key->isEnabled());
+    EXPECT_EQ(key->text(), "s3cret");
+    // Emptied: written empty, so that the old key does not stay in force.
+    key->setText("");
+    w.Click("OkBtn");
+    EXPECT_NE(ReadAll(Ini).find("Key=\n"), std::string::npos);
 }
 
 TEST_F(CommWindow, ItBehavesAsADialogAndAStrayEnterLeavesThePortAlone) {
