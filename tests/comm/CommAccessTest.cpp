@@ -20,21 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool Sanitized = true; // freed memory is held back: the resident set tells nothing
-#else
-constexpr bool Sanitized = false;
-#endif
-
-const std::string Right = "[R98T4AH02]"; // turns the antenna one step
 const std::string TheKey = "correct horse battery staple";
-
-std::size_t Resident() {
-    std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0, resident = 0;
-    statm >> pages >> resident;
-    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
 
 // The link's log lines while it lives.
 class TLinkLog {

@@ -18,12 +18,31 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace dravane::test {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool Sanitized = true; // freed memory is held back: the resident set tells nothing
+#else
+inline constexpr bool Sanitized = false;
+#endif
+
+inline const std::string Right = "[R98T4AH02]"; // turns the antenna one step
+
+// The process's resident set, in bytes.
+inline std::size_t Resident() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
 
 using comm::TCommLink;
 
