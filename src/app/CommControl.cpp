@@ -207,6 +207,10 @@ void TCommControl::SetRotator(rotator::TRotatorListener* listener) {
     FRotator = listener;
     if (FRotator) {
         connect(FRotator, &rotator::TRotatorListener::ConnectionsChanged, this, &TCommControl::ShowRotator);
+        // A move a logging program asked for that failed on the way: the
+        // operator hears of it, as of any link fault.
+        connect(FRotator, &rotator::TRotatorListener::MoveFailed, this,
+                [](const QString& reason) { platform::ShowErrorMessage(reason.toStdString()); });
         connect(FRotator, &QObject::destroyed, this, &TCommControl::ShowRotator, Qt::QueuedConnection);
     }
     ShowRotator();

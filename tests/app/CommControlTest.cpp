@@ -265,6 +265,11 @@ TEST_F(CommWindow, ShowsTheRotatorListenerItsAddressAndItsPrograms) {
     EXPECT_TRUE(PumpUntil([&] { return label() == where + "1 program"; }));
     ::close(peer);
     EXPECT_TRUE(PumpUntil([&] { return label() == where + "no program"; }));
+    // A move that failed on the way reaches the operator.
+    Errors.clear();
+    emit rotator->Listener().MoveFailed(QStringLiteral("The array did not reach 180 degrees"));
+    EXPECT_TRUE(
+        PumpUntil([&] { return Errors == std::vector<std::string>{"The array did not reach 180 degrees"}; }));
     rotator.reset();
     EXPECT_TRUE(PumpUntil([&] { return label() == "Rotator: off"; }));
 }
