@@ -14,6 +14,7 @@
 #include "comm/CommLink.h"
 #include "comm/NetDefs.h"
 #include "platform/SettingsPath.h"
+#include "support/Loopback.h"
 #include "support/PtyPair.h"
 #include "support/TempDir.h"
 #include "support/WsTestPort.h"
@@ -63,22 +64,9 @@ TRelayStats Summarise(const std::vector<double>& us) {
             static_cast<int>(std::count_if(us.begin(), us.end(), [](double t) { return t >= StallUs; }))};
 }
 
-// A connected TCP socket to 127.0.0.1:port, or -1. Whatever relays may still
-// be starting, so refused connections are retried for up to five seconds.
+// A connected TCP socket to 127.0.0.1:port, or -1 (relays may still be starting).
 int Connect(std::uint16_t port) {
-    const sockaddr_in a = test::Loopback(port);
-    for (int tries = 0; tries < 500; ++tries) {
-        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
-            const int one = 1;
-            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return s;
-        }
-        ::close(s);
-        pollfd none{-1, 0, 0};
-        ::poll(&none, 0, 10);
-    }
-    return -1;
+    return test::ConnectLoopback(port);
 }
 
 // Trips of Command over the socket; a trip ends at the CR of a reply line

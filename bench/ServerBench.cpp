@@ -16,6 +16,7 @@
 
 #include "BenchRow.h"
 #include "TermiosFloor.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -147,24 +148,10 @@ struct TSim {
     }
 };
 
-// A connection to 127.0.0.1:port, tried every 0.2 ms for up to 5 s; -1 if refused throughout.
+// A connection to 127.0.0.1:port, tried every 0.2 ms (the start-up figure
+// depends on it) for up to 5 s; -1 if refused throughout.
 int Connect(std::uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const auto t0 = Clock::now();
-    while (ElapsedUs(t0) < 5e6) {
-        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
-            const int one = 1;
-            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return s;
-        }
-        ::close(s);
-        ::usleep(200);
-    }
-    return -1;
+    return test::ConnectLoopback(port, std::chrono::microseconds(200));
 }
 
 // One command line over the socket; the time to the CR of its answer (a

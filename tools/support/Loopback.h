@@ -3,9 +3,12 @@
 // over TCP: tests, the soak and the benchmarks.
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdint>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace dravane::test {
@@ -51,6 +54,26 @@ inline std::uint16_t FreePort() {
     const std::uint16_t p = PortOf(s);
     ::close(s);
     return p;
+}
+
+// A connected TCP socket to 127.0.0.1:port with Nagle off, or -1. What
+// listens there may still be starting: a refused connection is tried again
+// every Retry, for five seconds at most.
+inline int ConnectLoopback(std::uint16_t port,
+                           std::chrono::microseconds Retry = std::chrono::milliseconds(10)) {
+    const sockaddr_in a = Loopback(port);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
+            const int one = 1;
+            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return s;
+        }
+        ::close(s);
+        std::this_thread::sleep_for(Retry);
+    } while (std::chrono::steady_clock::now() < until);
+    return -1;
 }
 
 } // namespace dravane::test
