@@ -959,7 +959,7 @@ bool TCommLink::RefuseCommandAtOnce() {
         why = QStringLiteral("Server reached, controller not answering");
     if (why.isEmpty())
         return false;
-    qCInfo(lcLink).noquote() << "Command not sent:" << why;
+    qCDebug(lcLink).noquote() << "Command not sent:" << why;
     emit CommandRefused(why);
     return true;
 }
