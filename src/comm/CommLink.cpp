@@ -3,6 +3,7 @@
 #include "comm/AntennaDefs.h"
 #include "comm/NetDefs.h"
 #include "comm/Packet.h"
+#include "comm/StationLine.h"
 #include "comm/StrFunct.h"
 #include "net/DeviceSocket.h"
 #include "net/ServedPeer.h"
@@ -83,17 +84,6 @@ std::string defaultName() {
     if (user.empty())
         user = qEnvironmentVariable("USER").toStdString();
     return (user.empty() ? std::string("operator") : user) + "@" + QSysInfo::machineHostName().toStdString();
-}
-
-// A name as a peer may give it: printable, without "]", bounded.
-std::string cleanName(std::string_view Name, std::size_t Most) {
-    std::string out;
-    for (const char c : Name) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b >= 32 && b != 127 && c != ']' && c != '[' && out.size() < Most)
-            out += c;
-    }
-    return QString::fromStdString(out).trimmed().toStdString();
 }
 
 QString fromStd(const std::string& s) {
@@ -226,9 +216,9 @@ void TCommLink::LoadConfiguration() {
     }
     FLockIdleMinutes = std::max(0, ini.ReadInteger(Section, "LockIdleMinutes", DefaultLockIdleMinutes));
     FLock.SetIdleTicks(static_cast<std::int64_t>(FLockIdleMinutes) * 60 * 1000 / TickMs);
-    FName = cleanName(ini.ReadString(Section, "Name", ""), MaxNameLength);
+    FName = CleanStationName(ini.ReadString(Section, "Name", ""));
     if (FName.empty())
-        FName = cleanName(defaultName(), MaxNameLength);
+        FName = CleanStationName(defaultName());
     emit SettingsChanged();
     DoAction(mcUpdateRadioNumbers);
     SetOperatingMode();
@@ -706,10 +696,10 @@ std::string TCommLink::PeerWho(const TPeer& P) const {
 
 std::string TCommLink::ControlLineFor(const TPeer& P) const {
     if (!FLock.Held())
-        return std::string(ControlTag) + "FREE]";
+        return FormatStationLine({slControlFree, {}});
     if (FLock.Holder() == P.Id)
-        return std::string(ControlTag) + "YOURS]";
-    return std::string(ControlTag) + "HELD " + FLock.HolderName() + "]";
+        return FormatStationLine({slControlYours, {}});
+    return FormatStationLine({slControlHeld, FLock.HolderName()});
 }
 
 void TCommLink::ControlMoved(const std::string& Why) {
@@ -736,8 +726,10 @@ bool TCommLink::PeerLine(TPeer& P, const std::string& Line) {
         return ChallengeLine(P, Line);
     if (P.Gate == pgRefused || P.Gate == pgNobody)
         return false;
-    if (Line.starts_with(ClientTag)) {
-        ClientLine(P, Line);
+    // A Client's own lines stay here, understood or not.
+    if (Line.starts_with("[CLIENT ")) {
+        if (const std::optional<TStationLine> l = ParseStationLine(Line))
+            ClientLine(P, *l);
         return true;
     }
     if (Line == "[REMOTE]") {
@@ -761,7 +753,7 @@ bool TCommLink::PeerLine(TPeer& P, const std::string& Line) {
         if (!FLock.MayCommand(P.Id)) {
             qCInfo(lcRecord).noquote() << "Refused" << fromStd(PeerWho(P)) << "command" << fromStd(Line)
                                        << "- control is held by" << fromStd(FLock.HolderName());
-            QueuePeerLine(P, std::string(RefusedTag) + FLock.HolderName() + "]");
+            QueuePeerLine(P, FormatStationLine({slRefused, FLock.HolderName()}));
             return true;
         }
         FLock.Commanded(P.Id);
@@ -777,20 +769,15 @@ bool TCommLink::PeerLine(TPeer& P, const std::string& Line) {
     return true;
 }
 
-void TCommLink::ClientLine(TPeer& P, std::string_view Line) {
-    std::string_view rest = Line.substr(std::string_view(ClientTag).size());
-    if (!rest.ends_with(']'))
-        return;
-    rest.remove_suffix(1);
-    if (rest.starts_with("NAME ")) {
-        const std::string name = cleanName(rest.substr(5), MaxNameLength);
-        if (name.empty() || name == P.Name)
+void TCommLink::ClientLine(TPeer& P, const TStationLine& Line) {
+    if (Line.Kind == slClientName) {
+        if (Line.Name == P.Name)
             return;
-        P.Name = name;
-        qCInfo(lcRecord).noquote() << "Peer" << fromStd(P.Text) << "is" << fromStd(name);
+        P.Name = Line.Name;
+        qCInfo(lcRecord).noquote() << "Peer" << fromStd(P.Text) << "is" << fromStd(P.Name);
         if (FLock.Holder() == P.Id)
-            FLock.Take(P.Id, name);
-    } else if (rest == "TAKE") {
+            FLock.Take(P.Id, P.Name);
+    } else if (Line.Kind == slClientTake) {
         const std::string name = P.Name.empty() ? P.Text : P.Name;
         if (FLock.Holder() == P.Id) {
             QueuePeerLine(P, ControlLineFor(P));
@@ -801,7 +788,7 @@ void TCommLink::ClientLine(TPeer& P, std::string_view Line) {
                 << "Control refused to" << fromStd(PeerWho(P)) << "- held by" << fromStd(FLock.HolderName());
             QueuePeerLine(P, ControlLineFor(P));
         }
-    } else if (rest == "RELEASE") {
+    } else if (Line.Kind == slClientRelease) {
         if (FLock.Release(P.Id))
             ControlMoved("released by " + PeerWho(P));
         else
@@ -889,7 +876,7 @@ bool TCommLink::TakeControl() {
     }
     if (OpMode != omClient || !FServerShares || !RemoteConnected)
         return false;
-    if (!WriteRemote(std::string(ClientTag) + "TAKE]\r"))
+    if (!WriteRemote(FormatStationLine({slClientTake, {}}) + CR))
         DisableRemotePort();
     return true;
 }
@@ -903,7 +890,7 @@ bool TCommLink::ReleaseControl() {
     }
     if (OpMode != omClient || !FServerShares || !RemoteConnected)
         return false;
-    if (!WriteRemote(std::string(ClientTag) + "RELEASE]\r"))
+    if (!WriteRemote(FormatStationLine({slClientRelease, {}}) + CR))
         DisableRemotePort();
     return true;
 }
@@ -931,18 +918,15 @@ bool TCommLink::ControlledByOther() const {
     return OpMode == omClient && FServerShares && !FControlMine && !FHeldBy.empty();
 }
 
-void TCommLink::ServerControlLine(std::string_view Packet) {
+void TCommLink::ServerControlLine(const TStationLine& Line) {
     const bool first = !FServerShares;
     FServerShares = true;
-    if (first && !WriteRemote(std::string(ClientTag) + "NAME " + FName + "]\r")) {
+    if (first && !WriteRemote(FormatStationLine({slClientName, FName}) + CR)) {
         DisableRemotePort();
         return;
     }
-    std::string_view rest = Packet.substr(std::string_view(ControlTag).size());
-    if (rest.ends_with(']'))
-        rest.remove_suffix(1);
-    const bool mine = rest == "YOURS";
-    const std::string heldBy = rest.starts_with("HELD ") ? cleanName(rest.substr(5), MaxNameLength) : "";
+    const bool mine = Line.Kind == slControlYours;
+    const std::string heldBy = Line.Kind == slControlHeld ? Line.Name : std::string();
     if (!first && mine == FControlMine && heldBy == FHeldBy)
         return;
     FControlMine = mine;
@@ -1317,19 +1301,13 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
             FClientRefused = false;
             RemoteRecovered("Served by " + RemoteWhere());
         }
-        if (packet.starts_with(RefusedTag) && packet.ends_with("]")) {
-            const std::string holder =
-                cleanName(packet.substr(std::string_view(RefusedTag).size(),
-                                        packet.size() - std::string_view(RefusedTag).size() - 1),
-                          MaxNameLength);
-            FCommandRefused = "Controlled by " + holder;
-            FServerSilenceTimer = ServerSilence;
-            continue;
-        }
         if (packet.starts_with("[SERVER ")) {
             FServerSilenceTimer = ServerSilence;
-            if (packet.starts_with(ControlTag))
-                ServerControlLine(packet);
+            const std::optional<TStationLine> l = ParseStationLine(packet);
+            if (l && l->Kind == slRefused)
+                FCommandRefused = "Controlled by " + l->Name;
+            else if (l && (l->Kind == slControlFree || l->Kind == slControlYours || l->Kind == slControlHeld))
+                ServerControlLine(*l);
             else if (packet == ServerReadyLine && RemoteStatus == lsNoController)
                 ServerControllerBack();
             else if (packet == ServerNoControllerLine && RemoteStatus == lsReady)

@@ -16,6 +16,7 @@
 #include "comm/Defines.h"
 #include "comm/LineAssembler.h"
 #include "comm/Packet.h"
+#include "comm/StationLine.h"
 #include "net/AllowList.h"
 #include "net/AuthChallenge.h"
 #include "net/WinsockPort.h"
@@ -73,21 +74,13 @@ public:
     static constexpr int CopyHoldOff = RetryDelay - 2;
     static constexpr const char* ServerReadyLine = "[SERVER LINKOK]";
     static constexpr const char* ServerNoControllerLine = "[SERVER LINKDOWN]";
-    // A shared station. The Server tells every peer who holds control
-    // ("[SERVER CONTROL FREE]", "[SERVER CONTROL YOURS]",
-    // "[SERVER CONTROL HELD <name>]") and refuses a command from anyone else
-    // with "[SERVER REFUSED <holder>]"; a peer beyond MaxClients hears
-    // "[REFUSED full]". A Client that has heard a control line names itself
-    // ("[CLIENT NAME <name>]") and may take and release control
-    // ("[CLIENT TAKE]", "[CLIENT RELEASE]").
-    static constexpr const char* ControlTag = "[SERVER CONTROL ";
-    static constexpr const char* RefusedTag = "[SERVER REFUSED ";
-    static constexpr const char* ClientTag = "[CLIENT ";
+    // A shared station (see StationLine.h): the Server tells every peer who
+    // holds control and refuses a command from anyone else; a peer beyond
+    // MaxClients hears "[REFUSED full]". A Client that has heard who holds
+    // control names itself, and may take and release control.
     static constexpr int DefaultMaxClients = 1;
     static constexpr int MostClients = 64;
     static constexpr int DefaultLockIdleMinutes = 10;
-    // Longest name a peer is known by; the rest is cut.
-    static constexpr std::size_t MaxNameLength = 64;
 
     // Creates both ports; nothing is opened until Start. When no TCP device
     // socket exists yet the link makes one and owns it; a second link in the
@@ -323,7 +316,7 @@ private:
     // Server: one whole line from a peer; false when nothing more of it is read.
     bool PeerLine(TPeer& P, const std::string& Line);
     // Server: a "[CLIENT ...]" line.
-    void ClientLine(TPeer& P, std::string_view Line);
+    void ClientLine(TPeer& P, const TStationLine& Line);
     // Server: sends Line (a refusal), logs Why with the address, lets the peer go.
     void RefusePeer(TPeer& P, const std::string& Line, const std::string& Why);
     // Server: a peer left or was let go: control and the record follow.
@@ -370,7 +363,7 @@ private:
     void ServerControllerLost();
     void ServerControllerBack();
     // Client: a line of a Server that shares control.
-    void ServerControlLine(std::string_view Packet);
+    void ServerControlLine(const TStationLine& Line);
     // Client and Server panel: a command refused before it was sent.
     bool RefuseCommandAtOnce();
 

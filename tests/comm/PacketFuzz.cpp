@@ -3,6 +3,7 @@
 #include "comm/Defines.h"
 #include "comm/LineAssembler.h"
 #include "comm/Packet.h"
+#include "comm/StationLine.h"
 #include "support/FuzzInput.h"
 
 #include <algorithm>
@@ -56,6 +57,14 @@ std::string checkLine(const std::string& line) {
     if (const auto command = comm::ParseCommandLine(line)) {
         if (comm::FormatPacket(command->Addr, command->Cmd, command->Data) != line + comm::CR)
             return "a command line accepted that is not written that way";
+    }
+    if (const auto station = comm::ParseStationLine(line)) {
+        if (station->Name.size() > comm::MaxStationName ||
+            station->Name.find_first_of("[]") != std::string::npos)
+            return "a desk's name beyond its bounds";
+        const std::string again = comm::FormatStationLine(*station);
+        if (again.starts_with("[T") || comm::ParseStationLine(again) != station)
+            return "a station line does not survive formatting and parsing again";
     }
     return {};
 }
