@@ -570,7 +570,10 @@ void TCommLink::PeerAdmitted(TPeer& P, const std::string& How) {
     qCInfo(lcRecord).noquote() << "Peer" << fromStd(P.Text) << "connected, admitted (" + fromStd(How) + ")";
     // Who holds control, from the start: a new peer may command only when
     // nobody does.
-    QueuePeerLine(P, ControlLineFor(P));
+    P.ControlLine.clear();
+    P.RefusalTold = false;
+    P.RefusalsUntold = 0;
+    TellControl(P);
 }
 
 bool TCommLink::ChallengeLine(TPeer& P, const std::string& Line) {
@@ -625,6 +628,7 @@ void TCommLink::RefusePeer(TPeer& P, const std::string& Line, const std::string&
 void TCommLink::PeerLeft(TPeer& P, const std::string& Why) {
     if (!P.Present)
         return;
+    TellRefusalsUntold(P);
     P.Present = false;
     if (P.Gate == pgChallenge && FGate) {
         FGate->Abandon(P.AuthId);
@@ -657,10 +661,18 @@ bool TCommLink::WritePeer(TPeer& P, std::string_view Bytes) {
 }
 
 void TCommLink::QueuePeerLine(TPeer& P, const std::string& Line) {
-    // Lines of the same kind replace each other: only the latest state counts.
+    // A peer that floods while the controller is mid-line gets the latest
+    // answers; who holds control goes last of all.
     constexpr std::size_t MostQueued = 8;
-    if (P.Outbox.size() >= MostQueued)
-        P.Outbox.erase(P.Outbox.begin());
+    const bool control = ParseStationLine(Line).has_value() && Line.starts_with("[SERVER CONTROL ");
+    if (control)
+        std::erase_if(P.Outbox, [](const std::string& l) { return l.starts_with("[SERVER CONTROL "); });
+    if (P.Outbox.size() >= MostQueued) {
+        const auto other = std::find_if(P.Outbox.begin(), P.Outbox.end(), [](const std::string& l) {
+            return !l.starts_with("[SERVER CONTROL ");
+        });
+        P.Outbox.erase(other != P.Outbox.end() ? other : P.Outbox.begin());
+    }
     P.Outbox.push_back(Line);
     FlushPeerLines();
 }
@@ -703,12 +715,41 @@ std::string TCommLink::ControlLineFor(const TPeer& P) const {
 }
 
 void TCommLink::ControlMoved(const std::string& Why) {
+    ForEachPeer([&](TPeer& P) { TellRefusalsUntold(P); });
     qCInfo(lcRecord).noquote() << "Control" << fromStd(Why);
     ForEachPeer([&](TPeer& P) {
         if (PeerMayHear(P))
-            QueuePeerLine(P, ControlLineFor(P));
+            TellControl(P);
     });
     emit ControlChanged(ControlText());
+}
+
+void TCommLink::TellControl(TPeer& P) {
+    std::string line = ControlLineFor(P);
+    if (line == P.ControlLine)
+        return;
+    P.ControlLine = line;
+    QueuePeerLine(P, line);
+}
+
+// A desk that floods refused commands or requests gets its answers, but the
+// record says it once per holder, with the count when control moves.
+void TCommLink::PeerRefused(TPeer& P, const std::string& Text) {
+    if (P.RefusalTold) {
+        ++P.RefusalsUntold;
+        return;
+    }
+    P.RefusalTold = true;
+    P.RefusedFor = FLock.HolderName();
+    qCInfo(lcRecord).noquote() << fromStd(Text);
+}
+
+void TCommLink::TellRefusalsUntold(TPeer& P) {
+    if (P.RefusalsUntold > 0)
+        qCInfo(lcRecord).noquote() << "Refused" << P.RefusalsUntold << "more from" << fromStd(PeerWho(P))
+                                   << "while" << fromStd(P.RefusedFor) << "held control";
+    P.RefusalTold = false;
+    P.RefusalsUntold = 0;
 }
 
 void TCommLink::UpdateServerRemoteStatus() {
@@ -751,8 +792,8 @@ bool TCommLink::PeerLine(TPeer& P, const std::string& Line) {
             return true;
         }
         if (!FLock.MayCommand(P.Id)) {
-            qCInfo(lcRecord).noquote() << "Refused" << fromStd(PeerWho(P)) << "command" << fromStd(Line)
-                                       << "- control is held by" << fromStd(FLock.HolderName());
+            PeerRefused(P, "Refused " + PeerWho(P) + " command " + Line + " - control is held by " +
+                               FLock.HolderName());
             QueuePeerLine(P, FormatStationLine({slRefused, FLock.HolderName()}));
             return true;
         }
@@ -780,19 +821,18 @@ void TCommLink::ClientLine(TPeer& P, const TStationLine& Line) {
     } else if (Line.Kind == slClientTake) {
         const std::string name = P.Name.empty() ? P.Text : P.Name;
         if (FLock.Holder() == P.Id) {
-            QueuePeerLine(P, ControlLineFor(P));
+            TellControl(P);
         } else if (FLock.Take(P.Id, name)) {
             ControlMoved("taken by " + PeerWho(P));
         } else {
-            qCInfo(lcRecord).noquote()
-                << "Control refused to" << fromStd(PeerWho(P)) << "- held by" << fromStd(FLock.HolderName());
-            QueuePeerLine(P, ControlLineFor(P));
+            PeerRefused(P, "Control refused to " + PeerWho(P) + " - held by " + FLock.HolderName());
+            TellControl(P);
         }
     } else if (Line.Kind == slClientRelease) {
         if (FLock.Release(P.Id))
             ControlMoved("released by " + PeerWho(P));
         else
-            QueuePeerLine(P, ControlLineFor(P));
+            TellControl(P);
     }
 }
 

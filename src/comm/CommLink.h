@@ -303,6 +303,13 @@ private:
         bool Gone = false;    // Side: left; dropped at the next tick
         // Lines of the Server's own, sent between two of the controller's.
         std::vector<std::string> Outbox;
+        // The last control line queued for it: the same again is news to nobody.
+        std::string ControlLine;
+        // Its refusals while one holder holds control: the first is
+        // recorded, the rest counted and recorded when control moves.
+        bool RefusalTold = false;
+        std::uint64_t RefusalsUntold = 0;
+        std::string RefusedFor; // who held control then
         ~TPeer();
     };
     bool AcceptPeer(const net::TPeerAddress& Addr);
@@ -339,6 +346,11 @@ private:
     // Server: tells every peer who holds control; Why goes to the record.
     void ControlMoved(const std::string& Why);
     std::string ControlLineFor(const TPeer& P) const;
+    // Server: tells P who holds control, unless that is what it heard last.
+    void TellControl(TPeer& P);
+    // Server: a command or a request for control from P refused; Text for the record.
+    void PeerRefused(TPeer& P, const std::string& Text);
+    void TellRefusalsUntold(TPeer& P);
     std::string PeerWho(const TPeer& P) const;
     // Server: a command that reached the controller, waiting for the status
     // that came back, for the record.

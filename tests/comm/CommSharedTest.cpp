@@ -100,10 +100,17 @@ TEST_F(Shared, TwoOperatorsShareTheArrayAndTheRecordNamesWhoSwitchedWhat) {
     EXPECT_FALSE(Turn(bert, "\x02"));
     EXPECT_EQ(Ticks, ticks);
     EXPECT_EQ(refused, "Controlled by anna");
-    // A desk that sends all the same (it has not heard yet) is refused by
-    // the Server with the holder's name; the controller hears nothing of it.
-    bert.RemotePort->PutString("[R98T4AH02]\r");
+    // A desk that sends all the same (it has not heard yet, or floods) is
+    // refused by the Server with the holder's name; the controller hears
+    // nothing of it, and the record says it once with the count.
+    std::string flood;
+    for (int i = 0; i < 20; ++i)
+        flood += "[R98T4AH02]\r";
+    bert.RemotePort->PutString(flood);
     ASSERT_TRUE(PumpUntil([&] { return log.Has("Refused 127.0.0.1 port * (bert) command [R98T4AH02]"); }));
+    EXPECT_EQ(std::count_if(log.Lines.begin(), log.Lines.end(),
+                            [](const std::string& l) { return l.starts_with("Refused 127.0.0.1"); }),
+              1);
     EXPECT_EQ(Controller.CommandCount(), commands);
     // The Server's own panel is refused too; the holder commands.
     EXPECT_FALSE(Turn(server, "\x02"));
@@ -135,6 +142,7 @@ TEST_F(Shared, TwoOperatorsShareTheArrayAndTheRecordNamesWhoSwitchedWhat) {
          {"Peer 127.0.0.1 port * connected, admitted (no key)", "Peer 127.0.0.1 port * is anna",
           "127.0.0.1 port * (anna) pressed right - now UNI ",
           "127.0.0.1 port * (bert) pressed left - now UNI ", "Control taken by 127.0.0.1 port * (anna)",
+          "Refused 19 more from 127.0.0.1 port * (bert) while anna held control",
           "Control released: 127.0.0.1 port * (anna) left", "Peer 127.0.0.1 port * (anna) disconnected",
           "Control taken by 127.0.0.1 port * (bert)", "Control released by 127.0.0.1 port * (bert)",
           "shack (this Server's panel) pressed right - now "})
