@@ -151,7 +151,7 @@ TEST_F(Shared, TwoOperatorsShareTheArrayAndTheRecordNamesWhoSwitchedWhat) {
 
 TEST_F(Shared, EveryDeskSeesTheControllerDieBehindTheServerAndComeBack) {
     const std::uint16_t port = FreePort();
-    TTestComm& server = Open(ServerOn(port, "MaxClients=3\n"));
+    TTestComm& server = Open(ServerOn(port, "MaxClients=3\nLockIdleMinutes=1\n"));
     TTestComm& anna = Open(ClientTo(port, "anna"));
     TTestComm& bert = Open(ClientTo(port, "bert"));
     comm::SystemReady = true;
@@ -182,6 +182,14 @@ TEST_F(Shared, EveryDeskSeesTheControllerDieBehindTheServerAndComeBack) {
     ASSERT_TRUE(PumpUntil([&] { return Ready(anna) && Ready(bert); }));
     EXPECT_TRUE(Turn(bert, "\x02"));
     EXPECT_FALSE(TimedOut);
+
+    // Control nobody uses is free again after LockIdleMinutes.
+    ASSERT_TRUE(server.TakeControl());
+    server.Tick(60 * 1000 / TCommLink::TickMs - 1);
+    EXPECT_EQ(server.ControlText(), "Control: yours");
+    server.Tick();
+    EXPECT_EQ(server.ControlText(), "Control: free");
+    EXPECT_TRUE(PumpUntil([&] { return anna.ControlText() == "Control: free"; }));
 }
 
 } // namespace
