@@ -777,6 +777,18 @@ bool TBaseDispatcher::DispatchCycle(int WaitMs) {
     return true;
 }
 
+int TBaseDispatcher::NextCycleWaitMs(int PollMs, int IdleMs) {
+    if (KillThreads || ClosePending || fEventBusy)
+        return PollMs;
+    std::scoped_lock lock(DataSection, DispSection);
+    const bool triggerDue =
+        std::any_of(TimerTriggers.begin(), TimerTriggers.end(), [](const auto& t) { return t.Active; }) ||
+        std::any_of(StatusTriggers.begin(), StatusTriggers.end(), [](const auto& t) { return t.Active; });
+    const int unread = AvailPrim() - (InAvailMessage ? GetCount : 0);
+    const bool announceDue = LenTrigger != 0 && FNotifyPending > 0 && unread >= LenTrigger;
+    return triggerDue || announceDue || FScanPending > 0 || DispatchFull || InAvailMessage ? PollMs : IdleMs;
+}
+
 void TBaseDispatcher::ProcessComEvent() {
     const std::uint32_t ev = TakeComEvent();
     CurrentEvent = ev;

@@ -92,6 +92,7 @@ public:
     std::uint8_t CycleModemStatus() override;
     bool WaitForComItem(int TimeoutMs) override;
     std::uint32_t TakeComEvent() override;
+    void WakeDispatch() override { FQueue.Wake(); }
 
     // The COM number of "COM<n>" or "\\.\COM<n>"; 0 when the name is not one.
     static int ComNumberOf(const std::string& ComName);

@@ -163,6 +163,40 @@ TEST_F(TPortTest, BytesFlowBothWaysWithTheRightCounts) {
     }
 }
 
+// A quiet port wakes none of its threads, yet a timer set and a byte
+// arriving meanwhile are served at once.
+TEST_F(TPortTest, QuietPortSleepsButAnswersAtOnce) {
+    TWin32Dispatcher d;
+    ASSERT_EQ(Open(d), ecOK);
+    std::atomic<int> timers{0};
+    std::string got;
+    TMessageWindow w([&](std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+        if (Msg == pw_TriggerTimer)
+            ++timers;
+        if (Msg == pw_TriggerAvail) {
+            std::string chunk(wParam, '\0');
+            d.GetBlock(chunk.data(), static_cast<int>(wParam));
+            got += chunk;
+        }
+        return 0;
+    });
+    Install(d, w);
+    TEvent never;
+    never.Wait(milliseconds(200)); // the cycles of the start have passed
+    const std::uint64_t reads = d.ReadWakeups(), cycles = d.DispatchWaits();
+    never.Wait(milliseconds(1000));
+    EXPECT_LE(d.ReadWakeups() - reads, 1u);
+    EXPECT_LE(d.DispatchWaits() - cycles, 2u);
+
+    // One tick (55 ms) set while the dispatcher sleeps.
+    const auto timer = static_cast<std::uint16_t>(d.AddTimerTrigger());
+    d.SetTimerTrigger(timer, 1, true);
+    EXPECT_TRUE(PumpUntil([&] { return timers.load() == 1; }, milliseconds(1500)));
+    Pty.Write("[LINKOK]\r");
+    EXPECT_TRUE(PumpUntil([&] { return got == "[LINKOK]\r"; }, milliseconds(1500))) << got;
+    d.DonePort();
+}
+
 TEST_F(TPortTest, PulledCableEndsEveryThreadAndReportsOnce) {
     std::vector<std::string> shown;
     dravane::platform::SetErrorSink([&](const std::string& text) { shown.push_back(text); });
