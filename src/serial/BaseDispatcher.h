@@ -433,6 +433,9 @@ protected:
     int OBufTail = 0;
     bool OBufFull = false;
     std::atomic<bool> OutSentPending{false}; // set by PutBlock, cleared by status triggers
+    // Bytes were written since the line was last programmed (or the port
+    // opened): only then can some still be on their way at the old rate.
+    std::atomic<bool> FSentSinceLineSet{false};
 
     // Line; guard: DataSection.
     TDCB DCB;

@@ -364,6 +364,7 @@ void TWin32Dispatcher::StartDispatcher() {
     FWriteWake.Drain();
     FSerialEvent.Reset();
     GeneralEvent->Reset();
+    FThreadsStarted = 0;
     static constexpr TThreadKind order[] = {tkRead, tkDispatch, tkWrite, tkStatus};
     for (const TThreadKind kind : order) {
         {
@@ -389,7 +390,17 @@ void TWin32Dispatcher::StartDispatcher() {
                 }
             });
         }
-        GeneralEvent->Wait(milliseconds(ThreadStartWait));
+    }
+    // The four start side by side; the port is in service once each has.
+    // A start that coincides with another's may find the event already set,
+    // hence the count.
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(ThreadStartWait);
+    while (FThreadsStarted < tkCount) {
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        GeneralEvent->Wait(left);
     }
 }
 
@@ -466,6 +477,7 @@ void TWin32Dispatcher::ThreadStart(TThreadKind Kind) {
     FThreadRunning[Kind] = true;
     ApplyPriority(Kind);
     ThreadStarted();
+    ++FThreadsStarted;
     GeneralEvent->Set();
 }
 

@@ -151,6 +151,7 @@ private:
     std::atomic<int> FThreadIds[tkCount]{};      // kernel thread ids while running, else 0
     std::atomic<bool> FThreadRunning[tkCount]{}; // set at ThreadStart, cleared at ThreadGone
     std::atomic<bool> CloseComActive{false};
+    std::atomic<int> FThreadsStarted{0}; // threads past ThreadStart since StartDispatcher
 
     // The first failure since the threads started, not yet shown; the UI
     // thread's message window (or CloseCom) shows it once.
