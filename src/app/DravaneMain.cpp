@@ -21,6 +21,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QScreen>
+#include <QShowEvent>
 
 namespace dravane::app {
 
@@ -158,12 +159,33 @@ bool TDravaneMain::ExecuteAction(platform::TAction& action) {
         ShowLinkLook(llFail);
         break;
     case mcDravaneStatus:
-        UpdateDravaneStatus();
+        // Nobody sees a hidden or minimized window: decoding and painting
+        // every relayed report would cost the Server its time for nothing.
+        if (isVisible() && !isMinimized())
+            UpdateDravaneStatus();
+        else
+            FStatusUnshown = true;
         break;
     default:
         break;
     }
     return false;
+}
+
+void TDravaneMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (FStatusUnshown && !isMinimized()) {
+        FStatusUnshown = false;
+        platform::Guarded([this] { UpdateDravaneStatus(); });
+    }
+}
+
+void TDravaneMain::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && FStatusUnshown && isVisible() && !isMinimized()) {
+        FStatusUnshown = false;
+        platform::Guarded([this] { UpdateDravaneStatus(); });
+    }
 }
 
 void TDravaneMain::ShowLinkLook(TLinkLook look) {
