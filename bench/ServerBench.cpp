@@ -251,7 +251,8 @@ long StatusKb(pid_t pid, const char* file, const char* key) {
 long long CpuNs(pid_t pid) {
     long long ns = 0;
     std::error_code ignored;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
         std::ifstream in(task.path() / "schedstat");
         long long run = 0;
         if (in >> run)
@@ -327,8 +328,8 @@ int main(int argc, char** argv) {
     std::vector<double> idlePercent(relays.size(), -1);
     for (std::size_t r = 0; r < relays.size(); ++r)
         if (running[r].Process && !running[r].Failed)
-            idlePercent[r] = 100.0 * static_cast<double>(CpuNs(running[r].Process->Pid()) - ranNs[r]) / 1e9 /
-                             idleSeconds;
+            idlePercent[r] =
+                100.0 * static_cast<double>(CpuNs(running[r].Process->Pid()) - ranNs[r]) / 1e9 / idleSeconds;
     std::vector<std::optional<bench::TStats>> stats(relays.size());
     for (std::size_t r = 0; r < relays.size(); ++r)
         if (running[r].Process && !running[r].Failed && !running[r].Us.empty())

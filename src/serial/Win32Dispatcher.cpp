@@ -364,7 +364,6 @@ void TWin32Dispatcher::StartDispatcher() {
     FWriteWake.Drain();
     FSerialEvent.Reset();
     GeneralEvent->Reset();
-    FThreadsStarted = 0;
     static constexpr TThreadKind order[] = {tkRead, tkDispatch, tkWrite, tkStatus};
     for (const TThreadKind kind : order) {
         {
@@ -391,17 +390,11 @@ void TWin32Dispatcher::StartDispatcher() {
             });
         }
     }
-    // The four start side by side; the port is in service once each has.
-    // A start that coincides with another's may find the event already set,
-    // hence the count.
-    const auto deadline = std::chrono::steady_clock::now() + milliseconds(ThreadStartWait);
-    while (FThreadsStarted < tkCount) {
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        GeneralEvent->Wait(left);
-    }
+    // Not waited for: on a busy machine a new thread may wait milliseconds
+    // for a processor, and the port serves already. Bytes written meanwhile
+    // wait in the output buffer for the write thread, bytes received in the
+    // driver for the read thread, and a stop request is seen by a thread
+    // that starts after it.
 }
 
 void TWin32Dispatcher::StopDispatcher() {
@@ -477,8 +470,6 @@ void TWin32Dispatcher::ThreadStart(TThreadKind Kind) {
     FThreadRunning[Kind] = true;
     ApplyPriority(Kind);
     ThreadStarted();
-    ++FThreadsStarted;
-    GeneralEvent->Set();
 }
 
 void TWin32Dispatcher::ThreadGone(TThreadKind Kind, int ReturnValue) {

@@ -13,6 +13,8 @@
 //
 // Threading contract
 // ------------------
+// - StartDispatcher returns without waiting for the threads to run: a
+//   write before the write thread runs waits in the output buffer.
 // - Construction, OpenCom, CheckPort, StartDispatcher, StopDispatcher,
 //   CloseCom, DonePort and destruction run on the UI thread (the thread whose
 //   event loop runs the port's message windows). The other device
@@ -151,7 +153,6 @@ private:
     std::atomic<int> FThreadIds[tkCount]{};      // kernel thread ids while running, else 0
     std::atomic<bool> FThreadRunning[tkCount]{}; // set at ThreadStart, cleared at ThreadGone
     std::atomic<bool> CloseComActive{false};
-    std::atomic<int> FThreadsStarted{0}; // threads past ThreadStart since StartDispatcher
 
     // The first failure since the threads started, not yet shown; the UI
     // thread's message window (or CloseCom) shows it once.

@@ -93,7 +93,7 @@ TEST_F(TPortTest, OpensByNumberReportsWhyNotAndProgramsTheLine) {
 
     TWin32Dispatcher d;
     ASSERT_EQ(Open(d), ecOK);
-    EXPECT_EQ(d.ActiveThreadCount(), 4);
+    EXPECT_TRUE(PumpUntil([&] { return d.ActiveThreadCount() == 4; }, milliseconds(3000)));
     EXPECT_THROW(d.StartDispatcher(), std::logic_error);
     termios tio{};
     ASSERT_EQ(::tcgetattr(d.DeviceFd(), &tio), 0);
@@ -357,6 +357,7 @@ TEST_F(TPortTest, ThreadBoostRaisesEveryThreadWherePermitted) {
         GTEST_SKIP() << "raising a priority needs root at nice 0";
     TWin32Dispatcher d;
     ASSERT_EQ(Open(d), ecOK);
+    ASSERT_TRUE(PumpUntil([&] { return d.ActiveThreadCount() == 4; }, milliseconds(3000)));
     EXPECT_EQ(ThreadsAtNice(-10), 0);
     d.SetThreadBoost(tbPlusTwo);
     EXPECT_EQ(ThreadsAtNice(-10), 4);
