@@ -268,6 +268,7 @@ struct TRunning {
     std::string Pending;
     std::vector<double> Us;
     bool Failed = false;
+    int FailedTrip = -1; // the trip that got no answer, if one did
 };
 
 std::string Mb(long kb) {
@@ -306,6 +307,8 @@ int main(int argc, char** argv) {
                 continue;
             const double us = Trip(run.Socket, run.Pending);
             run.Failed = us < 0;
+            if (run.Failed)
+                run.FailedTrip = t;
             if (t >= WarmUp && !run.Failed)
                 run.Us.push_back(us);
         }
@@ -334,6 +337,9 @@ int main(int argc, char** argv) {
     for (std::size_t r = 0; r < relays.size(); ++r)
         if (running[r].Process && !running[r].Failed && !running[r].Us.empty())
             stats[r] = bench::Summarise(running[r].Us);
+    std::vector<int> failedTrip(relays.size(), -1);
+    for (std::size_t r = 0; r < relays.size(); ++r)
+        failedTrip[r] = running[r].FailedTrip;
     for (TRunning& run : running)
         if (run.Socket >= 0)
             ::close(run.Socket);
@@ -351,7 +357,8 @@ int main(int argc, char** argv) {
             std::printf("  %-16s not installed (scripts/install-deps.sh %s)\n", relays[r].Name.c_str(),
                         relays[r].Name.c_str());
         else if (!stats[r])
-            std::printf("  %-16s did not relay\n", relays[r].Name.c_str());
+            std::printf("  %-16s did not relay (no answer to trip %d within 2 s)\n", relays[r].Name.c_str(),
+                        failedTrip[r]);
         else
             std::printf("  %-16s %9.1f %10ld %10ld %8.3f %10.1f %10.1f\n", relays[r].Name.c_str(), startMs[r],
                         rss[r], pss[r], idlePercent[r], stats[r]->MedianUs, stats[r]->P99Us);
