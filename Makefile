@@ -58,11 +58,11 @@ PREFIX ?= /usr/local
 install: build
 	cmake --install build --prefix $(PREFIX) --strip
 
-# The Debian packages build/dravane_2.0_<arch>.deb (the desktop program) and
-# build/dravane-server_2.0_<arch>.deb (the Server without a display), under /usr.
+# The Debian packages build/dravane_2.0.1_<arch>.deb (the desktop program) and
+# build/dravane-server_2.0.1_<arch>.deb (the Server without a display), under /usr.
 package: build
 	cd build && cpack
-	@ls build/dravane*_2.0_*.deb
+	@ls build/dravane*_2.0.1_*.deb
 
 # libFuzzer targets under clang (build-fuzz/), each for FUZZ_SECONDS (default 60).
 fuzz:

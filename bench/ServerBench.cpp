@@ -6,7 +6,8 @@
 //     the relays taking turns;
 //   - resident memory (VmRSS, Pss) with a raw TCP client connected and the
 //     link up;
-//   - idle CPU over a quiet period with the client connected;
+//   - idle CPU over a quiet period with the client connected (sending the
+//     link test a Client sends), from the scheduler's run time of every thread;
 //   - relay round trip of a command line from the raw client through the
 //     relay to the simulator and back, the relays taking turns trip by trip
 //     (ser2net with chardelay: false, socat with nodelay).
@@ -35,10 +36,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -246,22 +245,20 @@ long StatusKb(pid_t pid, const char* file, const char* key) {
     return -1;
 }
 
-// User and system time of a process, in clock ticks.
-long CpuTicks(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int k = 3; fields >> field; ++k) {
-        if (k == 14)
-            utime = std::atol(field.c_str());
-        if (k == 15) {
-            stime = std::atol(field.c_str());
-            break;
-        }
+// Time a process's threads have run, in ns, from the scheduler's own
+// account: the clock-tick figures of /proc/PID/stat sample too coarsely for
+// a process that runs for microseconds at a time (a 10 s window is 0.1 % a tick).
+long long CpuNs(pid_t pid) {
+    long long ns = 0;
+    std::error_code ignored;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+        std::ifstream in(task.path() / "schedstat");
+        long long run = 0;
+        if (in >> run)
+            ns += run;
     }
-    return utime + stime;
+    return ns;
 }
 
 struct TRunning {
@@ -271,6 +268,7 @@ struct TRunning {
     std::string Pending;
     std::vector<double> Us;
     bool Failed = false;
+    int FailedTrip = -1; // the trip that got no answer, if one did
 };
 
 std::string Mb(long kb) {
@@ -309,26 +307,39 @@ int main(int argc, char** argv) {
                 continue;
             const double us = Trip(run.Socket, run.Pending);
             run.Failed = us < 0;
+            if (run.Failed)
+                run.FailedTrip = t;
             if (t >= WarmUp && !run.Failed)
                 run.Us.push_back(us);
         }
-    std::vector<long> rss(relays.size(), -1), pss(relays.size(), -1), ticks(relays.size(), 0);
+    std::vector<long> rss(relays.size(), -1), pss(relays.size(), -1);
+    std::vector<long long> ranNs(relays.size(), 0);
     for (std::size_t r = 0; r < relays.size(); ++r)
         if (running[r].Process && !running[r].Failed) {
             rss[r] = StatusKb(running[r].Process->Pid(), "status", "VmRSS:");
             pss[r] = StatusKb(running[r].Process->Pid(), "smaps_rollup", "Pss:");
-            ticks[r] = CpuTicks(running[r].Process->Pid());
+            ranNs[r] = CpuNs(running[r].Process->Pid());
         }
-    ::sleep(static_cast<unsigned>(idleSeconds));
+    // The peer's link test, as a Client sends it every 5 s: the Server keeps
+    // a peer that sends none for only 7 s.
+    for (int slept = 0; slept < idleSeconds; slept += 5) {
+        for (TRunning& run : running)
+            if (run.Socket >= 0 && !run.Failed)
+                ::send(run.Socket, "[REMOTE]\r", 9, MSG_NOSIGNAL);
+        ::sleep(static_cast<unsigned>(std::min(5, idleSeconds - slept)));
+    }
     std::vector<double> idlePercent(relays.size(), -1);
-    const double hz = static_cast<double>(::sysconf(_SC_CLK_TCK));
     for (std::size_t r = 0; r < relays.size(); ++r)
         if (running[r].Process && !running[r].Failed)
-            idlePercent[r] = 100.0 * (CpuTicks(running[r].Process->Pid()) - ticks[r]) / hz / idleSeconds;
+            idlePercent[r] =
+                100.0 * static_cast<double>(CpuNs(running[r].Process->Pid()) - ranNs[r]) / 1e9 / idleSeconds;
     std::vector<std::optional<bench::TStats>> stats(relays.size());
     for (std::size_t r = 0; r < relays.size(); ++r)
         if (running[r].Process && !running[r].Failed && !running[r].Us.empty())
             stats[r] = bench::Summarise(running[r].Us);
+    std::vector<int> failedTrip(relays.size(), -1);
+    for (std::size_t r = 0; r < relays.size(); ++r)
+        failedTrip[r] = running[r].FailedTrip;
     for (TRunning& run : running)
         if (run.Socket >= 0)
             ::close(run.Socket);
@@ -346,7 +357,8 @@ int main(int argc, char** argv) {
             std::printf("  %-16s not installed (scripts/install-deps.sh %s)\n", relays[r].Name.c_str(),
                         relays[r].Name.c_str());
         else if (!stats[r])
-            std::printf("  %-16s did not relay\n", relays[r].Name.c_str());
+            std::printf("  %-16s did not relay (no answer to trip %d within 2 s)\n", relays[r].Name.c_str(),
+                        failedTrip[r]);
         else
             std::printf("  %-16s %9.1f %10ld %10ld %8.3f %10.1f %10.1f\n", relays[r].Name.c_str(), startMs[r],
                         rss[r], pss[r], idlePercent[r], stats[r]->MedianUs, stats[r]->P99Us);

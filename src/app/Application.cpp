@@ -130,7 +130,11 @@ int RunDravane(int argc, char** argv) {
             mainWindow->close();
         } else {
             running = true;
-            mainWindow->show();
+            // On the offscreen platform (no display: a Server at the
+            // antenna) nobody can see the window, so it stays hidden and
+            // is not painted for every relayed report.
+            if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+                mainWindow->show();
             result = QApplication::exec();
         }
 

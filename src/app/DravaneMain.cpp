@@ -22,6 +22,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QScreen>
+#include <QShowEvent>
 #include <QToolTip>
 
 namespace dravane::app {
@@ -166,7 +167,12 @@ bool TDravaneMain::ExecuteAction(platform::TAction& action) {
         ShowLinkLook(llNoController);
         break;
     case mcDravaneStatus:
-        UpdateDravaneStatus();
+        // Nobody sees a hidden or minimized window: decoding and painting
+        // every relayed report would cost the Server its time for nothing.
+        if (isVisible() && !isMinimized())
+            UpdateDravaneStatus();
+        else
+            FStatusUnshown = true;
         break;
     default:
         break;
@@ -185,6 +191,22 @@ void TDravaneMain::ShowControl(const QString& Text) {
 
 void TDravaneMain::ShowCommandRefused(const QString& Why) {
     QToolTip::showText(QCursor::pos(), Why, this);
+}
+
+void TDravaneMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (FStatusUnshown && !isMinimized()) {
+        FStatusUnshown = false;
+        platform::Guarded([this] { UpdateDravaneStatus(); });
+    }
+}
+
+void TDravaneMain::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && FStatusUnshown && isVisible() && !isMinimized()) {
+        FStatusUnshown = false;
+        platform::Guarded([this] { UpdateDravaneStatus(); });
+    }
 }
 
 void TDravaneMain::ShowLinkLook(TLinkLook look) {

@@ -49,6 +49,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     // What the "Comm" indicator says: nothing reported yet, link up, link down.
@@ -85,6 +87,9 @@ private:
     // By direction index; inner LED first, outer second.
     std::array<std::array<widgets::TIndBlinkLed*, 2>, 8> DravaneLeds{};
     bool FClosed = false;
+    // A status report came while the window was hidden or minimized: it is
+    // shown from the link's latest data once the window is seen again.
+    bool FStatusUnshown = false;
 };
 
 // The program's main window, created first at start-up.

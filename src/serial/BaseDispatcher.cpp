@@ -153,6 +153,7 @@ int TBaseDispatcher::InitPort(const std::string& ComName, std::int32_t Baud, int
         }
         LastError = 0;
         OutSentPending = false;
+        FSentSinceLineSet = false;
         ClosePending = false;
         FDeviceFailure = 0;
         LastLineErr = 0;
@@ -302,8 +303,10 @@ int TBaseDispatcher::SetLine(std::int32_t Baud, int Parity, int DataBits, int St
             return ecOK;
         oldBaud = LastBaud;
     }
-    WaitTxSent();
-    FClock.SleepMs(DrainDelayMs(oldBaud, wanted.ByteSize, wanted.Parity, wanted.StopBits));
+    if (FSentSinceLineSet.exchange(false)) {
+        WaitTxSent();
+        FClock.SleepMs(DrainDelayMs(oldBaud, wanted.ByteSize, wanted.Parity, wanted.StopBits));
+    }
     Lock data(DataSection);
     TDCB cur;
     GetComState(cur);
@@ -728,6 +731,7 @@ int TBaseDispatcher::PutBlock(const void* Block, int Len) {
     const auto* bytes = static_cast<const std::uint8_t*>(Block);
     const int n = WriteCom(bytes, Len);
     OutSentPending = true;
+    FSentSinceLineSet = true;
     if (FDiag.TraceOn())
         for (int k = 0; k < Len; ++k)
             AddTraceEntry('T', bytes[k]);
@@ -775,6 +779,18 @@ bool TBaseDispatcher::DispatchCycle(int WaitMs) {
         return false;
     }
     return true;
+}
+
+int TBaseDispatcher::NextCycleWaitMs(int PollMs, int IdleMs) {
+    if (KillThreads || ClosePending || fEventBusy)
+        return PollMs;
+    std::scoped_lock lock(DataSection, DispSection);
+    const bool triggerDue =
+        std::any_of(TimerTriggers.begin(), TimerTriggers.end(), [](const auto& t) { return t.Active; }) ||
+        std::any_of(StatusTriggers.begin(), StatusTriggers.end(), [](const auto& t) { return t.Active; });
+    const int unread = AvailPrim() - (InAvailMessage ? GetCount : 0);
+    const bool announceDue = LenTrigger != 0 && FNotifyPending > 0 && unread >= LenTrigger;
+    return triggerDue || announceDue || FScanPending > 0 || DispatchFull || InAvailMessage ? PollMs : IdleMs;
 }
 
 void TBaseDispatcher::ProcessComEvent() {

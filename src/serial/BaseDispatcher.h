@@ -211,6 +211,9 @@ public:
     // head of the device layer's queue (0 for a data item or none).
     virtual bool WaitForComItem(int TimeoutMs) = 0;
     virtual std::uint32_t TakeComEvent() = 0;
+    // Ends a WaitForComItem early: a trigger changed and the cycle may be
+    // due sooner than its idle wait.
+    virtual void WakeDispatch() {}
 
     // ---- Opening and closing ----
     int InitPort(const std::string& ComName, std::int32_t Baud, int Parity, int DataBits, int StopBits,
@@ -327,6 +330,12 @@ public:
     // the loop must end (KillThreads or ClosePending); DoDonePortPrim then
     // says whether the thread's end must run DonePortPrim.
     bool DispatchCycle(int WaitMs = 50);
+    // How long the next cycle may wait for an item: PollMs while something
+    // is due without one (a timer or status trigger to evaluate, bytes to
+    // scan or announce, a full ring, triggers held back by a busy event),
+    // else IdleMs, since every other change arrives as an item or as a
+    // WakeDispatch. An idle port then costs no wake-ups.
+    int NextCycleWaitMs(int PollMs, int IdleMs);
     void ProcessComEvent();
     void ExtractData();
     void ProcessTimer();
@@ -424,6 +433,9 @@ protected:
     int OBufTail = 0;
     bool OBufFull = false;
     std::atomic<bool> OutSentPending{false}; // set by PutBlock, cleared by status triggers
+    // Bytes were written since the line was last programmed (or the port
+    // opened): only then can some still be on their way at the old rate.
+    std::atomic<bool> FSentSinceLineSet{false};
 
     // Line; guard: DataSection.
     TDCB DCB;

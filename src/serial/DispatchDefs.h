@@ -22,7 +22,6 @@ constexpr int FirstTriggerCounter = 1;
 // Trigger counters run below this; handles are counter x 8 and so stay within 16 bits.
 constexpr int MaxTriggerHandle = 4096;
 constexpr int StatusTypeMask = 7;
-constexpr int ThreadStartWait = 3000;
 constexpr int MaxDataTriggerLen = 21;
 
 // A receive-ring position brought back into the ring.

@@ -101,8 +101,12 @@ TStatusTrigger* TBaseDispatcher::FindStatus(std::uint16_t Handle) {
 // ---------------------------------------------------------------- trigger management
 
 int TBaseDispatcher::ChangeLengthTrigger(std::uint16_t Length) {
-    Lock data(DataSection);
-    LenTrigger = Length;
+    {
+        Lock data(DataSection);
+        LenTrigger = Length;
+    }
+    // A shorter length may make bytes already held due.
+    WakeDispatch();
     return ecOK;
 }
 
@@ -202,6 +206,8 @@ int TBaseDispatcher::SetTimerTrigger(std::uint16_t TriggerHandle, std::uint32_t 
         t->Timer.Start(NowTicks(), t->Ticks);
     }
     t->Active = Activate;
+    if (Activate)
+        WakeDispatch();
     return ecOK;
 }
 
@@ -246,6 +252,8 @@ int TBaseDispatcher::SetStatusTrigger(std::uint16_t TriggerHandle, std::uint16_t
     }
     t->Active = Activate;
     t->Hit = false;
+    if (Activate)
+        WakeDispatch();
     return ecOK;
 }
 
@@ -272,6 +280,7 @@ void TBaseDispatcher::RestoreTriggers(const TTriggerSave& Save) {
     for (auto& t : StatusTriggers)
         highest = std::max(highest, t.Handle / 8);
     TriggerCounter = std::max(TriggerCounter, highest + 1);
+    WakeDispatch();
 }
 
 void TBaseDispatcher::ClearSaveBuffers(TTriggerSave& Save) {

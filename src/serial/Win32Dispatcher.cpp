@@ -25,12 +25,13 @@ using std::chrono::milliseconds;
 
 // Waits of the device threads. The stop request wakes every one of them at
 // once, so these only bound a wait that nothing else ends.
-constexpr int ReadSliceMs = 500;
-constexpr int WriteIdleMs = 500;
+constexpr int ReadSliceMs = 5000;
+constexpr int WriteIdleMs = 5000;
 constexpr int WriteSliceMs = 100;
-constexpr int StatusPollMs = 100;  // modem lines and error counters, where the driver keeps them
-constexpr int StatusIdleMs = 1000; // where it keeps none: only the stop request matters
-constexpr int DispatchWaitMs = 50;
+constexpr int StatusPollMs = 100;    // modem lines and error counters, where the driver keeps them
+constexpr int StatusIdleMs = 5000;   // where it keeps none: only the stop request matters
+constexpr int DispatchWaitMs = 50;   // while a trigger or a delivery is due
+constexpr int DispatchIdleMs = 5000; // otherwise items and WakeDispatch end the wait
 constexpr int FlushAckMs = 5000;
 constexpr int NiceStep = 5; // one priority step, in nice units
 
@@ -388,8 +389,12 @@ void TWin32Dispatcher::StartDispatcher() {
                 }
             });
         }
-        GeneralEvent->Wait(milliseconds(ThreadStartWait));
     }
+    // Not waited for: on a busy machine a new thread may wait milliseconds
+    // for a processor, and the port serves already. Bytes written meanwhile
+    // wait in the output buffer for the write thread, bytes received in the
+    // driver for the read thread, and a stop request is seen by a thread
+    // that starts after it.
 }
 
 void TWin32Dispatcher::StopDispatcher() {
@@ -465,7 +470,6 @@ void TWin32Dispatcher::ThreadStart(TThreadKind Kind) {
     FThreadRunning[Kind] = true;
     ApplyPriority(Kind);
     ThreadStarted();
-    GeneralEvent->Set();
 }
 
 void TWin32Dispatcher::ThreadGone(TThreadKind Kind, int ReturnValue) {
@@ -668,7 +672,7 @@ void TWin32Dispatcher::StatusThreadRun() {
 
 void TWin32Dispatcher::DispThreadRun() {
     ThreadStart(tkDispatch);
-    while (DispatchCycle(DispatchWaitMs)) {
+    while (DispatchCycle(NextCycleWaitMs(DispatchWaitMs, DispatchIdleMs))) {
     }
     // A close asked for during a delivery: end the device threads too; the
     // UI thread's deferred close joins them and closes the device.

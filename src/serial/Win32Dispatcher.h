@@ -13,6 +13,8 @@
 //
 // Threading contract
 // ------------------
+// - StartDispatcher returns without waiting for the threads to run: a
+//   write before the write thread runs waits in the output buffer.
 // - Construction, OpenCom, CheckPort, StartDispatcher, StopDispatcher,
 //   CloseCom, DonePort and destruction run on the UI thread (the thread whose
 //   event loop runs the port's message windows). The other device
@@ -92,6 +94,7 @@ public:
     std::uint8_t CycleModemStatus() override;
     bool WaitForComItem(int TimeoutMs) override;
     std::uint32_t TakeComEvent() override;
+    void WakeDispatch() override { FQueue.Wake(); }
 
     // The COM number of "COM<n>" or "\\.\COM<n>"; 0 when the name is not one.
     static int ComNumberOf(const std::string& ComName);

@@ -209,6 +209,22 @@ TEST_F(PanelTest, StatusReportsSelectOneModeButtonAndLightTheirDirections) {
     }
 }
 
+// A window nobody sees is not painted for every report; shown, it shows the latest.
+TEST_F(PanelTest, HiddenWindowShowsTheLatestReportOnceShown) {
+    Start(On(Controller.SlavePath()));
+    const QRgb cyan = Bgr(0xFFFF00);
+    const QRgb grey = Bgr(0x808080);
+    Report("0100");
+    const TLook first = Look();
+    ASSERT_EQ(first, (TLook{"0", true, {cyan, grey, grey, grey}, true}));
+    Main->hide();
+    Report("03C8");
+    Report("0207");
+    EXPECT_EQ(Look(), first) << "painted while hidden";
+    Main->show();
+    EXPECT_EQ(Look(), (TLook{"37", true, {grey, cyan, grey, grey}, true}));
+}
+
 // A white and a navy fill, chosen by the operator: the captions stay readable on both.
 TEST_F(PanelTest, WhiteOffColourLeavesNeverSelectedButtonsSeeThroughAndFillsOnceSelectedOnes) {
     Start(On(Controller.SlavePath(), "[Colors]\nAntOffColor=16777215\nControllerColor=8388608\n"));

@@ -21,15 +21,23 @@ done
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; fail "cpack failed"; }
 arch=$(dpkg --print-architecture)
-desktop=$work/out/dravane_2.0_$arch.deb
-server=$work/out/dravane-server_2.0_$arch.deb
+version=2.0.1
+desktop=$work/out/dravane_${version}_$arch.deb
+server=$work/out/dravane-server_${version}_$arch.deb
 for deb in "$desktop" "$server"; do
     [ -f "$deb" ] || { ls "$work/out" >&2; fail "no $(basename "$deb")"; }
 done
 
 field() { dpkg-deb -f "$1" "$2"; }
-[ "$(field "$desktop" Package) $(field "$desktop" Version)" = "dravane 2.0" ] || fail "package $(field "$desktop" Package)"
-[ "$(field "$server" Package) $(field "$server" Version)" = "dravane-server 2.0" ] || fail "package $(field "$server" Package)"
+[ "$(field "$desktop" Package) $(field "$desktop" Version)" = "dravane $version" ] || fail "package $(field "$desktop" Package)"
+[ "$(field "$server" Package) $(field "$server" Version)" = "dravane-server $version" ] || fail "package $(field "$server" Package)"
+# The single package dravane 2.0 held the service and its settings: the
+# server package takes them over, and the new dravane is not what it breaks.
+for relation in Breaks Replaces; do
+    [ "$(field "$server" $relation)" = "dravane (<< $version)" ] ||
+        fail "dravane-server's $relation: $(field "$server" $relation)"
+done
+dpkg --compare-versions 2.0 lt "$version" || fail "the old single package is not older"
 depends=$(field "$desktop" Depends)
 [[ $depends == *libqt6widgets6* ]] || fail "dravane's Depends lacks libqt6widgets6: $depends"
 depends=$(field "$server" Depends)

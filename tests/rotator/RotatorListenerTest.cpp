@@ -174,7 +174,7 @@ TEST(RotatorListener, RawClientsGetWholeRepliesBySettingsAndAPeerThatNeverReadsI
                                  "get_pos:\nAzimuth: 169.500000\nElevation: 0.000000\nRPRT 0\n"
                                  "RPRT -1\n"
                                  "stop:;RPRT 0\n"
-                                 "Dravane Control 2.0\n";
+                                 "Dravane Control 2.0.1\n";
     EXPECT_EQ(receive(good, expected.size()), expected);
     ASSERT_EQ(::send(good, "80 0\n", 5, MSG_NOSIGNAL), 5);
     EXPECT_EQ(receive(good, 7), "RPRT 0\n");

@@ -396,6 +396,11 @@ TEST(DispatcherLine, SetLineProgramsOnlyChangesAndKeepsTheModemLines) {
     d.TakeWritten();
     EXPECT_EQ(d.SetLine(57600, DontChangeParity, 5, 2), ecOK);
     EXPECT_EQ(clock.Slept.load(), TBaseDispatcher::DrainDelayMs(19200, 5, NOPARITY, ONE5STOPBITS));
+    // Nothing written since: nothing can be on its way at the old rate.
+    clock.Slept = 0;
+    EXPECT_EQ(d.SetLine(57600, DontChangeParity, 5, 1), ecOK);
+    EXPECT_EQ(clock.Slept.load(), 0u);
+    EXPECT_EQ(d.SetLine(57600, DontChangeParity, 5, 2), ecOK);
     std::int32_t baud;
     int parity, bits, stop;
     d.GetLine(baud, parity, bits, stop);

@@ -93,7 +93,7 @@ TEST_F(TPortTest, OpensByNumberReportsWhyNotAndProgramsTheLine) {
 
     TWin32Dispatcher d;
     ASSERT_EQ(Open(d), ecOK);
-    EXPECT_EQ(d.ActiveThreadCount(), 4);
+    EXPECT_TRUE(PumpUntil([&] { return d.ActiveThreadCount() == 4; }, milliseconds(3000)));
     EXPECT_THROW(d.StartDispatcher(), std::logic_error);
     termios tio{};
     ASSERT_EQ(::tcgetattr(d.DeviceFd(), &tio), 0);
@@ -161,6 +161,40 @@ TEST_F(TPortTest, BytesFlowBothWaysWithTheRightCounts) {
         reader.join();
         EXPECT_TRUE(arrived == out) << arrived.size() << " bytes";
     }
+}
+
+// A quiet port wakes none of its threads, yet a timer set and a byte
+// arriving meanwhile are served at once.
+TEST_F(TPortTest, QuietPortSleepsButAnswersAtOnce) {
+    TWin32Dispatcher d;
+    ASSERT_EQ(Open(d), ecOK);
+    std::atomic<int> timers{0};
+    std::string got;
+    TMessageWindow w([&](std::uint32_t Msg, std::uintptr_t wParam, std::intptr_t) -> std::intptr_t {
+        if (Msg == pw_TriggerTimer)
+            ++timers;
+        if (Msg == pw_TriggerAvail) {
+            std::string chunk(wParam, '\0');
+            d.GetBlock(chunk.data(), static_cast<int>(wParam));
+            got += chunk;
+        }
+        return 0;
+    });
+    Install(d, w);
+    TEvent never;
+    never.Wait(milliseconds(200)); // the cycles of the start have passed
+    const std::uint64_t reads = d.ReadWakeups(), cycles = d.DispatchWaits();
+    never.Wait(milliseconds(1000));
+    EXPECT_LE(d.ReadWakeups() - reads, 1u);
+    EXPECT_LE(d.DispatchWaits() - cycles, 2u);
+
+    // One tick (55 ms) set while the dispatcher sleeps.
+    const auto timer = static_cast<std::uint16_t>(d.AddTimerTrigger());
+    d.SetTimerTrigger(timer, 1, true);
+    EXPECT_TRUE(PumpUntil([&] { return timers.load() == 1; }, milliseconds(1500)));
+    Pty.Write("[LINKOK]\r");
+    EXPECT_TRUE(PumpUntil([&] { return got == "[LINKOK]\r"; }, milliseconds(1500))) << got;
+    d.DonePort();
 }
 
 TEST_F(TPortTest, PulledCableEndsEveryThreadAndReportsOnce) {
@@ -323,6 +357,7 @@ TEST_F(TPortTest, ThreadBoostRaisesEveryThreadWherePermitted) {
         GTEST_SKIP() << "raising a priority needs root at nice 0";
     TWin32Dispatcher d;
     ASSERT_EQ(Open(d), ecOK);
+    ASSERT_TRUE(PumpUntil([&] { return d.ActiveThreadCount() == 4; }, milliseconds(3000)));
     EXPECT_EQ(ThreadsAtNice(-10), 0);
     d.SetThreadBoost(tbPlusTwo);
     EXPECT_EQ(ThreadsAtNice(-10), 4);

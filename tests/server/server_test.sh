@@ -14,7 +14,7 @@ sim=$(realpath "$2")
 # The command line.
 "$exe" --help >"$work/out" 2>"$work/err" || fail "--help exit status $?"
 grep -q '^Usage: dravane-server' "$work/out" || fail "--help: $(head -1 "$work/out")"
-[ "$("$exe" --version 2>&1)" = "dravane-server 2.0" ] || fail "--version: $("$exe" --version 2>&1)"
+[ "$("$exe" --version 2>&1)" = "dravane-server 2.0.1" ] || fail "--version: $("$exe" --version 2>&1)"
 status=0
 "$exe" --no-such-option >"$work/out" 2>"$work/err" || status=$?
 [ "$status" -eq 2 ] || fail "an unknown option gave exit status $status"
