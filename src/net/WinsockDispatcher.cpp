@@ -225,7 +225,7 @@ bool TWinsockDispatcher::listenFailed(const TSockAddr& At) {
         where = FListenAddress + " (" + where + ")"; // a name: which of its addresses
     FFailureText =
         "Cannot listen on " + where + ": " + std::generic_category().message(FSockets->LastErrno());
-    qCWarning(lcNet).noquote() << FFailureText.c_str();
+    qCDebug(lcNet).noquote() << FFailureText.c_str(); // the link tells it, once per episode
     return false;
 }
 
@@ -236,7 +236,7 @@ void TWinsockDispatcher::listenResolved(const std::vector<TSockAddr>& Found, std
     if (Found.empty()) {
         FFailureText = "Cannot listen on " + FListenAddress + " port " + std::to_string(ntohs(FPortNet)) +
                        ": " + ErrorMessage(Error != 0 ? Error : ecWSCANTRESOLVE);
-        qCWarning(lcNet).noquote() << FFailureText.c_str();
+        qCDebug(lcNet).noquote() << FFailureText.c_str(); // the link tells it, once per episode
         DeliverSocketMessage(ecWSCANTRESOLVE, 0);
         return;
     }
