@@ -115,6 +115,10 @@ int RunDravane(int argc, char** argv) {
                          &TDravaneMain::BringToFront);
         auto commControl = std::make_unique<TCommControl>();
         CommControl = commControl.get();
+        QObject::connect(&commControl->Link(), &comm::TCommLink::ControlChanged, mainWindow.get(),
+                         &TDravaneMain::ShowControl);
+        QObject::connect(&commControl->Link(), &comm::TCommLink::CommandRefused, mainWindow.get(),
+                         &TDravaneMain::ShowCommandRefused);
         auto getComPorts = std::make_unique<comm::TGetComPorts>();
         std::unique_ptr<rotator::TLinkRotator> rotator =
             rotator::TLinkRotator::FromSettingsFile(commControl->Link(), platform::SettingsFileName());

@@ -26,9 +26,11 @@ constexpr std::uint32_t Yellow = 0x00FFFF; // colours as 0x00BBGGRR
 constexpr std::uint32_t Green = 0x00FF00;
 constexpr std::uint32_t Cyan = 0xFFFF00;
 constexpr std::uint32_t Red = 0x0000FF;
+constexpr std::uint32_t Amber = 0x00A5FF;
 constexpr int PortListRefreshMs = comm::TCommLink::TimerRate * comm::TCommLink::TickMs;
 
 void paintLed(widgets::TColorPanel* led, TLinkStatus status) {
+    led->setToolTip({});
     switch (status) {
     case comm::lsConnecting:
         led->SetColor(Yellow);
@@ -46,6 +48,11 @@ void paintLed(widgets::TColorPanel* led, TLinkStatus status) {
         led->SetColor(Red);
         led->SetCaption(QStringLiteral("Disconnected"));
         break;
+    case comm::lsNoController:
+        led->SetColor(Amber);
+        led->SetCaption(QStringLiteral("No controller"));
+        led->setToolTip(QStringLiteral("Server reached, controller not answering"));
+        return;
     case comm::lsNone:
         break;
     }
@@ -99,6 +106,17 @@ TCommControl::TCommControl(QWidget* parent)
         ShowOpenPort();
     });
     connect(FLink.get(), &comm::TCommLink::SettingsChanged, this, &TCommControl::ShowSettings);
+    connect(FLink.get(), &comm::TCommLink::ControlChanged, this, [this] { ShowControl(); });
+    connect(FLink.get(), &comm::TCommLink::RemoteStatusChanged, this, [this] { ShowControl(); });
+    connect(ui->ControlBtn, &QPushButton::clicked, this, [this] {
+        guarded([this] {
+            if (FLink->ControlText() == QStringLiteral("Control: yours"))
+                FLink->ReleaseControl();
+            else
+                FLink->TakeControl();
+            ShowControl();
+        });
+    });
     // One box per link: a fault told again while its box is open only
     // replaces its text, and the box closes when the fault is over.
     connect(FLink.get(), &comm::TCommLink::Message, this,
@@ -127,6 +145,7 @@ TCommControl::~TCommControl() {
 void TCommControl::FormCreate() {
     FLink->Start();
     ShowSettings();
+    ShowControl();
     RefreshPortList();
 }
 
@@ -170,6 +189,15 @@ void TCommControl::ComModeClick() {
     FLink->SetOperatingMode();
     FLink->SetupPort();
     ShowSettings();
+    ShowControl();
+}
+
+void TCommControl::ShowControl() {
+    const QString text = FLink->ControlText();
+    ui->ControlLabel->setText(text.isEmpty() ? QStringLiteral("Control: not shared") : text);
+    const bool mine = text == QStringLiteral("Control: yours");
+    ui->ControlBtn->setText(mine ? QStringLiteral("&Release control") : QStringLiteral("&Take control"));
+    ui->ControlBtn->setEnabled(!text.isEmpty() && !FLink->ControlledByOther());
 }
 
 void TCommControl::OkBtnClick() {

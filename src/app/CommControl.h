@@ -73,6 +73,8 @@ private:
     void PushSettings();
     // The link core's settings into the controls.
     void ShowSettings();
+    // Who holds control of a shared station, and the button to take or release it.
+    void ShowControl();
     // Refills the port list when the number of ports changed.
     void RefreshPortList();
     // Makes the open port's entry ("Disable" when none is open) the list's current one.

@@ -17,10 +17,12 @@
 
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QScreen>
+#include <QToolTip>
 
 namespace dravane::app {
 
@@ -31,6 +33,7 @@ constexpr std::int32_t defaultAntOffColor = 8421504;      // 0x808080, mid grey
 constexpr std::int32_t defaultControllerColor = 16776960; // 0xFFFF00: cyan in 0x00BBGGRR
 constexpr std::uint32_t linkOkColor = 0x00FF00;
 constexpr std::uint32_t linkFailColor = 0x0000FF;
+constexpr std::uint32_t linkNoControllerColor = 0x00A5FF;
 
 // LED colour index: palette 1 is the unlit lamp, palette 2 the lit one.
 constexpr int ledOff = 1;
@@ -44,8 +47,10 @@ struct TLinkWords {
     const char* Caption;
     const char* State;
 };
-constexpr TLinkWords linkWords[] = {
-    {"Comm", "not reported yet"}, {"Comm OK", "working"}, {"Comm down", "down"}};
+constexpr TLinkWords linkWords[] = {{"Comm", "not reported yet"},
+                                    {"Comm OK", "working"},
+                                    {"Comm down", "down"},
+                                    {"No controller", "Server reached, controller not answering"}};
 } // namespace
 
 TDravaneMain::TDravaneMain(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::DravaneMain>()) {
@@ -157,6 +162,9 @@ bool TDravaneMain::ExecuteAction(platform::TAction& action) {
     case mcCommLinkFail:
         ShowLinkLook(llFail);
         break;
+    case mcCommLinkNoController:
+        ShowLinkLook(llNoController);
+        break;
     case mcDravaneStatus:
         UpdateDravaneStatus();
         break;
@@ -166,11 +174,26 @@ bool TDravaneMain::ExecuteAction(platform::TAction& action) {
     return false;
 }
 
+void TDravaneMain::ShowControl(const QString& Text) {
+    const QString tip = Text.startsWith(QStringLiteral("Controlled by"))
+                            ? Text + QStringLiteral(": the array takes no commands from here")
+                            : QString();
+    for (QWidget* b : std::initializer_list<QWidget*>{ui->KelLeftBtn, ui->KelRightBtn, ui->KelUniDirBtn,
+                                                      ui->KelBiDirBtn, ui->KelFlipBtn, ui->KelOmniBtn})
+        b->setToolTip(tip);
+}
+
+void TDravaneMain::ShowCommandRefused(const QString& Why) {
+    QToolTip::showText(QCursor::pos(), Why, this);
+}
+
 void TDravaneMain::ShowLinkLook(TLinkLook look) {
     if (look == llOk)
         ui->NetLed->SetColor(linkOkColor);
     else if (look == llFail)
         ui->NetLed->SetColor(linkFailColor);
+    else if (look == llNoController)
+        ui->NetLed->SetColor(linkNoControllerColor);
     const TLinkWords& words = linkWords[look];
     ui->NetLed->SetCaption(QString::fromLatin1(words.Caption));
     ui->NetLed->setToolTip(

@@ -36,6 +36,11 @@ public:
     // (a window manager may only mark it as wanting attention).
     void BringToFront();
 
+    // A shared station: the command buttons say who holds control ("" when
+    // nobody else does), and a command refused at once says why.
+    void ShowControl(const QString& Text);
+    void ShowCommandRefused(const QString& Why);
+
 signals:
     // The close sequence has run; the program ends.
     void Closed();
@@ -47,7 +52,7 @@ protected:
 
 private:
     // What the "Comm" indicator says: nothing reported yet, link up, link down.
-    enum TLinkLook : std::uint8_t { llUnknown, llOk, llFail };
+    enum TLinkLook : std::uint8_t { llUnknown, llOk, llFail, llNoController };
     void ShowLinkLook(TLinkLook look);
     void SizeLinkIndicator();
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace dravane::comm {
@@ -34,6 +35,20 @@ inline constexpr std::uint8_t KelUniDirButton = 3;
 inline constexpr std::uint8_t KelBiDirButton = 4;
 inline constexpr std::uint8_t KelFlipButton = 5;
 inline constexpr std::uint8_t KelOmniButton = 6;
+
+// The button a command's payload byte names, for the record ("right");
+// empty for none.
+inline std::string_view ButtonName(std::uint8_t Button) {
+    constexpr std::string_view names[] = {"left", "right", "UNI", "BI", "flip", "OMNI"};
+    return Button >= kelLeftButton && Button <= KelOmniButton ? names[Button - kelLeftButton]
+                                                              : std::string_view{};
+}
+
+inline std::string_view DirectionName(std::uint8_t Direction) {
+    constexpr std::string_view names[kelDirections] = {"north-east", "east", "south-east", "south",
+                                                       "south-west", "west", "north-west", "north"};
+    return Direction < kelDirections ? names[Direction] : std::string_view{"?"};
+}
 
 // The array as a status report gives it. In OMNI the direction byte means
 // nothing and is kept as received.
@@ -66,6 +81,13 @@ struct TAntennaState {
     }
 
     bool operator==(const TAntennaState&) const = default;
+
+    // "UNI north-east", "BI east", "OMNI".
+    std::string Text() const {
+        if (Mode == kelOmniDir)
+            return "OMNI";
+        return std::string(Mode == kelBidir ? "BI " : "UNI ") + std::string(DirectionName(Direction));
+    }
 };
 
 } // namespace dravane::comm

@@ -1,9 +1,11 @@
 #include "comm/CommLink.h"
 
+#include "comm/AntennaDefs.h"
 #include "comm/NetDefs.h"
 #include "comm/Packet.h"
 #include "comm/StrFunct.h"
 #include "net/DeviceSocket.h"
+#include "net/ServedPeer.h"
 #include "net/WinsockPort.h"
 #include "platform/AppException.h"
 #include "platform/ComNumbers.h"
@@ -18,11 +20,14 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMetaMethod>
+#include <QSysInfo>
 #include <QTimer>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -31,6 +36,8 @@ namespace dravane::comm {
 
 Q_LOGGING_CATEGORY(lcLink, "dravane.link", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcSerial, "dravane.serial", QtInfoMsg)
+// Who switched what on a shared station, and who came and went.
+Q_LOGGING_CATEGORY(lcRecord, "dravane.record", QtInfoMsg)
 
 namespace {
 
@@ -100,6 +107,34 @@ const char* roleName(ToperatingMode mode) {
     return "Disabled (controller on this machine)";
 }
 
+// The panel of a Server takes control like a peer, under this id.
+constexpr TControlLock::TId PanelId = 1;
+
+// user@host, as this station is known to the others unless Name says otherwise.
+std::string defaultName() {
+    std::string user;
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_name)
+        user = pw->pw_name;
+    if (user.empty())
+        user = qEnvironmentVariable("USER").toStdString();
+    return (user.empty() ? std::string("operator") : user) + "@" + QSysInfo::machineHostName().toStdString();
+}
+
+// A name as a peer may give it: printable, without "]", bounded.
+std::string cleanName(std::string_view Name, std::size_t Most) {
+    std::string out;
+    for (const char c : Name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 32 && b != 127 && c != ']' && c != '[' && out.size() < Most)
+            out += c;
+    }
+    return QString::fromStdString(out).trimmed().toStdString();
+}
+
+QString fromStd(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
 } // namespace
 
 ToperatingMode OperatingModeFromIndex(int index) {
@@ -138,6 +173,8 @@ TCommLink::TCommLink(QObject* parent)
     RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, const net::TPeerAddress& Addr, bool& Accept) {
         guarded([&] { Accept = AcceptPeer(Addr); });
     });
+    RemotePort->SetOnWsExtraPeer([this](net::TCustomWinsockPort*, int Socket, const net::TSockAddr& Addr,
+                                        bool& Taken) { guarded([&] { ExtraPeer(Socket, Addr, Taken); }); });
     RemotePort->SetOnWsError(
         [this](net::TCustomWinsockPort*, std::int32_t ErrCode) { OnRemoteError(ErrCode); });
 
@@ -151,6 +188,7 @@ TCommLink::TCommLink(QObject* parent)
 TCommLink::~TCommLink() {
     Timer1->stop();
     FStopping = true;
+    FSides.clear();
     RemotePort.reset();
     Port.reset();
     FDeviceSocket.reset();
@@ -181,10 +219,14 @@ void TCommLink::DoAction(std::int32_t Action) {
         mainForm->ExecuteAction(ActionToDo);
 }
 
+TCommLink::TPeer::~TPeer() = default;
+
 void TCommLink::DecodePacket(const std::string& line) {
     if (!ParsePacketLine(line, NetPacket))
         return;
     qCDebug(lcLink).noquote() << "Received" << QString::fromStdString(line);
+    if (OpMode == omServer)
+        RecordStatus(NetPacket);
     emit PacketReceived(NetPacket);
     if (NetPacket.Cmd == Response)
         Response = 0;
@@ -259,27 +301,31 @@ void TCommLink::NoteLinkChange(TLinkKind Link, TLinkStatus Was, TLinkStatus Now)
     if (!Port || !RemotePort)
         return;
     std::int64_t& downSince = Link == lkLocal ? FLocalDownSince : FRemoteDownSince;
-    if (Now == lsReady && Was != lsReady) {
+    // A Server that answers without its controller is a TCP link up all the same.
+    const auto up = [Link](TLinkStatus s) {
+        return s == lsReady || (Link == lkRemote && s == lsNoController);
+    };
+    if (up(Now) && !up(Was)) {
         const std::string what =
-            Link == lkLocal ? "Link up: the controller answers on " + PortWhere(Port->ComNumber())
-                            : "TCP link up: " + (OpMode == omServer ? "peer " + FPeerText : RemoteWhere());
+            Link == lkLocal
+                ? "Link up: the controller answers on " + PortWhere(Port->ComNumber())
+                : "TCP link up: " + (OpMode == omServer ? std::string("a Client is served") : RemoteWhere());
         if (downSince != 0)
             qCInfo(lcLink).noquote() << QString::fromStdString(what + " (down " +
                                                                duration(nowMs() - downSince) + ")");
         else
             qCInfo(lcLink).noquote() << QString::fromStdString(what);
         downSince = 0;
-    } else if (Was == lsReady && Now == lsDisconnected && FStopping) {
+    } else if (up(Was) && Now == lsDisconnected && FStopping) {
         qCInfo(lcLink).noquote() << (Link == lkLocal ? "Link down: stopping" : "TCP link down: stopping");
-    } else if (Was == lsReady && Now == lsDisconnected) {
+    } else if (up(Was) && Now == lsDisconnected) {
         downSince = nowMs();
         std::string why = Link == lkLocal ? FLocalFault : FRemoteFault;
         if (why.empty() && Link == lkLocal)
             why = LinkTries >= 5 ? "the controller on " + PortWhere(Port->ComNumber()) + " stopped answering"
                                  : PortWhere(Port->ComNumber()) + " closed";
         if (why.empty())
-            why = OpMode == omServer ? "peer " + FPeerText + " gone or silent"
-                                     : RemoteWhere() + " gone or silent";
+            why = OpMode == omServer ? "no Client served any more" : RemoteWhere() + " gone or silent";
         qCWarning(lcLink).noquote() << QString::fromStdString(
             (Link == lkLocal ? "Link down: " : "TCP link down: ") + why);
     }
@@ -298,6 +344,19 @@ void TCommLink::LoadConfiguration() {
     FListenAddress = ini.ReadString(Section, "ListenAddress", "");
     FAllowFrom = ini.ReadString(Section, "AllowFrom", "");
     FKey = ini.ReadString(Section, "Key", "");
+    FMaxClients = ini.ReadInteger(Section, "MaxClients", DefaultMaxClients);
+    if (FMaxClients < 1 || FMaxClients > MostClients) {
+        qCWarning(lcLink).noquote() << QStringLiteral("MaxClients=%1 in [Comm] is not 1 to %2: %3 it is")
+                                           .arg(FMaxClients)
+                                           .arg(MostClients)
+                                           .arg(std::clamp(FMaxClients, 1, MostClients));
+        FMaxClients = std::clamp(FMaxClients, 1, MostClients);
+    }
+    FLockIdleMinutes = std::max(0, ini.ReadInteger(Section, "LockIdleMinutes", DefaultLockIdleMinutes));
+    FLock.SetIdleTicks(static_cast<std::int64_t>(FLockIdleMinutes) * 60 * 1000 / TickMs);
+    FName = cleanName(ini.ReadString(Section, "Name", ""), MaxNameLength);
+    if (FName.empty())
+        FName = cleanName(defaultName(), MaxNameLength);
     emit SettingsChanged();
     DoAction(mcUpdateRadioNumbers);
     SetOperatingMode();
@@ -394,6 +453,7 @@ void TCommLink::SetupPort() {
     const std::string remote = RemoteSetting();
     const bool keepRemote = !remote.empty() && remote == FRemoteOpenedWith && inService(*RemotePort);
     if (!keepRemote) {
+        DropSidePeers();
         try {
             RemotePort->SetOpen(false);
         } catch (const std::exception&) {
@@ -514,24 +574,25 @@ void TCommLink::ApplyAccessSettings() {
         });
     }
     // A peer served without a key when one is set goes; it may come back and answer.
-    if (FPeerGate == pgOpen && FGate) {
+    for (auto& p : FSides) {
+        if (!p->Gone && p->Gate == pgOpen && FGate)
+            RefusePeer(*p, {}, "a key is required now");
+    }
+    if (FPrimary.Gate == pgOpen && FGate) {
         if (RemoteDataSocket() >= 0)
-            RefusePeer({}, "a key is required now");
+            RefusePeer(FPrimary, {}, "a key is required now");
         else
-            FPeerGate = pgNobody;
-    } else if (FPeerGate == pgNobody && !FGate) {
-        FPeerGate = pgOpen;
+            FPrimary.Gate = pgNobody;
+    } else if (FPrimary.Gate == pgNobody && !FGate) {
+        FPrimary.Gate = pgOpen;
     }
 }
 
-// The accept handler: a peer is let in here (the port serves one at a time),
+// The accept handler: a peer is let in here (the port serves one itself),
 // and nothing of it is read before this has decided.
 bool TCommLink::AcceptPeer(const net::TPeerAddress& Addr) {
-    if (FPeerGate == pgChallenge && FGate)
-        FGate->Abandon(FPeerId);
-    FPeerText = Addr.Text();
-    FPeerCommand.clear();
-    FServerBeatTimer = 0;
+    if (FPrimary.Gate == pgChallenge && FGate)
+        FGate->Abandon(FPrimary.AuthId);
     // A new peer gets the whole supervision time for its first "[REMOTE]".
     // Otherwise a Client reconnecting every 141 ticks and this Server
     // listening anew every 141 ticks can lock in step, each new
@@ -540,74 +601,510 @@ bool TCommLink::AcceptPeer(const net::TPeerAddress& Addr) {
         RemoteTimer = RemoteTimeout;
     // A line the last peer left unfinished is not the start of this one's.
     RemoteData.Clear();
+    FPrimary.Text = Addr.Text();
+    if (const int s = RemoteDataSocket(); s >= 0) {
+        net::TSockAddr from;
+        socklen_t len = from.Capacity();
+        if (::getpeername(s, from.Get(), &len) == 0) {
+            from.Fix(len);
+            FPrimary.Text = from.Text();
+        }
+    }
+    StartPeer(FPrimary, Addr);
+    return true;
+}
+
+// A peer beyond the port's own: served here up to MaxClients, told the
+// Server is full beyond.
+void TCommLink::ExtraPeer(int Socket, const net::TSockAddr& Addr, bool& Taken) {
+    if (OpMode != omServer)
+        return;
+    Taken = true;
+    auto p = std::make_unique<TPeer>();
+    p->Side = std::make_unique<net::TServedPeer>(Socket, Addr.Address(), Addr.PortNet(),
+                                                 RemotePort->WsTelnet(), this);
+    p->Text = Addr.Text();
+    TPeer& peer = *p;
+    peer.Side->SetOnBytes([this, &peer](std::string_view Bytes) {
+        guarded([&] {
+            std::string line;
+            for (const char c : Bytes) {
+                if (peer.Gone || !peer.Present)
+                    return;
+                const auto byte = static_cast<std::uint8_t>(c);
+                if (byte != 13) {
+                    peer.Lines.Feed(byte, line);
+                    continue;
+                }
+                const bool overflowed = peer.Lines.Overflowed();
+                if (!peer.Lines.Feed(byte, line))
+                    line.clear();
+                if (!overflowed && !PeerLine(peer, line))
+                    return;
+            }
+        });
+    });
+    peer.Side->SetOnClosed([this, &peer](const std::string& Why) { guarded([&] { PeerLeft(peer, Why); }); });
+    FSides.push_back(std::move(p));
+    if (PeerCount() > FMaxClients) {
+        peer.Present = true;
+        RefusePeer(peer, net::FormatAuthLine({net::alRefused, "full"}),
+                   "the Server is full (MaxClients=" + std::to_string(FMaxClients) + ")");
+        return;
+    }
+    StartPeer(peer, Addr.Address());
+}
+
+int TCommLink::PeerCount() const {
+    int n = RemoteDataSocket() >= 0 ? 1 : 0;
+    for (const auto& p : FSides)
+        n += p->Gone || p->Gate == pgRefused ? 0 : 1;
+    return n;
+}
+
+template <class Fn> void TCommLink::ForEachPeer(Fn&& F) {
+    if (FPrimary.Present)
+        F(FPrimary);
+    for (auto& p : FSides) {
+        if (p->Present && !p->Gone)
+            F(*p);
+    }
+}
+
+void TCommLink::StartPeer(TPeer& P, const net::TPeerAddress& Addr) {
+    P.Id = ++FNextPeerId;
+    P.Name.clear();
+    P.Command.clear();
+    P.CommandTimer = 0;
+    // The first beat once this Server's own link test has had its answer:
+    // a Server just started would otherwise call its controller silent.
+    P.BeatTimer = FastLinkTest;
+    P.Supervision = RemoteTimeout;
+    P.Ready = false;
+    P.Present = true;
+    P.Outbox.clear();
+    P.Lines.Clear();
     // Refused peers are let in for the moment it takes to tell them why:
     // nothing they send is read, and the port lets them go after the line.
     if (!FAllowList.Allows(Addr)) {
-        RefusePeer(net::FormatAuthLine({net::alRefused, "address"}), "not in AllowFrom");
-        return true;
+        RefusePeer(P, net::FormatAuthLine({net::alRefused, "address"}), "not in AllowFrom");
+        return;
     }
     if (!FGate) {
-        FPeerGate = pgOpen;
-        qCInfo(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText) << "admitted (no key)";
-        return true;
+        P.Gate = pgOpen;
+        PeerAdmitted(P, "no key");
+        return;
     }
     const net::TAuthGate::TStart start = FGate->Begin(Addr);
     switch (start.Verdict) {
     case net::TAuthGate::gsChallenge:
-        FPeerGate = pgChallenge;
-        FPeerId = start.Id;
-        qCInfo(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText) << "connected: challenged";
-        if (!WriteRemote(start.Line))
-            RefusePeer({}, "the challenge could not be sent");
+        P.Gate = pgChallenge;
+        P.AuthId = start.Id;
+        qCInfo(lcLink).noquote() << "Peer" << fromStd(P.Text) << "connected: challenged";
+        if (!WritePeer(P, start.Line))
+            RefusePeer(P, {}, "the challenge could not be sent");
         break;
     case net::TAuthGate::gsBackOff:
-        RefusePeer(start.Line,
+        RefusePeer(P, start.Line,
                    "it failed lately and must wait " +
                        std::to_string(std::chrono::ceil<std::chrono::seconds>(FGate->Wait(Addr)).count()) +
                        " s");
         break;
     case net::TAuthGate::gsBusy:
-        RefusePeer(start.Line, "too many peers in the challenge");
+        RefusePeer(P, start.Line, "too many peers in the challenge");
         break;
     case net::TAuthGate::gsNoRandom:
-        RefusePeer(start.Line, "no random numbers for a challenge");
+        RefusePeer(P, start.Line, "no random numbers for a challenge");
         break;
     }
-    return true;
 }
 
-bool TCommLink::ChallengeLine(const std::string& Line) {
+void TCommLink::PeerAdmitted(TPeer& P, const std::string& How) {
+    qCInfo(lcRecord).noquote() << "Peer" << fromStd(P.Text) << "connected, admitted (" + fromStd(How) + ")";
+    // Who holds control, from the start: a new peer may command only when
+    // nobody does.
+    QueuePeerLine(P, ControlLineFor(P));
+}
+
+bool TCommLink::ChallengeLine(TPeer& P, const std::string& Line) {
     const net::TAuthGate::TResult r =
-        FGate ? FGate->Answer(FPeerId, Line) : net::TAuthGate::TResult{net::TAuthGate::gvUnknown, {}};
+        FGate ? FGate->Answer(P.AuthId, Line) : net::TAuthGate::TResult{net::TAuthGate::gvUnknown, {}};
     switch (r.Verdict) {
     case net::TAuthGate::gvPending:
         return true;
     case net::TAuthGate::gvAdmitted:
-        FPeerGate = pgAdmitted;
-        RemoteTimer = RemoteTimeout;
-        qCInfo(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText) << "admitted (right key)";
-        if (!WriteRemote(r.Line))
-            DisableRemotePort();
+        P.Gate = pgAdmitted;
+        if (&P == &FPrimary)
+            RemoteTimer = RemoteTimeout;
+        P.Supervision = RemoteTimeout;
+        if (!WritePeer(P, r.Line)) {
+            if (&P == &FPrimary)
+                DisableRemotePort();
+            return false;
+        }
+        PeerAdmitted(P, "right key");
         return true;
     case net::TAuthGate::gvFailed: {
         const bool late = r.Line == net::FormatAuthLine({net::alFailed, "late"});
-        RefusePeer(r.Line, late ? "answer too late" : "wrong key");
+        RefusePeer(P, r.Line, late ? "answer too late" : "wrong key");
         return false;
     }
     case net::TAuthGate::gvUnknown:
         break;
     }
-    RefusePeer({}, "no challenge under way");
+    RefusePeer(P, {}, "no challenge under way");
     return false;
 }
 
-void TCommLink::RefusePeer(const std::string& Line, const std::string& Why) {
-    FPeerGate = pgRefused;
-    qCWarning(lcLink).noquote() << "Peer" << QString::fromStdString(FPeerText)
-                                << "refused:" << QString::fromStdString(Why);
+void TCommLink::RefusePeer(TPeer& P, const std::string& Line, const std::string& Why) {
+    const bool admitted = PeerMayHear(P);
+    P.Gate = pgRefused;
+    qCWarning(lcRecord).noquote() << "Peer" << fromStd(P.Text) << "refused:" << fromStd(Why);
+    if (admitted && FLock.Release(P.Id))
+        ControlMoved("released: " + PeerWho(P) + " was let go");
+    if (P.Side) {
+        if (!Line.empty())
+            P.Side->Write(Line);
+        P.Side->CloseAfterSending();
+        P.Present = false;
+        UpdateServerRemoteStatus();
+        return;
+    }
     if (!Line.empty())
         WriteRemote(Line); // a peer that cannot take it is let go all the same
     RemotePort->DisconnectPeer();
+}
+
+void TCommLink::PeerLeft(TPeer& P, const std::string& Why) {
+    if (!P.Present)
+        return;
+    P.Present = false;
+    if (P.Gate == pgChallenge && FGate) {
+        FGate->Abandon(P.AuthId);
+        qCWarning(lcLink).noquote() << "Peer" << fromStd(P.Text) << "left before answering the challenge";
+    } else if (P.Gate != pgRefused) {
+        qCInfo(lcRecord).noquote() << "Peer" << fromStd(PeerWho(P)) << "disconnected:" << fromStd(Why);
+    }
+    if (FLock.Release(P.Id))
+        ControlMoved("released: " + PeerWho(P) + " left");
+    if (P.Side) {
+        P.Gone = true;
+        if (P.Side->IsOpen())
+            P.Side->Close();
+    }
+    UpdateServerRemoteStatus();
+}
+
+bool TCommLink::WritePeer(TPeer& P, std::string_view Bytes) {
+    if (!P.Side)
+        return WriteRemote(Bytes);
+    if (P.Side->Write(Bytes))
+        return true;
+    if (P.Present) {
+        // A peer that does not read has had its share of memory.
+        qCWarning(lcRecord).noquote() << "Peer" << fromStd(PeerWho(P)) << "let go: it does not read";
+        P.Side->Close();
+        PeerLeft(P, "it does not read");
+    }
+    return false;
+}
+
+void TCommLink::QueuePeerLine(TPeer& P, const std::string& Line) {
+    // Lines of the same kind replace each other: only the latest state counts.
+    constexpr std::size_t MostQueued = 8;
+    if (P.Outbox.size() >= MostQueued)
+        P.Outbox.erase(P.Outbox.begin());
+    P.Outbox.push_back(Line);
+    FlushPeerLines();
+}
+
+// Only between two of the controller's lines: a line inside one would
+// spoil it for the peer.
+void TCommLink::FlushPeerLines() {
+    if (MidControllerLine() || !inService(*RemotePort))
+        return;
+    ForEachPeer([&](TPeer& P) {
+        if (!PeerMayHear(P) || P.Outbox.empty())
+            return;
+        std::string out;
+        for (const std::string& l : P.Outbox)
+            out += l + CR;
+        P.Outbox.clear();
+        if (!WritePeer(P, out) && &P == &FPrimary)
+            DisableRemotePort();
+    });
+}
+
+// The rest of a line cut off by a closed port never comes; the peer takes a
+// line from its last "[" and is not misled by the piece before it.
+bool TCommLink::MidControllerLine() const {
+    return inService(*Port) && !LocalData.Pending().empty();
+}
+
+std::string TCommLink::PeerWho(const TPeer& P) const {
+    if (&P == &FPrimary && P.Id == 0)
+        return P.Text;
+    return P.Name.empty() ? P.Text : P.Text + " (" + P.Name + ")";
+}
+
+std::string TCommLink::ControlLineFor(const TPeer& P) const {
+    if (!FLock.Held())
+        return std::string(ControlTag) + "FREE]";
+    if (FLock.Holder() == P.Id)
+        return std::string(ControlTag) + "YOURS]";
+    return std::string(ControlTag) + "HELD " + FLock.HolderName() + "]";
+}
+
+void TCommLink::ControlMoved(const std::string& Why) {
+    qCInfo(lcRecord).noquote() << "Control" << fromStd(Why);
+    ForEachPeer([&](TPeer& P) {
+        if (PeerMayHear(P))
+            QueuePeerLine(P, ControlLineFor(P));
+    });
+    emit ControlChanged(ControlText());
+}
+
+void TCommLink::UpdateServerRemoteStatus() {
+    if (OpMode != omServer)
+        return;
+    bool ready = FPrimary.Present && FPrimary.Ready;
+    for (const auto& p : FSides)
+        ready = ready || (p->Present && !p->Gone && p->Ready);
+    SetRemoteStatus(ready ? lsReady : lsDisconnected);
+}
+
+bool TCommLink::PeerLine(TPeer& P, const std::string& Line) {
+    // Until a peer has answered, its lines go to the gate and no further.
+    if (P.Gate == pgChallenge)
+        return ChallengeLine(P, Line);
+    if (P.Gate == pgRefused || P.Gate == pgNobody)
+        return false;
+    if (Line.starts_with(ClientTag)) {
+        ClientLine(P, Line);
+        return true;
+    }
+    if (Line == "[REMOTE]") {
+        // Its supervision runs whether or not the controller's port is open:
+        // a Server without its controller still serves its peers.
+        P.Ready = true;
+        P.Supervision = RemoteTimeout;
+        if (&P == &FPrimary)
+            RemoteTimer = RemoteTimeout;
+        UpdateServerRemoteStatus();
+    }
+    if (!inService(*Port))
+        return true;
+    const std::optional<TCommandLine> cmd = ParseCommandLine(Line);
+    if (cmd) {
+        if (Line == P.Command && P.CommandTimer > 0) {
+            ++FCopiesHeldBack;
+            qCDebug(lcLink).noquote() << "A copy of" << fromStd(Line) << "held on the way is not passed on";
+            return true;
+        }
+        if (!FLock.MayCommand(P.Id)) {
+            qCInfo(lcRecord).noquote() << "Refused" << fromStd(PeerWho(P)) << "command" << fromStd(Line)
+                                       << "- control is held by" << fromStd(FLock.HolderName());
+            QueuePeerLine(P, std::string(RefusedTag) + FLock.HolderName() + "]");
+            return true;
+        }
+        FLock.Commanded(P.Id);
+        P.Command = Line;
+        P.CommandTimer = CopyHoldOff;
+    }
+    if (!WriteLocal(Line + CR)) {
+        DisableLocalPort();
+        return true;
+    }
+    if (cmd)
+        RecordCommand(PeerWho(P), *cmd);
+    return true;
+}
+
+void TCommLink::ClientLine(TPeer& P, std::string_view Line) {
+    std::string_view rest = Line.substr(std::string_view(ClientTag).size());
+    if (!rest.ends_with(']'))
+        return;
+    rest.remove_suffix(1);
+    if (rest.starts_with("NAME ")) {
+        const std::string name = cleanName(rest.substr(5), MaxNameLength);
+        if (name.empty() || name == P.Name)
+            return;
+        P.Name = name;
+        qCInfo(lcRecord).noquote() << "Peer" << fromStd(P.Text) << "is" << fromStd(name);
+        if (FLock.Holder() == P.Id)
+            FLock.Take(P.Id, name);
+    } else if (rest == "TAKE") {
+        const std::string name = P.Name.empty() ? P.Text : P.Name;
+        if (FLock.Holder() == P.Id) {
+            QueuePeerLine(P, ControlLineFor(P));
+        } else if (FLock.Take(P.Id, name)) {
+            ControlMoved("taken by " + PeerWho(P));
+        } else {
+            qCInfo(lcRecord).noquote()
+                << "Control refused to" << fromStd(PeerWho(P)) << "- held by" << fromStd(FLock.HolderName());
+            QueuePeerLine(P, ControlLineFor(P));
+        }
+    } else if (rest == "RELEASE") {
+        if (FLock.Release(P.Id))
+            ControlMoved("released by " + PeerWho(P));
+        else
+            QueuePeerLine(P, ControlLineFor(P));
+    }
+}
+
+void TCommLink::RecordCommand(const std::string& Who, const TCommandLine& Cmd) {
+    std::string button;
+    if (Cmd.Cmd == cmd485_SetDravane && !Cmd.Data.empty())
+        button = std::string(ButtonName(static_cast<std::uint8_t>(Cmd.Data[0])));
+    if (button.empty())
+        button = "command " + std::to_string(Cmd.Cmd);
+    // A controller that answers nothing still leaves a bounded record.
+    constexpr std::size_t MostWaiting = 16;
+    if (FRecord.size() >= MostWaiting) {
+        qCInfo(lcRecord).noquote() << fromStd(FRecord.front().Who) << "pressed"
+                                   << fromStd(FRecord.front().Button) << "- no status came back";
+        FRecord.erase(FRecord.begin());
+    }
+    FRecord.push_back({Who, button, RetryDelay});
+}
+
+void TCommLink::RecordStatus(const TNetPacket& Packet) {
+    if (Packet.Cmd != cmd485_DravaneStatus || FRecord.empty())
+        return;
+    const auto state = TAntennaState::FromPayload(Packet.Data);
+    qCInfo(lcRecord).noquote() << fromStd(FRecord.front().Who) << "pressed" << fromStd(FRecord.front().Button)
+                               << "- now" << (state ? fromStd(state->Text()) : QStringLiteral("(no state)"));
+    FRecord.erase(FRecord.begin());
+}
+
+void TCommLink::TickRecord() {
+    while (!FRecord.empty() && --FRecord.front().Ticks <= 0) {
+        qCInfo(lcRecord).noquote() << fromStd(FRecord.front().Who) << "pressed"
+                                   << fromStd(FRecord.front().Button) << "- no status came back";
+        FRecord.erase(FRecord.begin());
+    }
+}
+
+void TCommLink::TickSidePeers() {
+    // Left, or refused and done telling why: their memory goes now, never
+    // from inside their own callbacks.
+    std::erase_if(FSides, [](const std::unique_ptr<TPeer>& p) {
+        return p->Gone || (p->Gate == pgRefused && p->Side->Finished());
+    });
+    for (auto& p : FSides) {
+        TPeer& P = *p;
+        if (!P.Present || P.Gone)
+            continue;
+        if (P.CommandTimer > 0)
+            --P.CommandTimer;
+        if (P.BeatTimer > 0)
+            --P.BeatTimer;
+        else
+            SendServerBeat(P);
+        if (--P.Supervision <= 0) {
+            qCWarning(lcRecord).noquote() << "Peer" << fromStd(PeerWho(P)) << "lost: no link test within"
+                                          << RemoteTimeout * TickMs / 1000 << "s";
+            P.Side->Close();
+            PeerLeft(P, "no link test");
+        }
+    }
+}
+
+void TCommLink::DropSidePeers() {
+    for (auto& p : FSides) {
+        if (p->Present && !p->Gone) {
+            if (p->Side)
+                p->Side->Close();
+            PeerLeft(*p, "the Server stopped listening");
+        }
+    }
+    FSides.clear();
+}
+
+bool TCommLink::TakeControl() {
+    if (OpMode == omServer) {
+        if (FLock.Holder() == PanelId)
+            return true;
+        if (!FLock.Take(PanelId, FName))
+            return false;
+        ControlMoved("taken by " + FName + " (this Server's panel)");
+        return true;
+    }
+    if (OpMode != omClient || !FServerShares || !RemoteConnected)
+        return false;
+    if (!WriteRemote(std::string(ClientTag) + "TAKE]\r"))
+        DisableRemotePort();
+    return true;
+}
+
+bool TCommLink::ReleaseControl() {
+    if (OpMode == omServer) {
+        if (!FLock.Release(PanelId))
+            return false;
+        ControlMoved("released by " + FName + " (this Server's panel)");
+        return true;
+    }
+    if (OpMode != omClient || !FServerShares || !RemoteConnected)
+        return false;
+    if (!WriteRemote(std::string(ClientTag) + "RELEASE]\r"))
+        DisableRemotePort();
+    return true;
+}
+
+QString TCommLink::ControlText() const {
+    if (OpMode == omServer) {
+        if (!FLock.Held())
+            return QStringLiteral("Control: free");
+        if (FLock.Holder() == PanelId)
+            return QStringLiteral("Control: yours");
+        return QStringLiteral("Controlled by ") + fromStd(FLock.HolderName());
+    }
+    if (OpMode != omClient || !FServerShares)
+        return {};
+    if (FControlMine)
+        return QStringLiteral("Control: yours");
+    if (FHeldBy.empty())
+        return QStringLiteral("Control: free");
+    return QStringLiteral("Controlled by ") + fromStd(FHeldBy);
+}
+
+bool TCommLink::ControlledByOther() const {
+    if (OpMode == omServer)
+        return !FLock.MayCommand(PanelId);
+    return OpMode == omClient && FServerShares && !FControlMine && !FHeldBy.empty();
+}
+
+void TCommLink::ServerControlLine(std::string_view Packet) {
+    const bool first = !FServerShares;
+    FServerShares = true;
+    if (first && !WriteRemote(std::string(ClientTag) + "NAME " + FName + "]\r")) {
+        DisableRemotePort();
+        return;
+    }
+    std::string_view rest = Packet.substr(std::string_view(ControlTag).size());
+    if (rest.ends_with(']'))
+        rest.remove_suffix(1);
+    const bool mine = rest == "YOURS";
+    const std::string heldBy = rest.starts_with("HELD ") ? cleanName(rest.substr(5), MaxNameLength) : "";
+    if (!first && mine == FControlMine && heldBy == FHeldBy)
+        return;
+    FControlMine = mine;
+    FHeldBy = heldBy;
+    qCInfo(lcLink).noquote() << ControlText();
+    emit ControlChanged(ControlText());
+}
+
+bool TCommLink::RefuseCommandAtOnce() {
+    QString why;
+    if (ControlledByOther())
+        why = ControlText();
+    else if (OpMode == omClient && RemoteStatus == lsNoController)
+        why = QStringLiteral("Server reached, controller not answering");
+    if (why.isEmpty())
+        return false;
+    qCInfo(lcLink).noquote() << "Command not sent:" << why;
+    emit CommandRefused(why);
+    return true;
 }
 
 bool TCommLink::ClientAuthLine(std::string_view Packet) {
@@ -732,8 +1229,12 @@ void TCommLink::UseComPort(std::int32_t number) {
 void TCommLink::SetLinkStatus(TLinkStatus Status) {
     if (Status != lsNone && Status != LinkStatus) {
         NoteLinkChange(lkLocal, LinkStatus, Status);
+        const bool wasReady = LinkStatus == lsReady;
         LinkStatus = Status;
         emit LinkStatusChanged(LinkStatus);
+        // Peers hear at once when the controller stops or starts answering.
+        if (OpMode == omServer && wasReady != (LinkStatus == lsReady))
+            ForEachPeer([](TPeer& P) { P.BeatTimer = 0; });
     }
     // A Client without its serial port has no serial link to report: the
     // main window shows the TCP link then.
@@ -755,6 +1256,10 @@ void TCommLink::SetRemoteStatus(TLinkStatus Status) {
         RemoteConnected = true;
         if (OpMode == omClient)
             DoAction(mcCommLinkOk);
+    } else if (RemoteStatus == lsNoController) {
+        RemoteConnected = true;
+        if (OpMode == omClient)
+            DoAction(mcCommLinkNoController);
     } else if (RemoteStatus == lsDisconnected) {
         RemoteConnected = false;
         if (OpMode == omClient)
@@ -821,6 +1326,7 @@ void TCommLink::DisableLocalPort() {
 }
 
 void TCommLink::DisableRemotePort() {
+    DropSidePeers();
     try {
         RemotePort->SetOpen(false);
     } catch (const std::exception&) {
@@ -833,15 +1339,21 @@ void TCommLink::DisableRemotePort() {
 
 bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::string& Data, std::uint8_t Resp) {
     bool result = true;
-    if (OpMode == omServer && RemoteStatus != lsDisconnected)
-        return true;
+    if (RefuseCommandAtOnce())
+        return false;
     const std::string packet = FormatPacket(Addr, Cmd, Data);
+    if (OpMode == omServer) {
+        FLock.Commanded(PanelId);
+        if (inService(*Port))
+            RecordCommand(FName + " (this Server's panel)", TCommandLine{Addr, Cmd, Data});
+    }
     if (Addr == addrBroadcast || Resp == 0) {
         SendPacket(packet);
     } else {
         Response = Resp;
         Attempts = 0;
         NetBusy = true;
+        FCommandRefused.clear();
         do {
             ++Attempts;
             if (Attempts == 1 || !CopyStillOnItsWay()) {
@@ -852,11 +1364,16 @@ bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::stri
             }
             RetryTimer = Cmd == cmd485_SetDefaults ? SetDefaultsDelay : RetryDelay;
             // Blocks until something happens; the tick guarantees a wake-up.
-            while (RetryTimer > 0 && Response != 0 && SystemReady)
+            while (RetryTimer > 0 && Response != 0 && SystemReady && FCommandRefused.empty())
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        } while (!(Attempts > 5 || Response == 0 || !SystemReady));
-        if (Attempts > 5)
+        } while (!(Attempts > 5 || Response == 0 || !SystemReady || !FCommandRefused.empty()));
+        if (Attempts > 5 || !FCommandRefused.empty())
             result = false;
+        if (!FCommandRefused.empty()) {
+            qCInfo(lcLink).noquote() << "Command refused:" << fromStd(FCommandRefused);
+            emit CommandRefused(fromStd(FCommandRefused));
+            FCommandRefused.clear();
+        }
         Response = 0;
     }
     NetBusy = false;
@@ -883,8 +1400,17 @@ void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count
     CP->GetBlock(block.data(), Count);
     // The peer gets the bytes as one block, before any line handling: one
     // write, not one TCP segment per byte.
-    if (OpMode == omServer && PeerMayHear() && inService(*RemotePort) && !WriteRemote(block))
-        DisableRemotePort();
+    if (OpMode == omServer && inService(*RemotePort)) {
+        // Before its first peer the port keeps what it can for that peer.
+        if (PeerMayHear(FPrimary) && !WriteRemote(block)) {
+            DisableRemotePort();
+        } else {
+            for (auto& p : FSides) {
+                if (p->Present && !p->Gone && PeerMayHear(*p))
+                    WritePeer(*p, block);
+            }
+        }
+    }
     std::string line;
     for (const char c : block) {
         if (!LocalData.Feed(static_cast<std::uint8_t>(c), line))
@@ -896,7 +1422,7 @@ void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count
         // new click. (A copy the peer sent just before it heard the answer,
         // within one round trip, still gets through: a known limit.)
         if (OpMode == omServer && packet.starts_with("[T"))
-            FPeerCommand.clear();
+            ForEachPeer([](TPeer& P) { P.Command.clear(); });
         DecodePacket(std::string(packet));
         if (packet == "[LINKOK]") {
             qCDebug(lcSerial).noquote() << "Link test answered on COM" + QString::number(Port->ComNumber());
@@ -904,6 +1430,8 @@ void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count
             LinkTries = 0;
         }
     }
+    if (OpMode == omServer)
+        FlushPeerLines();
 }
 
 void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count) {
@@ -914,7 +1442,7 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
     std::string line;
     for (const char c : block) {
         // A refused peer is on its way out: nothing more of it is read.
-        if (OpMode == omServer && (FPeerGate == pgRefused || FPeerGate == pgNobody))
+        if (OpMode == omServer && (FPrimary.Gate == pgRefused || FPrimary.Gate == pgNobody))
             return;
         const auto byte = static_cast<std::uint8_t>(c);
         if (byte != 13) {
@@ -926,29 +1454,10 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
             line.clear();
         if (overflowed)
             continue; // an over-long line is dropped whole
-        // Until a peer has answered, its lines go to the gate and no further.
-        if (OpMode == omServer && FPeerGate == pgChallenge) {
-            if (!ChallengeLine(line))
+        if (OpMode == omServer) {
+            if (!PeerLine(FPrimary, line))
                 return;
             continue;
-        }
-        if (OpMode == omServer && inService(*Port)) {
-            if (!line.empty() && line == FPeerCommand && FPeerCommandTimer > 0) {
-                ++FCopiesHeldBack;
-                qCDebug(lcLink).noquote()
-                    << "A copy of" << QString::fromStdString(line) << "held on the way is not passed on";
-                continue;
-            }
-            if (ParseCommandLine(line)) {
-                FPeerCommand = line;
-                FPeerCommandTimer = CopyHoldOff;
-            }
-            if (!WriteLocal(line + CR))
-                DisableLocalPort();
-            if (line == "[REMOTE]") {
-                SetRemoteStatus(lsReady);
-                RemoteTimer = RemoteTimeout;
-            }
         }
         if (OpMode != omClient)
             continue;
@@ -960,8 +1469,23 @@ void TCommLink::RemotePortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t
             FClientRefused = false;
             RemoteRecovered("Served by " + RemoteWhere());
         }
+        if (packet.starts_with(RefusedTag) && packet.ends_with("]")) {
+            const std::string holder =
+                cleanName(packet.substr(std::string_view(RefusedTag).size(),
+                                        packet.size() - std::string_view(RefusedTag).size() - 1),
+                          MaxNameLength);
+            FCommandRefused = "Controlled by " + holder;
+            FServerSilenceTimer = ServerSilence;
+            continue;
+        }
         if (packet.starts_with("[SERVER ")) {
             FServerSilenceTimer = ServerSilence;
+            if (packet.starts_with(ControlTag))
+                ServerControlLine(packet);
+            else if (packet == ServerReadyLine && RemoteStatus == lsNoController)
+                ServerControllerBack();
+            else if (packet == ServerNoControllerLine && RemoteStatus == lsReady)
+                ServerControllerLost();
             continue;
         }
         if (!packet.empty())
@@ -978,6 +1502,9 @@ void TCommLink::RemotePortWsConnect(net::TCustomWinsockPort*) {
     // reply on this one, and its command would be sent (and carried out) again.
     RemoteData.Clear();
     FServerSilenceTimer = 0;
+    FServerShares = false;
+    FControlMine = false;
+    FHeldBy.clear();
     // A Server that refused this Client is not back until it serves it.
     if (OpMode == omClient && FClientRefused)
         qCInfo(lcLink).noquote() << "Connected to" << QString::fromStdString(RemoteWhere());
@@ -991,12 +1518,16 @@ void TCommLink::RemotePortWsConnect(net::TCustomWinsockPort*) {
 
 void TCommLink::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
     if (OpMode == omServer) {
-        if (FPeerGate == pgChallenge && FGate) {
-            FGate->Abandon(FPeerId);
-            qCWarning(lcLink).noquote()
-                << "Peer" << QString::fromStdString(FPeerText) << "left before answering the challenge";
-        }
-        FPeerGate = FGate ? pgNobody : pgOpen;
+        PeerLeft(FPrimary, "connection closed");
+        FPrimary.Gate = FGate ? pgNobody : pgOpen;
+        UpdateServerRemoteStatus();
+        return;
+    }
+    if (OpMode == omClient && FServerShares) {
+        FServerShares = false;
+        FControlMine = false;
+        FHeldBy.clear();
+        emit ControlChanged(ControlText());
     }
     SetRemoteStatus(lsDisconnected);
 }
@@ -1090,19 +1621,40 @@ void TCommLink::Timer1Timer() {
     if (OpMode == omServer) {
         if (FGate) {
             for (const auto& [id, line] : FGate->Expire()) {
-                if (id == FPeerId && FPeerGate == pgChallenge)
-                    RefusePeer(line, "no answer within " +
-                                         std::to_string(net::TAuthGate::AnswerTime.count() / 1000) + " s");
+                const std::string why =
+                    "no answer within " + std::to_string(net::TAuthGate::AnswerTime.count() / 1000) + " s";
+                if (id == FPrimary.AuthId && FPrimary.Gate == pgChallenge)
+                    RefusePeer(FPrimary, line, why);
+                for (auto& p : FSides) {
+                    if (id == p->AuthId && p->Gate == pgChallenge && p->Present)
+                        RefusePeer(*p, line, why);
+                }
             }
         }
-        if (FPeerCommandTimer > 0)
-            --FPeerCommandTimer;
-        if (FServerBeatTimer > 0)
-            --FServerBeatTimer;
-        else
-            SendServerBeat();
+        if (FLock.Tick())
+            ControlMoved("released: nobody commanded for " + std::to_string(FLockIdleMinutes) + " min");
+        TickRecord();
+        TickSidePeers();
+        if (FPrimary.CommandTimer > 0)
+            --FPrimary.CommandTimer;
+        if (FPrimary.Present) {
+            if (FPrimary.BeatTimer > 0)
+                --FPrimary.BeatTimer;
+            else
+                SendServerBeat(FPrimary);
+        }
+        FlushPeerLines();
         if (RemoteTimer > 0) {
             --RemoteTimer;
+        } else if (!FSides.empty()) {
+            // Other peers are served: only this one goes.
+            RemoteTimer = RemoteTimeout;
+            if (RemoteDataSocket() >= 0) {
+                qCWarning(lcRecord).noquote()
+                    << "Peer" << fromStd(PeerWho(FPrimary)) << "lost: no link test within"
+                    << RemoteTimeout * TickMs / 1000 << "s";
+                RemotePort->DisconnectPeer();
+            }
         } else if (!FRemoteOpenedWith.empty()) {
             try {
                 RemotePort->SetOpen(false);
@@ -1111,21 +1663,35 @@ void TCommLink::Timer1Timer() {
             }
             OpenRemote();
             RemoteTimer = RemoteTimeout;
+            if (FPrimary.Present)
+                PeerLeft(FPrimary,
+                         "no link test within " + std::to_string(RemoteTimeout * TickMs / 1000) + " s");
             SetRemoteStatus(lsDisconnected);
         }
     }
 }
 
-void TCommLink::SendServerBeat() {
+void TCommLink::SendServerBeat(TPeer& P) {
     // Only between two of the controller's lines: a beat inside one would
     // spoil it for the peer.
-    if (!RemoteConnected || !PeerMayHear() || !inService(*RemotePort) || !LocalData.Pending().empty())
+    if (!PeerMayHear(P) || !inService(*RemotePort) || MidControllerLine())
         return;
-    FServerBeatTimer = ServerBeat;
+    P.BeatTimer = ServerBeat;
     const std::string beat =
         std::string(LinkStatus == lsReady ? ServerReadyLine : ServerNoControllerLine) + CR;
-    if (!WriteRemote(beat))
+    if (!WritePeer(P, beat) && &P == &FPrimary)
         DisableRemotePort();
+}
+
+void TCommLink::ServerControllerLost() {
+    const std::string text = "Server reached, controller not answering (" + RemoteWhere() + ")";
+    qCWarning(lcLink).noquote() << fromStd(text);
+    SetRemoteStatus(lsNoController);
+}
+
+void TCommLink::ServerControllerBack() {
+    qCInfo(lcLink).noquote() << "The controller behind" << fromStd(RemoteWhere()) << "answers again";
+    SetRemoteStatus(lsReady);
 }
 
 // The configured device went away (or was absent): open it again once it is
@@ -1151,6 +1717,7 @@ void TCommLink::WatchForDevice() {
 void TCommLink::Shutdown() {
     qCInfo(lcLink) << "Stopping";
     FStopping = true;
+    DropSidePeers();
     SetLinkStatus(lsDisconnected);
     SetRemoteStatus(lsDisconnected);
     Timer1->stop();

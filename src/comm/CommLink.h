@@ -12,8 +12,10 @@
 // SendCommand included) run nested in it; the fields below are shared by all
 // nested calls.
 
+#include "comm/ControlLock.h"
 #include "comm/Defines.h"
 #include "comm/LineAssembler.h"
+#include "comm/Packet.h"
 #include "net/AllowList.h"
 #include "net/AuthChallenge.h"
 #include "net/WinsockPort.h"
@@ -26,11 +28,14 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QTimer;
 
 namespace dravane::net {
 class TDeviceSocketInstance;
+class TServedPeer;
+class TSockAddr;
 } // namespace dravane::net
 
 namespace dravane::comm {
@@ -68,6 +73,21 @@ public:
     static constexpr int CopyHoldOff = RetryDelay - 2;
     static constexpr const char* ServerReadyLine = "[SERVER LINKOK]";
     static constexpr const char* ServerNoControllerLine = "[SERVER LINKDOWN]";
+    // A shared station. The Server tells every peer who holds control
+    // ("[SERVER CONTROL FREE]", "[SERVER CONTROL YOURS]",
+    // "[SERVER CONTROL HELD <name>]") and refuses a command from anyone else
+    // with "[SERVER REFUSED <holder>]"; a peer beyond MaxClients hears
+    // "[REFUSED full]". A Client that has heard a control line names itself
+    // ("[CLIENT NAME <name>]") and may take and release control
+    // ("[CLIENT TAKE]", "[CLIENT RELEASE]").
+    static constexpr const char* ControlTag = "[SERVER CONTROL ";
+    static constexpr const char* RefusedTag = "[SERVER REFUSED ";
+    static constexpr const char* ClientTag = "[CLIENT ";
+    static constexpr int DefaultMaxClients = 1;
+    static constexpr int MostClients = 64;
+    static constexpr int DefaultLockIdleMinutes = 10;
+    // Longest name a peer is known by; the rest is cut.
+    static constexpr std::size_t MaxNameLength = 64;
 
     // Creates both ports; nothing is opened until Start. When no TCP device
     // socket exists yet the link makes one and owns it; a second link in the
@@ -115,6 +135,25 @@ public:
     // only a peer that answers its challenge; a Client with one answers.
     const std::string& Key() const { return FKey; }
     void SetKey(const std::string& Value) { FKey = Value; }
+    // Server: how many Clients it serves at once, and the minutes without a
+    // command after which control is free again (0: never).
+    int MaxClients() const { return FMaxClients; }
+    int LockIdleMinutes() const { return FLockIdleMinutes; }
+    // The name this station goes by with the others (default user@host).
+    const std::string& Name() const { return FName; }
+
+    // Control of a shared station: a Client asks its Server, a Server's own
+    // panel takes it like a peer. False when there is nothing to take (a
+    // Normal role, a Server that does not share control).
+    bool TakeControl();
+    bool ReleaseControl();
+    // "" (control not shared), "Control: free", "Control: yours",
+    // "Controlled by NAME".
+    QString ControlText() const;
+    // Someone else holds control: commands fail at once.
+    bool ControlledByOther() const;
+    // Peers a Server serves now (admitted or not yet), the port's own included.
+    int PeerCount() const;
 
     // The clock the challenge's deadlines and back-off run on; the steady
     // clock unless set (tests move one of their own).
@@ -167,6 +206,10 @@ signals:
     // LoadConfiguration or SetupPort changed the settings (a bad TCP port
     // number became the default one).
     void SettingsChanged();
+    // Who holds control changed (see ControlText).
+    void ControlChanged(const QString& Text);
+    // A command failed at once, without being sent: Why says why.
+    void CommandRefused(const QString& Why);
 
 protected:
     void SetLinkStatus(TLinkStatus Status);
@@ -264,13 +307,70 @@ private:
         pgAdmitted,  // answered: served
         pgRefused,   // told why and on its way out: nothing more is read or sent
     };
+    // Server: one peer. The port serves one itself (FPrimary, its lines in
+    // RemoteData, its supervision in RemoteTimer); the others it hands on
+    // are served here (Side).
+    struct TPeer {
+        TControlLock::TId Id = 0;
+        std::unique_ptr<net::TServedPeer> Side;
+        TPeerGate Gate = pgOpen;
+        net::TAuthGate::TId AuthId = 0;
+        std::string Text; // address and port, for the log
+        std::string Name; // as it told it; empty until then
+        TLineAssembler Lines;
+        // Its last command line passed on, and ticks left in which a copy
+        // of it is held back.
+        std::string Command;
+        std::int32_t CommandTimer = 0;
+        std::int32_t BeatTimer = 0;
+        std::int32_t Supervision = RemoteTimeout;
+        bool Ready = false;   // a link test came since it was admitted
+        bool Present = false; // connected, not yet gone
+        bool Gone = false;    // Side: left; dropped at the next tick
+        // Lines of the Server's own, sent between two of the controller's.
+        std::vector<std::string> Outbox;
+        ~TPeer();
+    };
     bool AcceptPeer(const net::TPeerAddress& Addr);
+    void ExtraPeer(int Socket, const net::TSockAddr& Addr, bool& Taken);
+    // Server: the allow-list and the key for a peer just connected.
+    void StartPeer(TPeer& P, const net::TPeerAddress& Addr);
+    // Server: a peer is served from now on.
+    void PeerAdmitted(TPeer& P, const std::string& How);
     // Server: the peer's last line in the challenge; false once it is out.
-    bool ChallengeLine(const std::string& Line);
+    bool ChallengeLine(TPeer& P, const std::string& Line);
+    // Server: one whole line from a peer; false when nothing more of it is read.
+    bool PeerLine(TPeer& P, const std::string& Line);
+    // Server: a "[CLIENT ...]" line.
+    void ClientLine(TPeer& P, std::string_view Line);
     // Server: sends Line (a refusal), logs Why with the address, lets the peer go.
-    void RefusePeer(const std::string& Line, const std::string& Why);
+    void RefusePeer(TPeer& P, const std::string& Line, const std::string& Why);
+    // Server: a peer left or was let go: control and the record follow.
+    void PeerLeft(TPeer& P, const std::string& Why);
+    // Server: Bytes to a peer; false when it cannot take them (it is let go).
+    bool WritePeer(TPeer& P, std::string_view Bytes);
+    // Server: a line of the Server's own for a peer, sent at a line boundary.
+    void QueuePeerLine(TPeer& P, const std::string& Line);
+    void FlushPeerLines();
+    // The controller's line now relayed is not finished yet.
+    bool MidControllerLine() const;
     // Server: the peer may hear the controller and the beat.
-    bool PeerMayHear() const { return FPeerGate == pgOpen || FPeerGate == pgAdmitted; }
+    static bool PeerMayHear(const TPeer& P) { return P.Gate == pgOpen || P.Gate == pgAdmitted; }
+    // Server: FPrimary and every side peer still served.
+    template <class Fn> void ForEachPeer(Fn&& F);
+    void TickSidePeers();
+    void DropSidePeers();
+    // Server: ready while some peer keeps up its link tests.
+    void UpdateServerRemoteStatus();
+    // Server: tells every peer who holds control; Why goes to the record.
+    void ControlMoved(const std::string& Why);
+    std::string ControlLineFor(const TPeer& P) const;
+    std::string PeerWho(const TPeer& P) const;
+    // Server: a command that reached the controller, waiting for the status
+    // that came back, for the record.
+    void RecordCommand(const std::string& Who, const TCommandLine& Cmd);
+    void RecordStatus(const TNetPacket& Packet);
+    void TickRecord();
     // Server: the allow-list and the gate for the settings now in force; a
     // bad allow-list entry is told once, a changed key starts a new gate.
     void ApplyAccessSettings();
@@ -284,7 +384,14 @@ private:
     // A copy of the command just sent can still reach the controller.
     bool CopyStillOnItsWay() const;
     // Server: the beat to the peer, at a line boundary of what it relays.
-    void SendServerBeat();
+    void SendServerBeat(TPeer& P);
+    // Client: the Server's controller stopped or started answering.
+    void ServerControllerLost();
+    void ServerControllerBack();
+    // Client: a line of a Server that shares control.
+    void ServerControlLine(std::string_view Packet);
+    // Client and Server panel: a command refused before it was sent.
+    bool RefuseCommandAtOnce();
 
     int FModeIndex = 0;
     std::string FIpAddress;
@@ -298,9 +405,26 @@ private:
     std::unique_ptr<net::TAuthGate> FGate;
     std::string FGateKey;
     net::TAuthGate::TClock FAuthClock;
-    TPeerGate FPeerGate = pgOpen;
-    net::TAuthGate::TId FPeerId = 0;
-    std::string FPeerText; // the peer's address, for the log
+    TPeer FPrimary;
+    std::vector<std::unique_ptr<TPeer>> FSides;
+    TControlLock::TId FNextPeerId = 2;
+    TControlLock FLock;
+    int FMaxClients = DefaultMaxClients;
+    int FLockIdleMinutes = DefaultLockIdleMinutes;
+    std::string FName;
+    struct TRecordEntry {
+        std::string Who;
+        std::string Button;
+        std::int32_t Ticks;
+    };
+    std::vector<TRecordEntry> FRecord;
+    // Client: the Server shares control; who holds it ("" nobody, or the
+    // holder's name), and whether it is this Client.
+    bool FServerShares = false;
+    std::string FHeldBy;
+    bool FControlMine = false;
+    // Client: the Server refused the command under way; why.
+    std::string FCommandRefused;
     // Client: the fault being told is the Server's refusal.
     bool FClientRefused = false;
     QString FPortText = QStringLiteral("Disabled");
@@ -322,12 +446,7 @@ private:
     std::int64_t FRemoteDownSince = 0;
     bool FStopping = false;
     bool FListeningTold = false;
-    // Server: the peer's last command line passed on, and ticks left in
-    // which a copy of it is held back.
-    std::string FPeerCommand;
-    std::int32_t FPeerCommandTimer = 0;
     std::uint64_t FCopiesHeldBack = 0;
-    std::int32_t FServerBeatTimer = 0;
     // Client: ticks left before a Server that beats is taken for silent;
     // 0 while this Server never beat.
     std::int32_t FServerSilenceTimer = 0;

@@ -8,7 +8,8 @@
 
 namespace dravane::comm {
 
-enum TLinkStatus : std::uint8_t { lsNone, lsConnecting, lsReady, lsUpdating, lsDisconnected };
+// lsNoController: a Client reaches its Server, whose controller does not answer.
+enum TLinkStatus : std::uint8_t { lsNone, lsConnecting, lsReady, lsUpdating, lsDisconnected, lsNoController };
 
 // One decoded controller packet. Data holds one byte value per character.
 struct TNetPacket {
@@ -27,6 +28,7 @@ struct TNetPacket {
     X(mcCommLinkOk, 10015)                                                                                   \
     X(mcCommLinkFail, 10016)                                                                                 \
     X(mcRemoteAckReceived, 10017)                                                                            \
+    X(mcCommLinkNoController, 10022)                                                                         \
     X(mcSimpleAntennaDataRcvd, 10018)                                                                        \
     X(mcSimpleAntennaUpdated, 10019)                                                                         \
     X(mcComplexAntennaUpdated, 10021)                                                                        \

@@ -109,8 +109,10 @@ void TDeviceSocket::DoAccept(int Socket) {
         // before the leave's notice, so ask the socket itself.
         std::int32_t error = 0;
         if (!PeerGone(served, error)) {
-            // One peer at a time: the newcomer is let in and shown out at once.
-            CloseSocket(s);
+            // The port serves one peer itself; whoever uses it may take
+            // further ones over, or they are let in and shown out at once.
+            if (DoWsMessage(Socket, wsnExtraPeer, ReleaseSocket(s)) != 1)
+                Api().closesocket(s);
             return;
         }
         peerLeft(c, served, error);

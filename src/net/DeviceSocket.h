@@ -32,6 +32,10 @@ inline constexpr int wsnAccepted = 8;
 inline constexpr int wsnConnected = 16;
 inline constexpr int wsnOwnClosed = 32;
 inline constexpr int wsnPeerClosed = 48;
+// A peer came while another is served: LParam is its socket, no longer
+// watched here. The port answers 1 when it took the socket over; otherwise
+// the socket is closed, as a server port serves one peer itself.
+inline constexpr int wsnExtraPeer = 64;
 
 class TDeviceSocket : public TSocketWrapper {
 public:

@@ -229,6 +229,12 @@ int TSocketWrapper::CloseSocket(int Socket) {
     return r;
 }
 
+int TSocketWrapper::ReleaseSocket(int Socket) {
+    if (FHandle)
+        FHandle->Forget(Socket);
+    return Socket;
+}
+
 int TSocketWrapper::ShutdownSocket(int Socket, int How) {
     CheckLoaded();
     const int r = FApi.shutdown(Socket, How);

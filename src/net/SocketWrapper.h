@@ -83,6 +83,8 @@ public:
     // data still unread before that; Error: the reset's code, or 0. No notice.
     bool PeerGone(int Socket, std::int32_t& Error);
     int CloseSocket(int Socket);
+    // Stops the notices for Socket and hands it to the caller, who closes it.
+    int ReleaseSocket(int Socket);
     int ShutdownSocket(int Socket, int How);                              // would-block is no failure
     int ReadSocket(int Socket, void* Buf, int BufSize, int Flags);        // would-block is no failure
     int WriteSocket(int Socket, const void* Buf, int BufSize, int Flags); // would-block is no failure

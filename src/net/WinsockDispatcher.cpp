@@ -23,7 +23,8 @@ constexpr std::uint32_t CM_NEXTADDRESS = 0x0B13;
 constexpr long AllNotices = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
 bool isError(int Event) {
-    return Event != wsnAccepted && Event != wsnConnected && Event != wsnOwnClosed && Event != wsnPeerClosed;
+    return Event != wsnAccepted && Event != wsnConnected && Event != wsnOwnClosed && Event != wsnPeerClosed &&
+           Event != wsnExtraPeer;
 }
 
 int familyOf(const TPeerAddress& a) {

@@ -321,6 +321,19 @@ std::intptr_t TCustomWinsockPort::WndProc(std::uint32_t Msg, std::uintptr_t wPar
             d ? d->WsPeerAddress : TPeerAddress::FromIPv4(static_cast<in_addr_t>(lParam));
         return DoAccept(peer) ? 1 : 0;
     }
+    case wsnExtraPeer: {
+        bool taken = false;
+        const int socket = static_cast<int>(lParam);
+        if (FOnWsExtraPeer) {
+            TSockAddr from;
+            socklen_t len = from.Capacity();
+            if (::getpeername(socket, from.Get(), &len) == 0) {
+                from.Fix(len);
+                FOnWsExtraPeer(this, socket, from, taken);
+            }
+        }
+        return taken ? 1 : 0;
+    }
     case wsnConnected:
         DoConnect();
         return 0;

@@ -61,6 +61,10 @@ private:
 // IPv4 form, 0 for an IPv6 peer); Accept enters true.
 using TWsAcceptEvent =
     std::function<void(TCustomWinsockPort* Sender, const TPeerAddress& Addr, bool& Accept)>;
+// A peer beyond the one the port serves (server role): Socket is the
+// handler's to keep (Taken true) or to leave to the port, which closes it.
+using TWsExtraPeerEvent =
+    std::function<void(TCustomWinsockPort* Sender, int Socket, const TSockAddr& Addr, bool& Taken)>;
 using TWsPortNotifyEvent = std::function<void(TCustomWinsockPort* Sender)>;
 using TWsErrorEvent = std::function<void(TCustomWinsockPort* Sender, std::int32_t ErrCode)>;
 
@@ -124,6 +128,7 @@ public:
     bool WsStillOnThisSide(std::uint64_t Mark) const;
 
     void SetOnWsAccept(TWsAcceptEvent E) { FOnWsAccept = std::move(E); }
+    void SetOnWsExtraPeer(TWsExtraPeerEvent E) { FOnWsExtraPeer = std::move(E); }
     void SetOnWsConnect(TWsPortNotifyEvent E) { FOnWsConnect = std::move(E); }
     void SetOnWsDisconnect(TWsPortNotifyEvent E) { FOnWsDisconnect = std::move(E); }
     void SetOnWsError(TWsErrorEvent E) { FOnWsError = std::move(E); }
@@ -148,6 +153,7 @@ private:
     void postQuit();
 
     TWsAcceptEvent FOnWsAccept;
+    TWsExtraPeerEvent FOnWsExtraPeer;
     TWsPortNotifyEvent FOnWsConnect;
     TWsPortNotifyEvent FOnWsDisconnect;
     TWsErrorEvent FOnWsError;

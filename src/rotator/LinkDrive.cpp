@@ -25,8 +25,8 @@ bool TLinkDrive::LinkUp() const {
 }
 
 bool TLinkDrive::CanTurn() const {
-    // The condition under which the link's SendCommand sends nothing.
-    if (FLink.GetOpMode() == comm::omServer && FLink.GetRemoteStatus() != comm::lsDisconnected)
+    // Someone else holds control of a shared station: the link refuses at once.
+    if (FLink.ControlledByOther())
         return false;
     return LinkUp();
 }

@@ -7,12 +7,11 @@
 // gave. Which link it depends on follows the role: the TCP link to the
 // Server in the Client role, the serial link otherwise.
 //
-// In the Server role the link carries its Client's commands, and its own
-// SendCommand does nothing while a Client is connected (it returns true at
-// once). The drive then says it cannot turn: the listener answers P with
-// the I/O error code at once and a running move fails, rather than counting
-// eight inert commands as sent. p still reports where the array points: the
-// Client's commands are answered through this link too.
+// On a shared station where someone else holds control the link refuses
+// commands at once; the drive then says it cannot turn: the listener answers
+// P with the I/O error code at once and a running move fails, rather than
+// counting eight refused commands as sent. p still reports where the array
+// points: every status the controller gives reaches every desk.
 //
 // Threading: UI thread only, like the link.
 

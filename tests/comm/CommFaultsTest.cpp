@@ -77,15 +77,19 @@ protected:
                     std::string bytes(Count, '\0');
                     CP->PeekBlock(bytes.data(), Count);
                     ClientIn += bytes;
-                    // The Server's own beat is no byte of the controller's
+                    // The Server's own lines are no bytes of the controller's
                     // (one may come in two pieces).
-                    for (const char* beat : {TCommLink::ServerReadyLine, TCommLink::ServerNoControllerLine}) {
-                        const std::string line = std::string(beat) + '\r';
-                        for (auto at = ClientIn.find(line, ClientScan); at != std::string::npos;
-                             at = ClientIn.find(line, ClientScan))
-                            ClientIn.erase(at, line.size());
+                    for (auto at = ClientIn.find("[SERVER ", ClientScan); at != std::string::npos;
+                         at = ClientIn.find("[SERVER ", ClientScan)) {
+                        const auto end = ClientIn.find('\r', at);
+                        if (end == std::string::npos) {
+                            ClientScan = at;
+                            break;
+                        }
+                        ClientIn.erase(at, end + 1 - at);
                     }
-                    ClientScan = ClientIn.size() > 32 ? ClientIn.size() - 32 : 0;
+                    if (ClientIn.find("[SERVER ", ClientScan) == std::string::npos)
+                        ClientScan = ClientIn.size() > 8 ? ClientIn.size() - 8 : 0;
                 }
                 c.RemotePortTriggerAvail(CP, Count);
             });
@@ -102,7 +106,8 @@ protected:
     // Server's controller answers; no tick while a connection is being made.
     bool Settle() {
         TTickDriver ticks(*Client, [this] {
-            return !Client->RemotePort->Open() || Client->GetRemoteStatus() == comm::lsReady;
+            return !Client->RemotePort->Open() || Client->GetRemoteStatus() == comm::lsReady ||
+                   Client->GetRemoteStatus() == comm::lsNoController;
         });
         ticks.OnTick = [this](int) { Server->Tick(); };
         return PumpUntil(

@@ -75,9 +75,11 @@ TEST_F(Roles, AClientCommandsTheControllerThroughAServer) {
         EXPECT_EQ(Option(s, IPPROTO_TCP, TCP_USER_TIMEOUT), net::DeadPeerUserTimeoutMs);
     }
 
-    // While a peer holds the link, the Server's own commands do nothing.
+    // The Server's own panel commands the controller while a peer is
+    // connected, and the peer sees the status that came back.
     EXPECT_TRUE(server.SendCommand(baseDravane, cmd485_SetDravane, "\x01", cmd485_DravaneStatus));
-    EXPECT_FALSE(server.NetIsBusy());
+    EXPECT_EQ(Controller.Count("[R98T4AH01]"), 1);
+    ASSERT_TRUE(PumpUntil([&] { return client.GetPacket().Cmd == cmd485_DravaneStatus; }));
 
     // The command reaches the controller ended by a single CR; the report is
     // decoded at both ends.
@@ -86,7 +88,7 @@ TEST_F(Roles, AClientCommandsTheControllerThroughAServer) {
     EXPECT_TRUE(client.SendCommand(baseDravane, cmd485_SetDravane, "\x02", cmd485_DravaneStatus));
     ASSERT_FALSE(TimedOut);
     EXPECT_EQ(Controller.Raw, "[R98T4AH02]\r");
-    const TNetPacket report{0x4B, 0x01, 0x98, 0x00, std::string("\x01\x01", 2)};
+    const TNetPacket report{0x4B, 0x01, 0x98, 0x00, std::string("\x01\x00", 2)};
     EXPECT_EQ(client.GetPacket(), report);
     EXPECT_EQ(server.GetPacket(), report);
 
@@ -169,16 +171,21 @@ TEST_F(Roles, AServerRelaysBetweenItsPeerAndTheController) {
     EXPECT_TRUE(PumpUntil([&] { return Controller.Count("[R98T4AH03]") == 1; }));
     EXPECT_TRUE(server.Port->Open());
 
-    // With its serial port closed the Server forwards nothing and "[REMOTE]"
-    // no longer keeps the peer: it is dropped 141 ticks after the last one
-    // that counted.
+    // With its serial port closed the Server forwards nothing, but "[REMOTE]"
+    // still keeps the peer, which hears that the controller does not
+    // answer; 141 ticks after the last one it is dropped.
     peer.Put("[REMOTE]\r");
     ASSERT_TRUE(PumpUntil([&] { return Controller.Count("[REMOTE]") == 2; }));
     Select(server, "Disable");
-    server.Tick(100);
     Controller.Raw.clear();
-    peer.Put("[REMOTE]\rX");
-    ASSERT_TRUE(PumpUntil([&] { return server.RemoteData.Pending() == "X"; }));
+    peer.Received.clear();
+    for (const char* mark : {"X0", "X1", "X2"}) {
+        peer.Put(std::string("\r[REMOTE]\r") + mark);
+        ASSERT_TRUE(PumpUntil([&] { return server.RemoteData.Pending() == mark; }));
+        server.Tick(100);
+    }
+    EXPECT_EQ(peer.Disconnects, 0);
+    EXPECT_TRUE(PumpUntil([&] { return peer.Received.find("[SERVER LINKDOWN]\r") != std::string::npos; }));
     server.Tick(40);
     EXPECT_EQ(server.GetRemoteStatus(), comm::lsReady);
     server.Tick();

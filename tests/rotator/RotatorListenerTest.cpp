@@ -355,11 +355,18 @@ TEST_F(RotatorOverLink, RotctlPointsTheArrayThroughAClientAndItsServer) {
     EXPECT_EQ(set.ExitCode, 0) << set.Output.toStdString();
     EXPECT_TRUE(positionComesTo(atClient->Listener().Port(), "180.00"));
 
-    // The Server's own commands are inert while its Client holds the controller: P is an I/O
-    // error at once, and p follows the reports the Client's commands bring.
-    const TRun held = rotctl(atServer->Listener().Port(), {"P", "90", "0"});
+    // Nobody holds control: the Server's own rotator points the array too.
+    EXPECT_EQ(rotctl(atServer->Listener().Port(), {"P", "90", "0"}).ExitCode, 0);
+    EXPECT_TRUE(positionComesTo(atClient->Listener().Port(), "90.00"));
+
+    // The Client takes control: the Server's P is an I/O error at once, and
+    // its p follows the reports the Client's commands bring.
+    ASSERT_TRUE(client.TakeControl());
+    ASSERT_TRUE(PumpUntil([&] { return server.ControlledByOther(); }));
+    const TRun held = rotctl(atServer->Listener().Port(), {"P", "0", "0"});
     EXPECT_NE(held.ExitCode, 0);
     EXPECT_TRUE(held.Output.contains("IO error")) << held.Output.toStdString();
+    EXPECT_EQ(rotctl(atClient->Listener().Port(), {"P", "180", "0"}).ExitCode, 0);
     EXPECT_TRUE(positionComesTo(atServer->Listener().Port(), "180.00"));
 }
 } // namespace
