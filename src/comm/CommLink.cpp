@@ -283,8 +283,12 @@ void TCommLink::PortLost(std::int32_t Code) {
                 "; it will open again when it is back");
     QTimer::singleShot(0, this, [this] {
         guarded([this] {
-            if (Port->DeviceLost())
+            // Still the session that failed (a reopen needs it closed first);
+            // its other threads may not have ended yet.
+            if (Port->Open() && Port->Dispatcher().DeviceFailure() != 0) {
+                FWatchDevice = true;
                 DisableLocalPort();
+            }
         });
     });
 }
@@ -1315,7 +1319,8 @@ void TCommLink::DisableLocalPort() {
     if (Port->DeviceLost()) {
         FWatchDevice = true;
         // Found by a write before the device threads' notice came.
-        PortLost(Port->Dispatcher().DeviceFailure());
+        if (FLocalFault.empty())
+            PortLost(Port->Dispatcher().DeviceFailure());
     }
     try {
         CloseSerial();

@@ -211,11 +211,12 @@ bool TWinsockDispatcher::listenOn(int Socket, const TSockAddr& At) {
         return listenFailed(At);
     if (FSockets->ListenSocket(Socket, 5) == SOCKET_ERROR && fail())
         return listenFailed(At);
-    qCInfo(lcNet).noquote() << "listening on"
-                            << (FListenAddress.empty()
-                                    ? "every address port " + std::to_string(ntohs(FPortNet))
-                                    : At.Text())
-                                   .c_str();
+    // The link logs it once per episode; a Server listens anew each supervision cycle.
+    qCDebug(lcNet).noquote() << "listening on"
+                             << (FListenAddress.empty()
+                                     ? "every address port " + std::to_string(ntohs(FPortNet))
+                                     : At.Text())
+                                    .c_str();
     return true;
 }
 
