@@ -56,9 +56,21 @@ std::string groupName(gid_t gid) {
     return found->gr_name;
 }
 
+std::string findHolder(const std::string& Path);
+
 } // namespace
 
 std::string DeviceHolder(const std::string& Path) {
+    // Processes come and go while /proc is read: whatever fails, nobody is named.
+    try {
+        return findHolder(Path);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+namespace {
+std::string findHolder(const std::string& Path) {
     std::error_code ec;
     const fs::path real = fs::canonical(Path, ec);
     if (ec)
@@ -85,6 +97,7 @@ std::string DeviceHolder(const std::string& Path) {
     }
     return {};
 }
+} // namespace
 
 TDeviceFaultText DescribeDeviceFault(const std::string& Path, int Err) {
     struct stat st {};
