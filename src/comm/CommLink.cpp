@@ -1148,6 +1148,8 @@ bool TCommLink::ClientAuthLine(std::string_view Packet) {
             ClientRefused("Refused by " + server + ": this address is not in its AllowFrom");
         else if (l->Value == "busy")
             ClientRefused("Refused by " + server + ": busy with other peers logging in");
+        else if (l->Value == "full")
+            ClientRefused("Refused by " + server + ": it serves as many Clients as its MaxClients allows");
         else
             ClientRefused("Refused by " + server + ": wrong answers from this address lately (" + l->Value +
                           " s)");

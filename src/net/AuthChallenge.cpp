@@ -23,7 +23,7 @@ constexpr std::string_view AdmittedLine = "[AUTHOK]";
 constexpr std::string_view FailedTag = "[AUTHFAIL ";
 constexpr std::string_view RefusedTag = "[REFUSED ";
 constexpr std::string_view FailReasons[] = {"wrong", "late", "missing"};
-constexpr std::string_view RefuseReasons[] = {"address", "busy"};
+constexpr std::string_view RefuseReasons[] = {"address", "busy", "full"};
 
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -106,7 +106,7 @@ std::optional<TAuthLine> ParseAuthLine(std::string_view Line) {
         b && oneOf(*b, {FailReasons[0], FailReasons[1], FailReasons[2]}))
         return TAuthLine{alFailed, std::string(*b)};
     if (const auto b = body(Line, RefusedTag);
-        b && (oneOf(*b, {RefuseReasons[0], RefuseReasons[1]}) || isWait(*b)))
+        b && (oneOf(*b, {RefuseReasons[0], RefuseReasons[1], RefuseReasons[2]}) || isWait(*b)))
         return TAuthLine{alRefused, std::string(*b)};
     return std::nullopt;
 }

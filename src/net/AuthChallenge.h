@@ -40,7 +40,7 @@ enum TAuthLineKind : std::uint8_t {
     alAnswer,    // Value: the mac (hex, lower case)
     alAdmitted,  // no value
     alFailed,    // Value: wrong, late or missing
-    alRefused,   // Value: address, busy, or "wait <seconds>"
+    alRefused,   // Value: address, busy, full, or "wait <seconds>"
 };
 
 struct TAuthLine {

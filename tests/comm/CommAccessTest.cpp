@@ -22,47 +22,6 @@ namespace {
 
 const std::string TheKey = "correct horse battery staple";
 
-// The link's log lines while it lives.
-class TLinkLog {
-public:
-    TLinkLog() {
-        Current = this;
-        FPrevious = qInstallMessageHandler(&TLinkLog::handle);
-    }
-    ~TLinkLog() {
-        qInstallMessageHandler(FPrevious);
-        Current = nullptr;
-    }
-    std::vector<std::string> Lines;
-    // Text, where "*" stands for any run of characters (a peer's port).
-    bool Has(const std::string& text) const {
-        return std::any_of(Lines.begin(), Lines.end(), [&](const std::string& l) {
-            std::size_t at = 0;
-            std::size_t from = 0;
-            for (std::size_t star = text.find('*');; star = text.find('*', from)) {
-                const std::string part = text.substr(from, star == std::string::npos ? star : star - from);
-                at = l.find(part, at);
-                if (at == std::string::npos)
-                    return false;
-                at += part.size();
-                if (star == std::string::npos)
-                    return true;
-                from = star + 1;
-            }
-        });
-    }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext& context, const QString& message) {
-        if (Current && context.category &&
-            (std::string_view(context.category) == "dravane.link" ||
-             std::string_view(context.category) == "dravane.record"))
-            Current->Lines.push_back(message.toStdString());
-    }
-    static inline TLinkLog* Current = nullptr;
-    QtMessageHandler FPrevious = nullptr;
-};
-
 // Reads while the event loop runs until done(what came) holds or the peer
 // closed; false when neither happened within the bound.
 template <class Fn> bool ReadUntil(const TRawPeer& peer, std::string& got, bool& closed, Fn done) {

@@ -277,7 +277,7 @@ TEST_F(Faults, TheSerialCablePulledMidCommandAndPluggedBack) {
     EXPECT_EQ(Server->GetLinkStatus(), comm::lsDisconnected);
     EXPECT_EQ(Told(mcCommLinkFail, Server), 1);
 
-    // Its "[REMOTE]" no longer counts at the Server: the Client is dropped and shows red.
+    // A Client that stops its link tests is dropped after the supervision time and shows red.
     Server->Tick(TCommLink::RemoteTimeout + 1);
     EXPECT_TRUE(PumpUntil([&] { return Client->GetRemoteStatus() == comm::lsDisconnected; }));
     EXPECT_EQ(Told(mcCommLinkFail, Client), 1);

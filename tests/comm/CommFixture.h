@@ -99,6 +99,47 @@ struct TRecordingMainForm : platform::TActionTarget {
 // Calls the window's tick handler from the event loop (so inside a command's
 // wait), but only while Gate allows: a gate makes the ticks wait for the
 // controller instead of racing it.
+// The link's log lines while it lives.
+class TLinkLog {
+public:
+    TLinkLog() {
+        Current = this;
+        FPrevious = qInstallMessageHandler(&TLinkLog::handle);
+    }
+    ~TLinkLog() {
+        qInstallMessageHandler(FPrevious);
+        Current = nullptr;
+    }
+    std::vector<std::string> Lines;
+    // Text, where "*" stands for any run of characters (a peer's port).
+    bool Has(const std::string& text) const {
+        return std::any_of(Lines.begin(), Lines.end(), [&](const std::string& l) {
+            std::size_t at = 0;
+            std::size_t from = 0;
+            for (std::size_t star = text.find('*');; star = text.find('*', from)) {
+                const std::string part = text.substr(from, star == std::string::npos ? star : star - from);
+                at = l.find(part, at);
+                if (at == std::string::npos)
+                    return false;
+                at += part.size();
+                if (star == std::string::npos)
+                    return true;
+                from = star + 1;
+            }
+        });
+    }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext& context, const QString& message) {
+        if (Current && context.category &&
+            (std::string_view(context.category) == "dravane.link" ||
+             std::string_view(context.category) == "dravane.record"))
+            Current->Lines.push_back(message.toStdString());
+    }
+    static inline TLinkLog* Current = nullptr;
+    QtMessageHandler FPrevious = nullptr;
+};
+
 class TTickDriver {
 public:
     TTickDriver(TCommLink& Comm, std::function<bool()> Gate = {}) : FComm(Comm), FGate(std::move(Gate)) {

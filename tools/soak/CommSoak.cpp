@@ -1,8 +1,10 @@
-// Soak run of the relay: commands from a Client window through a Server
-// window to the controller simulator on a pseudo-terminal, both windows in
-// this process over loopback TCP, with the link broken now and then (the TCP
-// path reset, the serial cable pulled and plugged back). Every command must
-// end true or false within its bound; memory and descriptors must stay flat.
+// Soak run of the relay: commands from two Clients through a Server to the
+// controller simulator on a pseudo-terminal, all links in this process over
+// loopback TCP, with the link broken now and then (the first Client's TCP
+// path reset, the serial cable pulled and plugged back) and control of the
+// station taken and released every few hundred commands. Every command must
+// end true or false within its bound, none from a Client without control may
+// reach the controller, and memory and descriptors must stay flat.
 //
 //   comm-soak [commands (10000)] [seed (1)] [tick ms (5)] [eager]
 // "eager": after a break the commands go on at once, without waiting for the
@@ -21,6 +23,7 @@
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -84,6 +87,9 @@ int main(int argc, char** argv) {
     if (qgetenv("QT_QPA_PLATFORM").isEmpty())
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QCoreApplication app(argc, argv);
+    // The record's line per command would drown the soak's own report.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        QLoggingCategory::setFilterRules(QStringLiteral("dravane.record.info=false"));
     const long commands = argc > 1 ? std::atol(argv[1]) : 10000;
     const unsigned seed = argc > 2 ? static_cast<unsigned>(std::atol(argv[2])) : 1;
     const int tickMs = argc > 3 ? std::atoi(argv[3]) : 5;
@@ -113,17 +119,25 @@ int main(int argc, char** argv) {
     const std::uint16_t proxyPort = test::FreePort();
     test::TLoopbackProxy proxy(proxyPort, serverPort);
     const std::string ports = "[Ports]\nCOM3=" + device + "\n";
-    test::WriteAll(ini, ports + "[Comm]\nPort=3\nMode=2\nipPort=" + std::to_string(serverPort) + "\n");
+    test::WriteAll(ini, ports + "[Comm]\nPort=3\nMode=2\nMaxClients=2\nipPort=" + std::to_string(serverPort) +
+                            "\n");
     auto server = std::make_unique<TSoakComm>(); // owns the device socket: goes last
-    test::WriteAll(ini,
-                   ports + "[Comm]\nMode=1\nipAddress=127.0.0.1\nipPort=" + std::to_string(proxyPort) + "\n");
+    test::WriteAll(ini, ports + "[Comm]\nMode=1\nName=first\nipAddress=127.0.0.1\nipPort=" +
+                            std::to_string(proxyPort) + "\n");
     auto client = std::make_unique<TSoakComm>();
+    test::WriteAll(ini, ports + "[Comm]\nMode=1\nName=second\nipAddress=127.0.0.1\nipPort=" +
+                            std::to_string(serverPort) + "\n");
+    auto second = std::make_unique<TSoakComm>();
+    long refused = 0;
+    for (TSoakComm* c : {client.get(), second.get()})
+        QObject::connect(c, &comm::TCommLink::CommandRefused, [&] { ++refused; });
     comm::SystemReady = true;
 
     QTimer ticks;
     ticks.callOnTimeout([&] {
         server->Timer1Timer();
         client->Timer1Timer();
+        second->Timer1Timer();
     });
     ticks.start(tickMs);
     // Six tries of 20 ticks each, and a reconnection, are far inside this.
@@ -136,7 +150,9 @@ int main(int argc, char** argv) {
         comm::SystemReady = false; // ends the command's wait
     });
 
-    const auto linked = [&] { return client->GetRemoteStatus() == comm::lsReady; };
+    const auto linked = [&] {
+        return client->GetRemoteStatus() == comm::lsReady && second->GetRemoteStatus() == comm::lsReady;
+    };
     const auto recoveryBound = std::chrono::milliseconds(600 * tickMs + 10000);
     const auto serialReady = [&] { return server->GetLinkStatus() == comm::lsReady; };
     if (!test::PumpUntil([&] { return linked() && serialReady(); }, recoveryBound)) {
@@ -147,19 +163,37 @@ int main(int argc, char** argv) {
     std::mt19937 random(seed);
     std::uniform_int_distribution<long> gap(200, 400);
     long nextBreak = gap(random);
+    std::uniform_int_distribution<long> controlGap(150, 300);
+    long nextControl = controlGap(random);
+    long controlChanges = 0, leaks = 0;
+    // Who holds control, as both Clients must see it before the next command.
+    TSoakComm* holder = nullptr;
+    const auto controlSeen = [&] {
+        const auto seen = [&](TSoakComm* c) {
+            return c->ControlText() == (holder == nullptr ? "Control: free"
+                                        : holder == c     ? "Control: yours"
+                                                          : QString("Controlled by ") +
+                                                            (holder == client.get() ? "first" : "second"));
+        };
+        return !linked() || (seen(client.get()) && seen(second.get()));
+    };
     long trues = 0, falses = 0, resets = 0, unplugs = 0, unrecovered = 0;
     const long warmUp = std::max(10L, commands / 10);
     long rssWarm = 0, fdsWarm = 0, rssMax = 0, fdsMax = 0;
     const auto started = std::chrono::steady_clock::now();
     for (long k = 1; k <= commands && !hung; ++k) {
         const std::string button(1, static_cast<char>(1 + random() % 6));
+        TSoakComm* from = random() % 2 == 0 ? client.get() : second.get();
+        const long refusedBefore = refused;
         watchdog.start(commandBound);
-        const bool ok = client->SendCommand(comm::baseDravane, comm::cmd485_SetDravane, button,
-                                            comm::cmd485_DravaneStatus);
+        const bool ok =
+            from->SendCommand(comm::baseDravane, comm::cmd485_SetDravane, button, comm::cmd485_DravaneStatus);
         watchdog.stop();
         if (hung)
             break;
         ok ? ++trues : ++falses;
+        if (refused > refusedBefore && holder != nullptr && holder != from && controller.CommandCount() > 0)
+            ++leaks;
         // The fake controller's record of every line would grow by itself.
         controller.Lines.clear();
         controller.Raw.clear();
@@ -189,6 +223,24 @@ int main(int argc, char** argv) {
                 break;
             }
         }
+        if (k == nextControl) {
+            nextControl += controlGap(random);
+            ++controlChanges;
+            // Whoever holds control lets go; otherwise one of the two takes it.
+            if (holder != nullptr && linked()) {
+                holder->ReleaseControl();
+                holder = nullptr;
+            } else if (linked()) {
+                holder = random() % 2 == 0 ? client.get() : second.get();
+                holder->TakeControl();
+            }
+            if (!test::PumpUntil(controlSeen, recoveryBound)) {
+                std::fprintf(stderr,
+                             "comm-soak: after command %ld the Clients did not see who holds control\n", k);
+                ++unrecovered;
+                break;
+            }
+        }
         if (k == warmUp) {
             rssWarm = residentKiB();
             fdsWarm = openDescriptors();
@@ -210,6 +262,7 @@ int main(int argc, char** argv) {
 
     ticks.stop();
     comm::SystemReady = false;
+    second.reset();
     client.reset();
     server.reset();
     platform::SetApplicationMainForm(nullptr);
@@ -220,13 +273,15 @@ int main(int argc, char** argv) {
     // stack is kept: the resident set grows by itself and tells nothing
     // (leaks are the sanitizer's to report at exit).
     const bool flat = (Sanitized || growth <= 5.0) && fdsMax <= fdsWarm;
-    const bool pass = !hung && unrecovered == 0 && trues + falses == commands && flat;
+    const bool pass = !hung && unrecovered == 0 && leaks == 0 && trues + falses == commands && flat;
     std::printf("comm-soak: %ld commands in %.1f s (tick %d ms, seed %u)\n", trues + falses, seconds, tickMs,
                 seed);
     std::printf("  ended true %ld, false %ld, hung %d\n", trues, falses, hung ? 1 : 0);
     std::printf("  disconnects: %ld TCP resets, %ld serial unplugs; links not back in time: %ld; "
                 "link-fail notices %d, error messages %ld\n",
                 resets, unplugs, unrecovered, mainForm.LinkFails, errors);
+    std::printf("  control changes %ld; commands refused at once %ld, of which reached the controller %ld\n",
+                controlChanges, refused, leaks);
     std::printf("  RSS after warm-up %ld KiB, highest after %ld KiB (%+.1f %%%s), at the end %ld KiB\n",
                 rssWarm, rssMax, growth, Sanitized ? ", not judged under AddressSanitizer" : "", rssEnd);
     std::printf("  open descriptors after warm-up %ld, highest after %ld, at the end %ld\n", fdsWarm, fdsMax,
