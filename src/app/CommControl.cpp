@@ -129,7 +129,10 @@ TCommControl::TCommControl(QWidget* parent)
     platform::TLogRecord& record = platform::TLogRecord::Instance();
     for (const platform::TLogLine& line : record.Lines())
         AddEvent(platform::FormatLogLine(line));
-    connect(&record, &platform::TLogRecord::LineAdded, this, &TCommControl::AddEvent);
+    connect(&record, &platform::TLogRecord::LineAdded, this,
+            [this](qint64 time, int type, const QString& category, const QString& text) {
+                AddEvent(platform::FormatLogLine({time, category, static_cast<QtMsgType>(type), text}));
+            });
 
     FPortListTimer->setInterval(PortListRefreshMs);
     connect(FPortListTimer, &QTimer::timeout, this, [this] { RefreshPortList(); });

@@ -1,6 +1,7 @@
 #include "platform/LogRecord.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <atomic>
 
 namespace dravane::platform {
@@ -33,8 +34,8 @@ const char* levelName(QtMsgType type) {
 } // namespace
 
 QString FormatLogLine(const TLogLine& Line) {
-    return Line.Time.toString(QStringLiteral("HH:mm:ss ")) + QLatin1String(levelName(Line.Type)) +
-           QStringLiteral(": ") + Line.Text;
+    return QDateTime::fromMSecsSinceEpoch(Line.Time).toString(QStringLiteral("HH:mm:ss ")) +
+           QLatin1String(levelName(Line.Type)) + QStringLiteral(": ") + Line.Text;
 }
 
 TLogRecord& TLogRecord::Instance() {
@@ -51,15 +52,15 @@ void TLogRecord::Take(QtMsgType Type, const QMessageLogContext& Context, const Q
     // Debug lines are --verbose's; the list holds what the log says by default.
     if (Type == QtDebugMsg || !Context.category || qstrncmp(Context.category, "dravane.", 8) != 0)
         return;
-    TLogLine line{QDateTime::currentDateTime(), QString::fromLatin1(Context.category), Type, Text};
-    const QString shown = FormatLogLine(line);
+    const TLogLine line{QDateTime::currentMSecsSinceEpoch(), QString::fromLatin1(Context.category), Type,
+                        Text};
     {
         const std::lock_guard lock(FLock);
         if (FLines.size() == Capacity)
             FLines.pop_front();
-        FLines.push_back(std::move(line));
+        FLines.push_back(line);
     }
-    emit LineAdded(shown);
+    emit LineAdded(line.Time, line.Type, line.Category, line.Text);
 }
 
 std::vector<TLogLine> TLogRecord::Lines() const {

@@ -7,9 +7,8 @@
 //
 // Threads: any thread may log (the serial layer's threads do); the record
 // is guarded by its own lock. LineAdded is emitted on the logging thread:
-// a receiver on the UI thread gets it queued.
+// a receiver on the UI thread gets it queued, and formats it there.
 
-#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QtGlobal>
@@ -21,13 +20,16 @@
 namespace dravane::platform {
 
 struct TLogLine {
-    QDateTime Time;
+    // Milliseconds since the epoch: local time is worked out only where the
+    // line is shown (the time-zone code is not for every thread at once).
+    qint64 Time = 0;
     QString Category;
     QtMsgType Type = QtInfoMsg;
     QString Text;
 };
 
 // "14:02:07 warning: <text>" (local time), as the event list shows a line.
+// UI thread.
 QString FormatLogLine(const TLogLine& Line);
 
 class TLogRecord : public QObject {
@@ -46,8 +48,8 @@ public:
     void Take(QtMsgType Type, const QMessageLogContext& Context, const QString& Text);
 
 signals:
-    // One line kept, formatted as FormatLogLine does.
-    void LineAdded(const QString& Line);
+    // One line kept (Type: a QtMsgType).
+    void LineAdded(qint64 Time, int Type, const QString& Category, const QString& Text);
 
 private:
     TLogRecord() = default;

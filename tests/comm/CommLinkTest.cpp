@@ -192,10 +192,11 @@ TEST_F(Settings, AnUnpluggedAdapterIsOpenedAgainWhenItComesBack) {
     w.Tick();
     ASSERT_TRUE(PumpUntil([&] { return w.GetLinkStatus() == comm::lsReady; }));
 
+    MainForm.Codes.clear();
     Controller.Unplug();
     std::filesystem::remove(byId);
-    ASSERT_TRUE(PumpUntil([&] { return w.Port->DeviceLost(); }));
-    MainForm.Codes.clear();
+    // Closed on the device threads' notice, or at the latest by the next link test.
+    ASSERT_TRUE(PumpUntil([&] { return w.Port->DeviceLost() || !w.Port->Open(); }));
     for (int tick = 0; tick <= TCommLink::LinkTestInterval && w.Port->Open(); ++tick)
         w.Tick();
     EXPECT_FALSE(w.Port->Open());

@@ -1,6 +1,7 @@
 #include "platform/LogRecord.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QLoggingCategory>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -33,10 +34,11 @@ TEST(LogRecord, KeepsTheLastLinesOfOurCategoriesFromAnyThread) {
     int announced = 0;
     bool elsewhere = false;
     QObject receiver;
-    QObject::connect(&record, &TLogRecord::LineAdded, &receiver, [&](const QString&) {
-        ++announced;
-        elsewhere |= QThread::currentThread() != receiver.thread();
-    });
+    QObject::connect(&record, &TLogRecord::LineAdded, &receiver,
+                     [&](qint64, int, const QString&, const QString&) {
+                         ++announced;
+                         elsewhere |= QThread::currentThread() != receiver.thread();
+                     });
 
     constexpr int Threads = 4, Lines = 100;
     std::vector<std::thread> threads;
@@ -61,10 +63,11 @@ TEST(LogRecord, KeepsTheLastLinesOfOurCategoriesFromAnyThread) {
     for (const TLogLine& l : lines) {
         EXPECT_EQ(l.Category, "dravane.test");
         EXPECT_NE(l.Type, QtDebugMsg);
-        EXPECT_TRUE(l.Time.isValid());
+        EXPECT_GT(l.Time, 0);
     }
     EXPECT_EQ(lines.back().Text, "the last");
-    EXPECT_EQ(FormatLogLine(lines.back()), lines.back().Time.toString("HH:mm:ss") + " warning: the last");
+    EXPECT_EQ(FormatLogLine(lines.back()),
+              QDateTime::fromMSecsSinceEpoch(lines.back().Time).toString("HH:mm:ss") + " warning: the last");
     EXPECT_EQ(passedOn.load(), Threads * Lines * 3 + 1);
 
     for (int k = 0; k < 1000 && announced < Threads * Lines + 1; ++k)
