@@ -8,6 +8,7 @@
 #include "platform/AppException.h"
 #include "platform/CommandLine.h"
 #include "platform/ErrorBox.h"
+#include "platform/LogRecord.h"
 #include "platform/SettingsPath.h"
 #include "platform/SignalWatcher.h"
 #include "rotator/LinkDrive.h"
@@ -49,6 +50,8 @@ int RunDravane(int argc, char** argv) {
             argc, argv, "Dravane Control: the antenna controller's panel, and its relay over TCP.", options))
         return *status;
     platform::ApplyCommandLine(options);
+    // Kept from the start, for the Communications window's event list.
+    platform::TLogRecord::Instance();
     // Before any thread exists, so every thread inherits the mask and the
     // signals reach the signalfd only.
     platform::BlockTerminationSignals();

@@ -3,14 +3,17 @@
 #include "app/AboutBox.h"
 #include "comm/GetComPorts.h"
 #include "platform/AppException.h"
+#include "platform/LogRecord.h"
 #include "rotator/RotatorListener.h"
 #include "ui_CommControl.h"
 #include "widgets/ColorPanel.h"
 
 #include <QButtonGroup>
 #include <QGuiApplication>
+#include <QListWidget>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -57,6 +60,10 @@ void paintLed(widgets::TColorPanel* led, TLinkStatus status) {
 
 template <class Fn> void guarded(Fn&& fn) {
     platform::Guarded(std::forward<Fn>(fn));
+}
+
+std::string faultKey(comm::TLinkKind link) {
+    return link == comm::lkLocal ? "serial" : "tcp";
 }
 
 } // namespace
@@ -110,8 +117,22 @@ TCommControl::TCommControl(QWidget* parent)
             ShowControl();
         });
     });
+    // One box per link: a fault told again while its box is open only
+    // replaces its text, and the box closes when the fault is over.
     connect(FLink.get(), &comm::TCommLink::Message, this,
-            [](const QString& text) { platform::ShowErrorMessage(text.toStdString()); });
+            [](const QString& text, comm::TMessageSeverity, comm::TLinkKind link) {
+                platform::ShowFault(faultKey(link), text.toStdString());
+            });
+    connect(FLink.get(), &comm::TCommLink::FaultEnded, this,
+            [](comm::TLinkKind link) { platform::EndFault(faultKey(link)); });
+    // The log's events, the serial layer's threads' included (queued here).
+    platform::TLogRecord& record = platform::TLogRecord::Instance();
+    for (const platform::TLogLine& line : record.Lines())
+        AddEvent(platform::FormatLogLine(line));
+    connect(&record, &platform::TLogRecord::LineAdded, this,
+            [this](qint64 time, int type, const QString& category, const QString& text) {
+                AddEvent(platform::FormatLogLine({time, category, static_cast<QtMsgType>(type), text}));
+            });
 
     FPortListTimer->setInterval(PortListRefreshMs);
     connect(FPortListTimer, &QTimer::timeout, this, [this] { RefreshPortList(); });
@@ -219,6 +240,17 @@ void TCommControl::ShowOpenPort() {
     const auto found = ui->ComListBox->findItems(open, Qt::MatchExactly, 0);
     if (!found.isEmpty())
         ui->ComListBox->setCurrentItem(found.first());
+}
+
+void TCommControl::AddEvent(const QString& Line) {
+    QListWidget* list = ui->EventList;
+    // Follows the newest line unless the operator scrolled back to read.
+    const bool atEnd = list->verticalScrollBar()->value() == list->verticalScrollBar()->maximum();
+    list->addItem(Line);
+    while (list->count() > static_cast<int>(platform::TLogRecord::Capacity))
+        delete list->takeItem(0);
+    if (atEnd)
+        list->scrollToBottom();
 }
 
 void TCommControl::SetLinkStatus(TLinkStatus Status) {

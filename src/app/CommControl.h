@@ -80,6 +80,8 @@ private:
     // Makes the open port's entry ("Disable" when none is open) the list's current one.
     void ShowOpenPort();
     void ShowRotator();
+    // One line of the link-event list (the last TLogRecord::Capacity kept).
+    void AddEvent(const QString& Line);
 
     std::unique_ptr<Ui::CommControl> ui;
     std::unique_ptr<comm::TCommLink> FLink;

@@ -14,7 +14,7 @@
 
 namespace dravane::app {
 
-Q_LOGGING_CATEGORY(lcCopy, "dravane.app")
+Q_LOGGING_CATEGORY(lcCopy, "dravane.app", QtInfoMsg)
 
 namespace {
 constexpr QByteArrayView raiseRequest = "raise\n";

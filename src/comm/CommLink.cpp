@@ -9,8 +9,12 @@
 #include "net/ServedPeer.h"
 #include "net/WinsockPort.h"
 #include "platform/AppException.h"
+#include "platform/ComNumbers.h"
+#include "platform/CommandLine.h"
+#include "platform/DeviceFault.h"
 #include "platform/IniFile.h"
 #include "platform/SettingsPath.h"
+#include "serial/BaseDispatcher.h"
 #include "serial/ComPort.h"
 #include "serial/PortException.h"
 
@@ -25,11 +29,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <optional>
 
 namespace dravane::comm {
 
 Q_LOGGING_CATEGORY(lcLink, "dravane.link", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcSerial, "dravane.serial", QtInfoMsg)
 // Who switched what on a shared station, and who came and went.
 Q_LOGGING_CATEGORY(lcRecord, "dravane.record", QtInfoMsg)
 
@@ -71,6 +78,34 @@ std::string trimmed(const std::string& s) {
 
 bool allDigits(std::string_view s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// "4.2 s", "3 min 12 s", "2 h 5 min".
+std::string duration(std::int64_t ms) {
+    if (ms < 60'000)
+        return QString::number(static_cast<double>(ms) / 1000.0, 'f', 1).toStdString() + " s";
+    const std::int64_t s = ms / 1000;
+    if (s < 3600)
+        return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
+    return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+}
+
+const char* roleName(ToperatingMode mode) {
+    switch (mode) {
+    case omClient:
+        return "Client";
+    case omServer:
+        return "Server";
+    case omNormal:
+        break;
+    }
+    return "Disabled (controller on this machine)";
 }
 
 // The panel of a Server takes control like a peer, under this id.
@@ -115,6 +150,7 @@ TCommLink::TCommLink(QObject* parent)
     Port->SetOnTriggerAvail([this](serial::TCustomComPort* CP, std::uint16_t Count) {
         guarded([&] { PortTriggerAvail(CP, Count); });
     });
+    Port->SetOnDeviceFailure([this](serial::TCustomComPort*, std::int32_t Code) { PortLost(Code); });
     RemotePort->SetAutoOpen(false);
     RemotePort->SetDeviceLayer(serial::dlWinsock);
     RemotePort->SetOnTriggerAvail([this](serial::TCustomComPort* CP, std::uint16_t Count) {
@@ -141,6 +177,7 @@ TCommLink::TCommLink(QObject* parent)
 // The ports go first: closing fires their events, which tell the watchers.
 TCommLink::~TCommLink() {
     Timer1->stop();
+    FStopping = true;
     FSides.clear();
     RemotePort.reset();
     Port.reset();
@@ -150,6 +187,13 @@ TCommLink::~TCommLink() {
 void TCommLink::Start() {
     ActionToDo.Tag = 0;
     SecondTimer = 0;
+    // Before the ports open, so that a journal reads in order.
+    const std::string settings = platform::SettingsFileName();
+    qCInfo(lcLink).noquote() << QStringLiteral("Dravane Control %1 started: settings %2, role %3")
+                                    .arg(QString::fromStdString(platform::ProgramVersion()),
+                                         QString::fromStdString(settings),
+                                         QString::fromLatin1(roleName(OperatingModeFromIndex(
+                                             platform::TIniFile(settings).ReadInteger(Section, "Mode", 0)))));
     LoadConfiguration();
     CheckKeyFileMode();
     NetBusy = false;
@@ -170,6 +214,7 @@ TCommLink::TPeer::~TPeer() = default;
 void TCommLink::DecodePacket(const std::string& line) {
     if (!ParsePacketLine(line, NetPacket))
         return;
+    qCDebug(lcLink).noquote() << "Received" << QString::fromStdString(line);
     if (OpMode == omServer)
         RecordStatus(NetPacket);
     emit PacketReceived(NetPacket);
@@ -187,10 +232,97 @@ void TCommLink::SetPortText(const QString& Text) {
 }
 
 void TCommLink::Tell(const std::string& Text, TLinkKind Link) {
-    if (isSignalConnected(QMetaMethod::fromSignal(&TCommLink::Message)))
-        emit Message(QString::fromStdString(Text), msError, Link);
+    // Without a watcher (dravane-server) this line is the message.
+    if (Link == lkLocal)
+        qCWarning(lcSerial).noquote() << QString::fromStdString(Text);
     else
-        platform::ShowErrorMessage(Text);
+        qCWarning(lcLink).noquote() << QString::fromStdString(Text);
+    emit Message(QString::fromStdString(Text), msError, Link);
+}
+
+std::string TCommLink::PortWhere(std::int32_t Number) {
+    const std::optional<std::string> path =
+        Number >= 1 && Number <= MaxComNumber ? platform::ComNumbers().DevicePathFor(Number) : std::nullopt;
+    return "COM" + std::to_string(Number) + " (" + (path ? *path : std::string("no device")) + ")";
+}
+
+void TCommLink::LocalFailed(const std::string& Why) {
+    if (Why == FLocalFault)
+        return;
+    FLocalFault = Why;
+    Tell(Why, lkLocal);
+}
+
+void TCommLink::LocalRecovered(const std::string& What) {
+    if (FLocalFault.empty()) {
+        qCInfo(lcSerial).noquote() << QString::fromStdString(What);
+        return;
+    }
+    qCInfo(lcSerial).noquote() << QString::fromStdString(What) << "(the fault is over)";
+    FLocalFault.clear();
+    emit FaultEnded(lkLocal);
+}
+
+// Told at once; the port is closed once the notice has returned (closing
+// inside it would free the notice's own sender), and the watch reopens it.
+void TCommLink::PortLost(std::int32_t Code) {
+    const std::string where = PortWhere(Port->ComNumber());
+    const std::optional<std::string> path = platform::ComNumbers().DevicePathFor(Port->ComNumber());
+    const platform::TDeviceFaultText cause = platform::DescribeDeviceFault(path.value_or(""), EIO);
+    LocalFailed(where + " lost: " + serial::ErrorMessage(Code) + ", " + cause.Text +
+                "; it will open again when it is back");
+    QTimer::singleShot(0, this, [this] {
+        guarded([this] {
+            // Still the session that failed (a reopen needs it closed first);
+            // its other threads may not have ended yet.
+            if (Port->Open() && Port->Dispatcher().DeviceFailure() != 0) {
+                FWatchDevice = true;
+                DisableLocalPort();
+            }
+        });
+    });
+}
+
+void TCommLink::CloseSerial() {
+    const bool wasOpen = Port->Open();
+    Port->SetOpen(false);
+    if (wasOpen)
+        qCInfo(lcSerial).noquote() << QString::fromStdString(PortWhere(Port->ComNumber())) << "closed";
+}
+
+void TCommLink::NoteLinkChange(TLinkKind Link, TLinkStatus Was, TLinkStatus Now) {
+    // The destructor's closing: the ports are going, and nothing more is news.
+    if (!Port || !RemotePort)
+        return;
+    std::int64_t& downSince = Link == lkLocal ? FLocalDownSince : FRemoteDownSince;
+    // A Server that answers without its controller is a TCP link up all the same.
+    const auto up = [Link](TLinkStatus s) {
+        return s == lsReady || (Link == lkRemote && s == lsNoController);
+    };
+    if (up(Now) && !up(Was)) {
+        const std::string what =
+            Link == lkLocal
+                ? "Link up: the controller answers on " + PortWhere(Port->ComNumber())
+                : "TCP link up: " + (OpMode == omServer ? std::string("a Client is served") : RemoteWhere());
+        if (downSince != 0)
+            qCInfo(lcLink).noquote() << QString::fromStdString(what + " (down " +
+                                                               duration(nowMs() - downSince) + ")");
+        else
+            qCInfo(lcLink).noquote() << QString::fromStdString(what);
+        downSince = 0;
+    } else if (up(Was) && Now == lsDisconnected && FStopping) {
+        qCInfo(lcLink).noquote() << (Link == lkLocal ? "Link down: stopping" : "TCP link down: stopping");
+    } else if (up(Was) && Now == lsDisconnected) {
+        downSince = nowMs();
+        std::string why = Link == lkLocal ? FLocalFault : FRemoteFault;
+        if (why.empty() && Link == lkLocal)
+            why = LinkTries >= 5 ? "the controller on " + PortWhere(Port->ComNumber()) + " stopped answering"
+                                 : PortWhere(Port->ComNumber()) + " closed";
+        if (why.empty())
+            why = OpMode == omServer ? "no Client served any more" : RemoteWhere() + " gone or silent";
+        qCWarning(lcLink).noquote() << QString::fromStdString(
+            (Link == lkLocal ? "Link down: " : "TCP link down: ") + why);
+    }
 }
 
 // ---------------------------------------------------------------- settings
@@ -281,14 +413,31 @@ TCommLink::TOpenResult TCommLink::OpenSerial(std::int32_t Number) {
         LocalData.Clear();
         Port->SetOpen(true);
         FWatchDevice = false;
+        FOpenFailure.clear();
         SetPortText(QStringLiteral("Using COM%1").arg(Number));
+        LocalRecovered(PortWhere(Number) + " opened");
         return TOpenResult::Opened;
-    } catch (const serial::EPortException& e) {
-        FWatchDevice = e.ErrorCode() == serial::ecBadId && Number >= 1 && Number <= MaxComNumber;
+    } catch (const std::exception& e) {
+        const auto* portError = dynamic_cast<const serial::EPortException*>(&e);
+        FWatchDevice =
+            portError && portError->ErrorCode() == serial::ecBadId && Number >= 1 && Number <= MaxComNumber;
+        // The cause a user can act on, from what the device path is now and
+        // the error the open met; the port's own text when neither tells.
+        const std::optional<std::string> path = Number >= 1 && Number <= MaxComNumber
+                                                    ? platform::ComNumbers().DevicePathFor(Number)
+                                                    : std::nullopt;
+        if (!path) {
+            FOpenFailure =
+                PortWhere(Number) + ": map a device to it in [Ports] of " + platform::SettingsFileName();
+        } else {
+            platform::TDeviceFaultText cause = platform::DescribeDeviceFault(*path, Port->LastOpenErrno());
+            if (cause.Kind == platform::TDeviceFault::Other && Port->LastOpenErrno() == 0)
+                cause.Text = e.what();
+            FOpenFailure = PortWhere(Number) + ": " + cause.Text;
+        }
+        if (FWatchDevice)
+            FOpenFailure += "; it will open when it appears";
         return FWatchDevice ? TOpenResult::DeviceAbsent : TOpenResult::Failed;
-    } catch (const std::exception&) {
-        FWatchDevice = false;
-        return TOpenResult::Failed;
     }
 }
 
@@ -308,12 +457,12 @@ void TCommLink::SetupPort() {
     }
     Port->SetBaud(ComBaud);
     if (PortNumber == 0 || PortNumber != Port->ComNumber()) {
-        Port->SetOpen(false);
+        CloseSerial();
         SetLinkStatus(lsDisconnected);
     }
     if (OpMode != omClient && PortNumber > 0 && PortNumber != Port->ComNumber()) {
         if (OpenSerial(PortNumber) != TOpenResult::Opened)
-            Tell("Error opening COM port", lkLocal);
+            LocalFailed("Error opening COM port " + FOpenFailure);
     }
     if (OpMode == omNormal) {
         FRemoteFault.clear();
@@ -406,9 +555,7 @@ void TCommLink::ApplyAccessSettings() {
         FAllowListText = FAllowFrom;
         FAllowList = net::TAllowList(FAllowFrom);
         for (const std::string& e : FAllowList.Errors()) {
-            const std::string text = e + " in [Comm]: ignored";
-            qCWarning(lcLink).noquote() << QString::fromStdString(text);
-            Tell(text, lkRemote);
+            Tell(e + " in [Comm]: ignored", lkRemote);
         }
     }
     if (FKey.empty()) {
@@ -1071,20 +1218,21 @@ void TCommLink::RemoteFailed(const std::string& Why) {
     if (Why == FRemoteFault)
         return;
     FRemoteFault = Why;
-    qCWarning(lcLink).noquote() << QString::fromStdString(Why);
     Tell(Why, lkRemote);
 }
 
 void TCommLink::RemoteRecovered(const std::string& What) {
-    if (!FRemoteFault.empty())
-        qCInfo(lcLink).noquote() << QString::fromStdString(What) << "(it failed before)";
-    else
+    if (FRemoteFault.empty()) {
         qCInfo(lcLink).noquote() << QString::fromStdString(What);
+        return;
+    }
+    qCInfo(lcLink).noquote() << QString::fromStdString(What) << "(the fault is over)";
     FRemoteFault.clear();
+    emit FaultEnded(lkRemote);
 }
 
 void TCommLink::UseComPort(std::int32_t number) {
-    Port->SetOpen(false);
+    CloseSerial();
     SetPortText(QStringLiteral("Disabled"));
     SetLinkStatus(lsDisconnected);
     PortNumber = number;
@@ -1100,7 +1248,7 @@ void TCommLink::UseComPort(std::int32_t number) {
         SetLinkStatus(lsDisconnected);
         return;
     }
-    Tell("Error opening COM" + std::to_string(number), lkLocal);
+    LocalFailed("Error opening " + FOpenFailure);
     SetLinkStatus(lsDisconnected);
     Port->SetOpen(false);
     SetPortText(QStringLiteral("Disabled"));
@@ -1110,6 +1258,7 @@ void TCommLink::UseComPort(std::int32_t number) {
 
 void TCommLink::SetLinkStatus(TLinkStatus Status) {
     if (Status != lsNone && Status != LinkStatus) {
+        NoteLinkChange(lkLocal, LinkStatus, Status);
         const bool wasReady = LinkStatus == lsReady;
         LinkStatus = Status;
         emit LinkStatusChanged(LinkStatus);
@@ -1129,6 +1278,7 @@ void TCommLink::SetLinkStatus(TLinkStatus Status) {
 
 void TCommLink::SetRemoteStatus(TLinkStatus Status) {
     if (Status != lsNone && Status != RemoteStatus) {
+        NoteLinkChange(lkRemote, RemoteStatus, Status);
         RemoteStatus = Status;
         emit RemoteStatusChanged(RemoteStatus);
     }
@@ -1181,6 +1331,7 @@ bool TCommLink::WriteRemote(std::string_view Bytes) {
 }
 
 void TCommLink::SendPacket(const std::string& Packet) {
+    qCDebug(lcLink).noquote() << "Sending" << QString::fromStdString(Packet) << "transmission" << Attempts;
     if (OpMode == omClient) {
         if (inService(*RemotePort) && RemoteConnected && !WriteRemote(Packet + LF))
             DisableRemotePort();
@@ -1191,10 +1342,14 @@ void TCommLink::SendPacket(const std::string& Packet) {
 }
 
 void TCommLink::DisableLocalPort() {
-    if (Port->DeviceLost())
+    if (Port->DeviceLost()) {
         FWatchDevice = true;
+        // Found by a write before the device threads' notice came.
+        if (FLocalFault.empty())
+            PortLost(Port->Dispatcher().DeviceFailure());
+    }
     try {
-        Port->SetOpen(false);
+        CloseSerial();
     } catch (const std::exception&) {
         // The port is out of service whatever closing it reported.
     }
@@ -1253,6 +1408,9 @@ bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::stri
         Response = 0;
     }
     NetBusy = false;
+    if (!result)
+        qCWarning(lcLink).noquote() << "Command" << QString::fromStdString(packet)
+                                    << "given up: no reply to 6 transmissions";
     return result;
 }
 
@@ -1298,6 +1456,7 @@ void TCommLink::PortTriggerAvail(serial::TCustomComPort* CP, std::uint16_t Count
             ForEachPeer([](TPeer& P) { P.Command.clear(); });
         DecodePacket(std::string(packet));
         if (packet == "[LINKOK]") {
+            qCDebug(lcSerial).noquote() << "Link test answered on COM" + QString::number(Port->ComNumber());
             SetLinkStatus(lsReady);
             LinkTries = 0;
         }
@@ -1573,7 +1732,7 @@ void TCommLink::WatchForDevice() {
     case TOpenResult::DeviceAbsent:
         break;
     case TOpenResult::Failed:
-        Tell("Error opening COM port", lkLocal);
+        LocalFailed("Error opening COM port " + FOpenFailure);
         break;
     }
 }
@@ -1581,13 +1740,15 @@ void TCommLink::WatchForDevice() {
 // ---------------------------------------------------------------- closing
 
 void TCommLink::Shutdown() {
+    qCInfo(lcLink) << "Stopping";
+    FStopping = true;
     DropSidePeers();
     SetLinkStatus(lsDisconnected);
     SetRemoteStatus(lsDisconnected);
     Timer1->stop();
     FWatchDevice = false;
     try {
-        Port->SetOpen(false);
+        CloseSerial();
     } catch (const std::exception& e) {
         platform::ShowException(e);
     }

@@ -105,6 +105,8 @@ public:
     std::uint64_t CopiesHeldBack() const { return FCopiesHeldBack; }
     // The COM number the settings name (0: none).
     std::int32_t ConfiguredPort() const { return PortNumber; }
+    // "COM3 (/dev/ttyUSB0)", or "COM3 (no device)" when none is mapped.
+    static std::string PortWhere(std::int32_t Number);
     // The text about the serial port ("Using COM3", "COM disabled", "Disabled").
     const QString& PortText() const { return FPortText; }
 
@@ -185,10 +187,15 @@ signals:
     // A complete packet decoded, before its action code goes to the main window.
     void PacketReceived(const dravane::comm::TNetPacket& Packet);
     void PortTextChanged(const QString& Text);
-    // Something the operator should read. Nobody connected: it goes to the
-    // application's error display.
+    // Something the operator should read, about one link: a fault while it
+    // lasts (told once however often it repeats) or a settings error. It is
+    // logged already; a watcher shows it (one box per link at most), and
+    // without one the log line is all.
     void Message(const QString& Text, dravane::comm::TMessageSeverity Severity,
                  dravane::comm::TLinkKind Link);
+    // The fault last told for Link is over (the device reopened, the peer
+    // is back): its box closes by itself.
+    void FaultEnded(dravane::comm::TLinkKind Link);
     // LoadConfiguration or SetupPort changed the settings (a bad TCP port
     // number became the default one).
     void SettingsChanged();
@@ -261,7 +268,19 @@ private:
     void OnRemoteError(std::int32_t ErrCode);
     void WatchForDevice();
     void SetPortText(const QString& Text);
+    // The one way out for a message: logged (dravane.serial or dravane.link),
+    // then announced by Message.
     void Tell(const std::string& Text, TLinkKind Link);
+    // The serial port failed (an open, the device lost): red, told once per fault.
+    void LocalFailed(const std::string& Why);
+    // The serial port works again: the fault is over, and the log says so.
+    void LocalRecovered(const std::string& What);
+    // The device threads ended on a device failure (UI thread, posted).
+    void PortLost(std::int32_t Code);
+    // Closes the serial port, logging it when it was open.
+    void CloseSerial();
+    // Logs link up and link down (with how long it was down).
+    void NoteLinkChange(TLinkKind Link, TLinkStatus Was, TLinkStatus Now);
     // The TCP link failed (a Client that cannot reach its Server, a Server
     // that cannot listen): red, and one message per episode.
     void RemoteFailed(const std::string& Why);
@@ -424,6 +443,13 @@ private:
     std::string FRemoteOpenedWith;
     // The TCP fault now being told; empty when none.
     std::string FRemoteFault;
+    // The serial fault now being told, and why the last open failed; empty when none.
+    std::string FLocalFault;
+    std::string FOpenFailure;
+    // Since when each link is down after having been up (0: not down).
+    std::int64_t FLocalDownSince = 0;
+    std::int64_t FRemoteDownSince = 0;
+    bool FStopping = false;
     bool FListeningTold = false;
     std::uint64_t FCopiesHeldBack = 0;
     // Client: ticks left before a Server that beats is taken for silent;

@@ -211,11 +211,12 @@ bool TWinsockDispatcher::listenOn(int Socket, const TSockAddr& At) {
         return listenFailed(At);
     if (FSockets->ListenSocket(Socket, 5) == SOCKET_ERROR && fail())
         return listenFailed(At);
-    qCInfo(lcNet).noquote() << "listening on"
-                            << (FListenAddress.empty()
-                                    ? "every address port " + std::to_string(ntohs(FPortNet))
-                                    : At.Text())
-                                   .c_str();
+    // The link logs it once per episode; a Server listens anew each supervision cycle.
+    qCDebug(lcNet).noquote() << "listening on"
+                             << (FListenAddress.empty()
+                                     ? "every address port " + std::to_string(ntohs(FPortNet))
+                                     : At.Text())
+                                    .c_str();
     return true;
 }
 
@@ -226,7 +227,7 @@ bool TWinsockDispatcher::listenFailed(const TSockAddr& At) {
         where = FListenAddress + " (" + where + ")"; // a name: which of its addresses
     FFailureText =
         "Cannot listen on " + where + ": " + std::generic_category().message(FSockets->LastErrno());
-    qCWarning(lcNet).noquote() << FFailureText.c_str();
+    qCDebug(lcNet).noquote() << FFailureText.c_str(); // the link tells it, once per episode
     return false;
 }
 
@@ -237,7 +238,7 @@ void TWinsockDispatcher::listenResolved(const std::vector<TSockAddr>& Found, std
     if (Found.empty()) {
         FFailureText = "Cannot listen on " + FListenAddress + " port " + std::to_string(ntohs(FPortNet)) +
                        ": " + ErrorMessage(Error != 0 ? Error : ecWSCANTRESOLVE);
-        qCWarning(lcNet).noquote() << FFailureText.c_str();
+        qCDebug(lcNet).noquote() << FFailureText.c_str(); // the link tells it, once per episode
         DeliverSocketMessage(ecWSCANTRESOLVE, 0);
         return;
     }

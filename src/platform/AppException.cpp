@@ -83,6 +83,27 @@ void ShowErrorMessage(const std::string& text) {
     });
 }
 
+void ShowFault(const std::string& Key, const std::string& text) {
+    if (!sink() && nobodyToClick())
+        return;
+    QTimer::singleShot(0, QCoreApplication::instance(), [Key, text] {
+        if (sink())
+            sink()(text);
+        else if (!nobodyToClick())
+            presenter()->PostFault(Key, text);
+    });
+}
+
+void EndFault(const std::string& Key) {
+    if (sink() || !presenter())
+        return;
+    // Queued behind a ShowFault of the same turn, which it then closes.
+    QTimer::singleShot(0, QCoreApplication::instance(), [Key] {
+        if (presenter())
+            presenter()->EndFault(Key);
+    });
+}
+
 void ShowErrorMessageModal(const std::string& text) {
     showBox(text);
 }

@@ -16,6 +16,14 @@ namespace dravane::platform {
 void ShowException(const std::exception& e);
 void ShowErrorMessage(const std::string& text);
 
+// A fault of one of the program's links (Key names the link): the first
+// text opens a box that blocks nothing, a later one while it is open only
+// replaces its text, so a fault that repeats never stacks boxes. The caller
+// has logged the text: without anybody to click, nothing more is written.
+void ShowFault(const std::string& Key, const std::string& text);
+// The fault is over: its box closes by itself (none open: nothing).
+void EndFault(const std::string& Key);
+
 // Shows the message box now and returns when the operator has closed it.
 void ShowErrorMessageModal(const std::string& text);
 
@@ -38,6 +46,10 @@ public:
     virtual void Post(const std::string& text) = 0;
     // Closes every open modal dialog, so whatever waits on one goes on.
     virtual void CloseDialogs() = 0;
+    // Posts Text in the box for Key: a new box, or the open one's text replaced.
+    virtual void PostFault(const std::string& Key, const std::string& Text) = 0;
+    // Closes the box for Key, if open.
+    virtual void EndFault(const std::string& Key) = 0;
 };
 // Not owned; null removes it.
 void SetErrorPresenter(TErrorPresenter* presenter);

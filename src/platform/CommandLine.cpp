@@ -1,5 +1,6 @@
 #include "platform/CommandLine.h"
 
+#include "platform/LogRecord.h"
 #include "platform/SettingsPath.h"
 
 #include <QCommandLineParser>
@@ -59,7 +60,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, const std::string& De
     return std::nullopt;
 }
 
+std::string ProgramVersion() {
+    return DRAVANE_VERSION;
+}
+
 void ApplyCommandLine(const TCommandLine& Options) {
+    SetLogPattern();
     if (!Options.ConfigFile.empty())
         SetSettingsFileName(
             QFileInfo(QString::fromStdString(Options.ConfigFile)).absoluteFilePath().toStdString());

@@ -20,7 +20,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, const std::string& De
                                     TCommandLine& Options);
 
 // Applies what the command line chose: the settings file, and the debug
-// lines of every dravane.* logging category for --verbose.
+// lines of every dravane.* logging category for --verbose. Log lines on
+// standard error carry their level and category from here on.
 void ApplyCommandLine(const TCommandLine& Options);
+
+// "2.0".
+std::string ProgramVersion();
 
 } // namespace dravane::platform

@@ -6,6 +6,10 @@
 #include <QDialog>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QPointer>
+
+#include <map>
+#include <string>
 
 namespace dravane::platform {
 namespace {
@@ -46,7 +50,31 @@ public:
         KeepTitleWhole(*box);
         box->show();
     }
+    void PostFault(const std::string& key, const std::string& text) override {
+        QPointer<QMessageBox>& open = FFaults[key];
+        if (open) {
+            open->setText(QString::fromStdString(text));
+            return;
+        }
+        auto* box = new QMessageBox(QMessageBox::Critical, QApplication::applicationDisplayName(),
+                                    QString::fromStdString(text), QMessageBox::Ok);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->setObjectName(QString::fromStdString("fault:" + key));
+        KeepTitleWhole(*box);
+        open = box;
+        box->show();
+    }
+    void EndFault(const std::string& key) override {
+        const auto it = FFaults.find(key);
+        if (it == FFaults.end())
+            return;
+        if (it->second)
+            it->second->close();
+        FFaults.erase(it);
+    }
     bool FOffscreenToo = false;
+    std::map<std::string, QPointer<QMessageBox>> FFaults; // one open box per link at most
     void Show(const std::string& text) override {
         QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(),
                         QString::fromStdString(text), QMessageBox::Ok);

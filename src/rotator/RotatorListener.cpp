@@ -16,7 +16,7 @@
 
 namespace dravane::rotator {
 
-Q_LOGGING_CATEGORY(lcRotator, "dravane.rotator")
+Q_LOGGING_CATEGORY(lcRotator, "dravane.rotator", QtInfoMsg)
 
 namespace {
 

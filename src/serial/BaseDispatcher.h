@@ -91,6 +91,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -164,6 +165,12 @@ public:
     static TBaseDispatcher* GetTComRecPtr(std::uint16_t Handle);
 
     TCustomComPort* Owner() const { return fOwner; }
+    // Set by an owner that hears of a device failure itself (UI thread, from
+    // a message the device thread posted; it must not close the port inside
+    // the call). None: the failure goes to the application's exception
+    // display. A failure still pending when the dispatcher goes is dropped
+    // when set (the owner closed the port and knows).
+    std::function<void(int Code)> OnDeviceFailure;
     std::uint16_t Handle() const { return fHandle; }
     std::string DeviceName;
     int ComHandle() const { return CidEx.load(); }

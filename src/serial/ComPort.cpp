@@ -242,8 +242,19 @@ void TCustomComPort::InitPort() {
     if (FTapiMode != tmOn)
         ValidateComport();
     try {
+        FLastOpenErrno = 0;
         FDispatcher = ActivateDeviceLayer();
         FDispatcher->DeviceName = "COM" + std::to_string(FComNumber);
+        if (FOnDeviceFailure) {
+            // Only while this port lives and still uses this dispatcher.
+            const std::weak_ptr<TNotifyState> state = FNotifyState;
+            const TBaseDispatcher* mine = FDispatcher.get();
+            FDispatcher->OnDeviceFailure = [this, state, mine](int Code) {
+                const auto s = state.lock();
+                if (s && !s->Destroyed && FDispatcher.get() == mine && FPortState == psOpen)
+                    Fire(FOnDeviceFailure, this, static_cast<std::int32_t>(Code));
+            };
+        }
         int rc = InitializePort();
         if (rc == ecFileAccessDenied && AccessDenied(FDispatcher.get()))
             throw EAccessDenied();
@@ -285,6 +296,8 @@ void TCustomComPort::InitPort() {
         // The window goes first: a notification queued for it is cancelled,
         // so stopping the threads never waits for this thread.
         RegisterComPort(false);
+        if (const auto* serial = dynamic_cast<const TWin32Dispatcher*>(FDispatcher.get()))
+            FLastOpenErrno = serial->DeviceErrno();
         if (FDispatcher) {
             FDispatcher->DonePortPrim();
             FDispatcher.reset();

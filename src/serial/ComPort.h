@@ -198,6 +198,9 @@ public:
     // read or write error) while the port is still open: writes then raise
     // that failure's error. False after a close or a new open.
     bool DeviceLost() const;
+    // The system error behind the last failed open (EACCES, EBUSY, ENOENT,
+    // ENOTTY...; 0 when the last open worked or failed before the device).
+    int LastOpenErrno() const { return FLastOpenErrno; }
     bool OpenPending() const { return FOpenPending; }
     // The dispatcher; opens the port first when AutoOpen allows it. Raises
     // ECommNotOpen when there is none.
@@ -364,6 +367,13 @@ public:
     void SetOnTriggerOutbuffUsed(TComNotifyEvent E);
     void SetOnTriggerOutSent(TComNotifyEvent E);
     void SetOnPortOpen(TComNotifyEvent E) { FOnPortOpen = std::move(E); }
+    // The device threads ended on a failure (ecDeviceRead, ecDeviceWrite...),
+    // told once on the UI thread, while the port is still open on that
+    // device; the handler must not close the port inside the call. Without
+    // one the failure goes to the application's exception display.
+    void SetOnDeviceFailure(std::function<void(TCustomComPort* CP, std::int32_t Code)> E) {
+        FOnDeviceFailure = std::move(E);
+    }
     void SetOnPortClose(TComNotifyEvent E) { FOnPortClose = std::move(E); }
     void SetOnWaitChar(TWaitCharEvent E) { FOnWaitChar = std::move(E); }
 
@@ -488,6 +498,8 @@ private:
     TComNotifyEvent FOnTriggerOutbuffUsed;
     TComNotifyEvent FOnTriggerOutSent;
     TComNotifyEvent FOnPortOpen;
+    std::function<void(TCustomComPort*, std::int32_t)> FOnDeviceFailure;
+    int FLastOpenErrno = 0;
     TComNotifyEvent FOnPortClose;
     TWaitCharEvent FOnWaitChar;
 

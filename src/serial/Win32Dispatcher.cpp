@@ -83,7 +83,7 @@ TWin32Dispatcher::TWin32Dispatcher(TCustomComPort* Owner, const platform::TMsClo
     FFailureWindow = std::make_unique<platform::TMessageWindow>(
         [this](std::uint32_t Msg, std::uintptr_t, std::intptr_t) -> std::intptr_t {
             if (Msg == FailureMessage)
-                ShowPendingFailure();
+                DeliverPendingFailure();
             return 0;
         });
     FFailureTarget = FFailureWindow->Target();
@@ -97,7 +97,7 @@ TWin32Dispatcher::~TWin32Dispatcher() {
         DonePort();
     RequestStop();
     JoinThreads(true);
-    ShowPendingFailure();
+    ShowPendingFailureAtClose();
     FFailureWindow.reset();
 }
 
@@ -419,7 +419,7 @@ int TWin32Dispatcher::CloseCom() {
     if (rc == 0)
         CidEx = -1;
     FQueue.Clear();
-    ShowPendingFailure();
+    ShowPendingFailureAtClose();
     CloseComActive = false;
     return rc;
 }
@@ -488,8 +488,19 @@ void TWin32Dispatcher::ThreadGone(TThreadKind Kind, int ReturnValue) {
         GeneralEvent->Set(); // a flush waiting for this thread's answer
 }
 
-void TWin32Dispatcher::ShowPendingFailure() {
-    if (const int code = FPendingFailure.exchange(0); code != 0)
+// An owner that takes failures is closing the port and knows why.
+void TWin32Dispatcher::ShowPendingFailureAtClose() {
+    if (const int code = FPendingFailure.exchange(0); code != 0 && !OnDeviceFailure)
+        platform::Guarded([code] { CheckException(code); });
+}
+
+void TWin32Dispatcher::DeliverPendingFailure() {
+    const int code = FPendingFailure.exchange(0);
+    if (code == 0)
+        return;
+    if (const auto owner = OnDeviceFailure; owner)
+        owner(code);
+    else
         platform::Guarded([code] { CheckException(code); });
 }
 

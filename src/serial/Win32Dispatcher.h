@@ -33,8 +33,9 @@
 //   and is joined by DonePortPrim once the delivery has ended.
 // - A thread that meets a device failure sets KillThreads; all four end and
 //   the first failure's message ("Device read error", "Device write error",
-//   ...) is handed to the UI thread through a message window and shown there
-//   once by the application's exception display; never from a device thread.
+//   ...) is handed to the UI thread through a message window and given
+//   there once to the owner's OnDeviceFailure, else to the application's
+//   exception display; never from a device thread.
 //   The device stays open until the port is closed; DeviceLost() then says
 //   so, and the port refuses writes with the failure's error.
 //
@@ -127,7 +128,8 @@ private:
     void ApplyPriority(TThreadKind Kind);
     int WriteBlock(const std::uint8_t* Data, int Size); // write thread
     void ReportFailure(int Code);                       // UI thread
-    void ShowPendingFailure();                          // UI thread
+    void DeliverPendingFailure();                       // UI thread
+    void ShowPendingFailureAtClose();                   // UI thread
 
     platform::TSerialDevice FDevice; // opened and closed on the UI thread while no thread runs
     TIOQueue FQueue;

@@ -9,8 +9,10 @@
 #include <QLabel>
 
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -102,7 +104,19 @@ TEST_F(CommWindow, StartWithoutFileOrWithAPortThatCannotBeOpened) {
         EXPECT_FALSE(bad.Link().GetPort().Open()) << number;
         EXPECT_EQ(bad.ComLabel(), "Disabled");
         EXPECT_TRUE(PumpUntil([&] { return !Errors.empty(); }));
-        EXPECT_EQ(Errors, std::vector<std::string>{"Error opening COM port"});
+        ASSERT_EQ(Errors.size(), 1u);
+        EXPECT_TRUE(Errors.front().starts_with("Error opening COM port COM" + std::string(number) + " "))
+            << Errors.front();
+        // The event list has it, with its time and level, as the log does.
+        const auto* events = bad.W.findChild<QListWidget*>("EventList");
+        ASSERT_TRUE(events && events->count() > 0);
+        EXPECT_TRUE(PumpUntil([&] {
+            return events->item(events->count() - 1)
+                ->text()
+                .contains(QRegularExpression(
+                    "^\\d\\d:\\d\\d:\\d\\d warning: " +
+                    QRegularExpression::escape(QString::fromStdString(Errors.front())) + "$"));
+        })) << events->item(events->count() - 1)->text().toStdString();
     }
 }
 
@@ -233,7 +247,8 @@ TEST_F(CommWindow, ThePortListOpensOnAClickOrEnterOnly) {
     EXPECT_EQ(w.ComLabel(), "Disabled");
     EXPECT_EQ(w.LinkCaption(), "Disconnected");
     EXPECT_TRUE(PumpUntil([&] { return !Errors.empty(); }));
-    EXPECT_EQ(Errors, std::vector<std::string>{"Error opening COM4"});
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_TRUE(Errors.front().starts_with("Error opening COM4 (")) << Errors.front();
 
     // "Disable".
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},

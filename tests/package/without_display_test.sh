@@ -27,6 +27,7 @@ within 100 reported || { cat "$work/err" >&2; fail "the port failure was not rep
 kill -0 "$pid" 2>/dev/null || { cat "$work/err" >&2; fail "the program ended after the failure"; }
 terminate "after a port failure"
 [ "$(grep -c 'Error opening COM port' "$work/err")" -eq 1 ] || { cat "$work/err" >&2; fail "reported more than once"; }
-grep -qx 'Error opening COM port' "$work/err" || { cat "$work/err" >&2; fail "the report is not a line of its own"; }
+grep -qF "Error opening COM port COM7 ($work/not-a-folder/ttyUSB0): " "$work/err" ||
+    { cat "$work/err" >&2; fail "the report does not name the port and its device"; }
 saved "$work/app/dravane.ini" || fail "settings not saved at the SIGTERM"
 echo "without-display case passed"

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <vector>
 
 using namespace dravane;
 
@@ -71,6 +72,41 @@ TEST(ErrorDisplay, APostedBoxBlocksNothingAndAnUnattendedCloseShutsIt) {
     platform::SetUnattended(false);
     platform::InstallErrorBox();
     EXPECT_FALSE(guard.Fired);
+}
+
+// A link's fault told again and again while its box is open: one box, its
+// text the latest; another link's fault: a box of its own; the fault over:
+// its box closes by itself.
+TEST(ErrorDisplay, OneBoxPerLinkFaultClosingWhenTheFaultEnds) {
+    platform::InstallErrorBox(true);
+    const auto boxes = [] {
+        std::vector<QMessageBox*> open;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible())
+                open.push_back(b);
+        }
+        return open;
+    };
+    for (int pull = 0; pull < 3; ++pull) {
+        platform::ShowFault("serial", "COM3 (/dev/ttyUSB0) lost");
+        platform::ShowFault("serial", "COM3 (/dev/ttyUSB0) lost again");
+        ASSERT_TRUE(test::PumpUntil([&] { return boxes().size() == 1; }));
+        QCoreApplication::processEvents();
+        ASSERT_EQ(boxes().size(), 1u) << pull;
+        EXPECT_EQ(boxes().front()->text(), "COM3 (/dev/ttyUSB0) lost again");
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        platform::EndFault("serial");
+        ASSERT_TRUE(test::PumpUntil([&] { return boxes().empty(); })) << pull;
+    }
+    platform::ShowFault("serial", "Error opening COM port COM3 (/dev/ttyUSB0): permission denied");
+    platform::ShowFault("tcp", "Cannot reach the Server at 192.0.2.7 port 54902: connection refused");
+    ASSERT_TRUE(test::PumpUntil([&] { return boxes().size() == 2; }));
+    platform::EndFault("tcp");
+    ASSERT_TRUE(test::PumpUntil([&] { return boxes().size() == 1; }));
+    EXPECT_TRUE(boxes().front()->text().startsWith("Error opening COM port"));
+    platform::EndFault("serial");
+    EXPECT_TRUE(test::PumpUntil([&] { return boxes().empty(); }));
+    platform::InstallErrorBox();
 }
 
 TEST(ErrorDisplay, AnUnattendedCloseShutsTheOpenModalBox) {

@@ -83,7 +83,7 @@ TEST(SimProgram, SilentSimulatorSendsOnlyItsUnrequestedStatus) {
     EXPECT_EQ(sim.Stop(), 0) << sim.Err();
 }
 
-TEST(SimProgram, BadOptionsGiveOneLineAndStatus2) {
+TEST(SimProgram, HelpVersionAndBadOptionsOneLineStatus2) {
     const std::vector<std::vector<std::string>> bad{{"--bogus"},
                                                     {"--delay"},
                                                     {"--delay", "-5"},
@@ -102,11 +102,17 @@ TEST(SimProgram, BadOptionsGiveOneLineAndStatus2) {
         EXPECT_TRUE(err.rfind("dravane-sim: ", 0) == 0 && err.size() > 14 && err.find('\n') == err.size() - 1)
             << err;
     }
-    SimProcess help({"--help"});
-    EXPECT_EQ(help.Wait(), 0);
-    for (const char* option : {"--device", "--link", "--delay", "--answer-every", "--noise", "--status-every",
-                               "--mode", "--direction", "--silent", "--linkok-only", "--log"})
-        EXPECT_NE(help.Out().find(option), std::string::npos) << option;
+    for (const char* asked : {"--help", "-h"}) {
+        SimProcess help({asked});
+        EXPECT_EQ(help.Wait(), 0) << asked;
+        for (const char* option :
+             {"--device", "--link", "--delay", "--answer-every", "--noise", "--status-every", "--mode",
+              "--direction", "--silent", "--linkok-only", "--log", "--version"})
+            EXPECT_NE(help.Out().find(option), std::string::npos) << asked << " " << option;
+    }
+    SimProcess version({"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_EQ(version.Out(), "dravane-sim " DRAVANE_VERSION "\n");
 }
 
 } // namespace

@@ -261,6 +261,10 @@ int main(int argc, char** argv) {
         std::fputs(UsageText(), stdout);
         return 0;
     }
+    if (config.Version) {
+        std::printf("dravane-sim %s\n", DRAVANE_VERSION);
+        return 0;
+    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         return run(config);

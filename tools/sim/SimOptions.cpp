@@ -59,11 +59,10 @@ bool ParseArguments(const std::vector<std::string>& args, TSimConfig& config, st
          ranged(1, 1000000, [&](long long n) { sim.AnswerEvery = static_cast<unsigned>(n); })},
         {"--status-every", ranged(1, 86400, [&](long long n) { sim.StatusEvery = std::chrono::seconds(n); })},
     };
-    const std::map<std::string, bool*> flags{{"--silent", &sim.Silent},
-                                             {"--linkok-only", &sim.LinkOkOnly},
-                                             {"--noise", &sim.Noise},
-                                             {"--log", &config.Log},
-                                             {"--help", &config.Help}};
+    const std::map<std::string, bool*> flags{
+        {"--silent", &sim.Silent},     {"--linkok-only", &sim.LinkOkOnly}, {"--noise", &sim.Noise},
+        {"--log", &config.Log},        {"--help", &config.Help},           {"-h", &config.Help},
+        {"--version", &config.Version}};
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::optional<std::string> value;
@@ -113,7 +112,8 @@ const char* UsageText() {
            "  --noise            send bursts of random bytes (never CR) at random moments\n"
            "  --status-every S   every S seconds turn one step right and report it unrequested\n"
            "  --log              print each line received (<) and sent (>) with a time stamp\n"
-           "  --help             this list\n";
+           "  -h, --help         this list\n"
+           "  --version          the version\n";
 }
 
 } // namespace dravane::sim

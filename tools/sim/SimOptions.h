@@ -14,6 +14,7 @@ struct TSimConfig {
     std::string Link;   // empty: no symbolic link
     bool Log = false;
     bool Help = false;
+    bool Version = false;
 };
 
 // The arguments after the program name; false with a one-line `error`.
