@@ -604,6 +604,10 @@ bool TCommLink::AcceptPeer(const net::TPeerAddress& Addr) {
             FPrimary.Text = from.Text();
         }
     }
+    // What the port kept for its first peer is for a peer served as it
+    // comes, never for one refused or asked for the key.
+    if (FGate || !FAllowList.Allows(Addr))
+        RemotePort->FlushOutBuffer();
     StartPeer(FPrimary, Addr);
     return true;
 }

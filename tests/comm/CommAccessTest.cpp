@@ -148,6 +148,9 @@ TEST_F(Access, ListenAddressAllowListAndKeyOverIPv4AndIPv6) {
     EXPECT_EQ(std::count_if(Errors.begin(), Errors.end(),
                             [](const std::string& e) { return Contains(e, "10.0.0.0/33"); }),
               1);
+    // What the controller said before anyone came is no refused peer's business.
+    Controller.Send("[T4BR0198H00M0101]\r");
+    ASSERT_TRUE(PumpUntil([&] { return server.GetPacket().Cmd == cmd485_DravaneStatus; }));
     bool closed = false;
     // (Telnet sends a CR as CR NUL.)
     EXPECT_EQ(Visit(port, AF_INET6, Right + "\r[REMOTE]\r", closed),
