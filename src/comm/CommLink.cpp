@@ -851,6 +851,10 @@ bool TCommLink::MidControllerLine() const {
     return inService(*Port) && !LocalData.Pending().empty();
 }
 
+std::string TCommLink::NoLinkTest() {
+    return "no link test within " + std::to_string(RemoteTimeout * TickMs / 1000) + " s";
+}
+
 std::string TCommLink::PeerWho(const TPeer& P) const {
     if (&P == &FPrimary && P.Id == 0)
         return P.Text;
@@ -1037,10 +1041,8 @@ void TCommLink::TickSidePeers() {
         else
             SendServerBeat(P);
         if (--P.Supervision <= 0) {
-            qCWarning(lcRecord).noquote() << "Peer" << fromStd(PeerWho(P)) << "lost: no link test within"
-                                          << RemoteTimeout * TickMs / 1000 << "s";
             P.Side->Close();
-            PeerLeft(P, "no link test");
+            PeerLeft(P, NoLinkTest());
         }
     }
 }
@@ -1679,9 +1681,7 @@ void TCommLink::Timer1Timer() {
             // Other peers are served: only this one goes.
             RemoteTimer = RemoteTimeout;
             if (RemoteDataSocket() >= 0) {
-                qCWarning(lcRecord).noquote()
-                    << "Peer" << fromStd(PeerWho(FPrimary)) << "lost: no link test within"
-                    << RemoteTimeout * TickMs / 1000 << "s";
+                PeerLeft(FPrimary, NoLinkTest());
                 RemotePort->DisconnectPeer();
             }
         } else if (!FRemoteOpenedWith.empty()) {
@@ -1693,8 +1693,7 @@ void TCommLink::Timer1Timer() {
             OpenRemote();
             RemoteTimer = RemoteTimeout;
             if (FPrimary.Present)
-                PeerLeft(FPrimary,
-                         "no link test within " + std::to_string(RemoteTimeout * TickMs / 1000) + " s");
+                PeerLeft(FPrimary, NoLinkTest());
             SetRemoteStatus(lsDisconnected);
         }
     }

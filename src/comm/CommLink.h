@@ -371,6 +371,8 @@ private:
     void PeerRefused(TPeer& P, const std::string& Text);
     void TellRefusalsUntold(TPeer& P);
     std::string PeerWho(const TPeer& P) const;
+    // Why a peer whose supervision lapsed was let go.
+    static std::string NoLinkTest();
     // Server: a command that reached the controller, waiting for the status
     // that came back, for the record.
     void RecordCommand(const std::string& Who, const TCommandLine& Cmd);
