@@ -619,8 +619,9 @@ void TCommLink::ExtraPeer(int Socket, const net::TSockAddr& Addr, bool& Taken) {
         return;
     Taken = true;
     auto p = std::make_unique<TPeer>();
-    p->Side = std::make_unique<net::TServedPeer>(Socket, Addr.Address(), Addr.PortNet(),
-                                                 RemotePort->WsTelnet(), this);
+    // Owned by its entry alone, not by this object as well.
+    p->Side =
+        std::make_unique<net::TServedPeer>(Socket, Addr.Address(), Addr.PortNet(), RemotePort->WsTelnet());
     p->Text = Addr.Text();
     TPeer& peer = *p;
     peer.Side->SetOnBytes([this, &peer](std::string_view Bytes) {
@@ -1055,7 +1056,12 @@ void TCommLink::DropSidePeers() {
             PeerLeft(*p, "the Server stopped listening");
         }
     }
+    // This may run inside one of their own callbacks (a write that failed on
+    // the way): they go once it has returned.
+    auto gone = std::make_shared<std::vector<std::unique_ptr<TPeer>>>(std::move(FSides));
     FSides.clear();
+    if (!gone->empty())
+        QTimer::singleShot(0, this, [gone] { gone->clear(); });
 }
 
 bool TCommLink::TakeControl() {
