@@ -246,21 +246,31 @@ std::string TCommLink::PortWhere(std::int32_t Number) {
     return "COM" + std::to_string(Number) + " (" + (path ? *path : std::string("no device")) + ")";
 }
 
-void TCommLink::LocalFailed(const std::string& Why) {
-    if (Why == FLocalFault)
+// One message per fault episode on a link; its end is logged and closes its box.
+void TCommLink::FaultStarts(std::string& Current, const std::string& Why, TLinkKind Link) {
+    if (Why == Current)
         return;
-    FLocalFault = Why;
-    Tell(Why, lkLocal);
+    Current = Why;
+    Tell(Why, Link);
+}
+
+void TCommLink::FaultEnds(std::string& Current, const QLoggingCategory& Category, const std::string& What,
+                          TLinkKind Link) {
+    if (Current.empty()) {
+        qCInfo(Category).noquote() << QString::fromStdString(What);
+        return;
+    }
+    qCInfo(Category).noquote() << QString::fromStdString(What) << "(the fault is over)";
+    Current.clear();
+    emit FaultEnded(Link);
+}
+
+void TCommLink::LocalFailed(const std::string& Why) {
+    FaultStarts(FLocalFault, Why, lkLocal);
 }
 
 void TCommLink::LocalRecovered(const std::string& What) {
-    if (FLocalFault.empty()) {
-        qCInfo(lcSerial).noquote() << QString::fromStdString(What);
-        return;
-    }
-    qCInfo(lcSerial).noquote() << QString::fromStdString(What) << "(the fault is over)";
-    FLocalFault.clear();
-    emit FaultEnded(lkLocal);
+    FaultEnds(FLocalFault, lcSerial(), What, lkLocal);
 }
 
 // Told at once; the port is closed once the notice has returned (closing
@@ -1227,20 +1237,11 @@ void TCommLink::CheckKeyFileMode() const {
 void TCommLink::RemoteFailed(const std::string& Why) {
     FClientRefused = false;
     SetRemoteStatus(lsDisconnected);
-    if (Why == FRemoteFault)
-        return;
-    FRemoteFault = Why;
-    Tell(Why, lkRemote);
+    FaultStarts(FRemoteFault, Why, lkRemote);
 }
 
 void TCommLink::RemoteRecovered(const std::string& What) {
-    if (FRemoteFault.empty()) {
-        qCInfo(lcLink).noquote() << QString::fromStdString(What);
-        return;
-    }
-    qCInfo(lcLink).noquote() << QString::fromStdString(What) << "(the fault is over)";
-    FRemoteFault.clear();
-    emit FaultEnded(lkRemote);
+    FaultEnds(FRemoteFault, lcLink(), What, lkRemote);
 }
 
 void TCommLink::UseComPort(std::int32_t number) {

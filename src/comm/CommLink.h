@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+class QLoggingCategory;
 class QTimer;
 
 namespace dravane::net {
@@ -271,6 +272,9 @@ private:
     // The one way out for a message: logged (dravane.serial or dravane.link),
     // then announced by Message.
     void Tell(const std::string& Text, TLinkKind Link);
+    void FaultStarts(std::string& Current, const std::string& Why, TLinkKind Link);
+    void FaultEnds(std::string& Current, const QLoggingCategory& Category, const std::string& What,
+                   TLinkKind Link);
     // The serial port failed (an open, the device lost): red, told once per fault.
     void LocalFailed(const std::string& Why);
     // The serial port works again: the fault is over, and the log says so.
