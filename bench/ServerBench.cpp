@@ -154,7 +154,7 @@ int Connect(std::uint16_t port) {
 }
 
 // One command line over the socket; the time to the CR of its answer (a
-// link-test answer forwarded on its own is skipped), or a negative value
+// link-test answer and the Server's own station lines are skipped), or a negative value
 // when none came within 2 s.
 double Trip(int s, std::string& pending) {
     const auto t0 = Clock::now();
@@ -171,9 +171,11 @@ double Trip(int s, std::string& pending) {
         pending.append(buf, static_cast<std::size_t>(n));
         bool done = false;
         for (std::size_t cr; (cr = pending.find('\r')) != std::string::npos;) {
-            const std::string line = pending.substr(0, cr);
+            std::string line = pending.substr(0, cr);
             pending.erase(0, cr + 1);
-            done = done || (!line.empty() && line != "[LINKOK]");
+            // A telnet peer hears CR NUL; a line of the relay's own is no answer.
+            line.erase(0, line.find_first_not_of(std::string("\0\n", 2)));
+            done = done || (!line.empty() && line != "[LINKOK]" && line.rfind("[SERVER ", 0) != 0);
         }
         if (done)
             return ElapsedUs(t0);
