@@ -18,6 +18,7 @@
 #include "serial/ComPort.h"
 #include "serial/PortException.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMetaMethod>
@@ -127,6 +128,15 @@ QString fromStd(const std::string& s) {
 
 } // namespace
 
+// Every event reaches the link through here: the ticks slept through come
+// first, so that it meets every countdown where it would have been.
+template <class Fn> void TCommLink::Handle(Fn&& fn) {
+    guarded([&] {
+        CatchUpTicks();
+        fn();
+    });
+}
+
 ToperatingMode OperatingModeFromIndex(int index) {
     switch (index) {
     case 1:
@@ -148,30 +158,34 @@ TCommLink::TCommLink(QObject* parent)
     Port->SetPromptForPort(false);
     Port->SetBaud(ComBaud);
     Port->SetOnTriggerAvail([this](serial::TCustomComPort* CP, std::uint16_t Count) {
-        guarded([&] { PortTriggerAvail(CP, Count); });
+        Handle([&] { PortTriggerAvail(CP, Count); });
     });
     Port->SetOnDeviceFailure([this](serial::TCustomComPort*, std::int32_t Code) { PortLost(Code); });
     RemotePort->SetAutoOpen(false);
     RemotePort->SetDeviceLayer(serial::dlWinsock);
     RemotePort->SetOnTriggerAvail([this](serial::TCustomComPort* CP, std::uint16_t Count) {
-        guarded([&] { RemotePortTriggerAvail(CP, Count); });
+        Handle([&] { RemotePortTriggerAvail(CP, Count); });
     });
     RemotePort->SetOnWsConnect(
-        [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsConnect(S); }); });
+        [this](net::TCustomWinsockPort* S) { Handle([&] { RemotePortWsConnect(S); }); });
     RemotePort->SetOnWsDisconnect(
-        [this](net::TCustomWinsockPort* S) { guarded([&] { RemotePortWsDisconnect(S); }); });
+        [this](net::TCustomWinsockPort* S) { Handle([&] { RemotePortWsDisconnect(S); }); });
     RemotePort->SetOnWsAccept([this](net::TCustomWinsockPort*, const net::TPeerAddress& Addr, bool& Accept) {
-        guarded([&] { Accept = AcceptPeer(Addr); });
+        Handle([&] { Accept = AcceptPeer(Addr); });
     });
     RemotePort->SetOnWsExtraPeer([this](net::TCustomWinsockPort*, int Socket, const net::TSockAddr& Addr,
-                                        bool& Taken) { guarded([&] { ExtraPeer(Socket, Addr, Taken); }); });
+                                        bool& Taken) { Handle([&] { ExtraPeer(Socket, Addr, Taken); }); });
     RemotePort->SetOnWsError(
         [this](net::TCustomWinsockPort*, std::int32_t ErrCode) { OnRemoteError(ErrCode); });
 
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(TickMs);
-    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { TickTimeout(); }); });
+    if (auto* events = QAbstractEventDispatcher::instance(thread()))
+        connect(
+            events, &QAbstractEventDispatcher::aboutToBlock, this,
+            [this] { guarded([this] { PlanTicks(); }); }, Qt::DirectConnection);
 }
 
 // The ports go first: closing fires their events, which tell the watchers.
@@ -200,7 +214,9 @@ void TCommLink::Start() {
     RemoteConnected = false;
     SetLinkStatus(lsDisconnected);
     SetRemoteStatus(lsDisconnected);
-    Timer1->start();
+    FTickedAt = std::chrono::steady_clock::now();
+    FQuietTicks = 0;
+    Timer1->start(TickMs);
 }
 
 void TCommLink::DoAction(std::int32_t Action) {
@@ -276,13 +292,14 @@ void TCommLink::LocalRecovered(const std::string& What) {
 // Told at once; the port is closed once the notice has returned (closing
 // inside it would free the notice's own sender), and the watch reopens it.
 void TCommLink::PortLost(std::int32_t Code) {
+    CatchUpTicks();
     const std::string where = PortWhere(Port->ComNumber());
     const std::optional<std::string> path = platform::ComNumbers().DevicePathFor(Port->ComNumber());
     const platform::TDeviceFaultText cause = platform::DescribeDeviceFault(path.value_or(""), EIO);
     LocalFailed(where + " lost: " + serial::ErrorMessage(Code) + ", " + cause.Text +
                 "; it will open again when it is back");
     QTimer::singleShot(0, this, [this] {
-        guarded([this] {
+        Handle([this] {
             // Still the session that failed (a reopen needs it closed first);
             // its other threads may not have ended yet.
             if (Port->Open() && Port->Dispatcher().DeviceFailure() != 0) {
@@ -386,6 +403,7 @@ void TCommLink::SaveConfiguration() {
 // ---------------------------------------------------------------- the role
 
 void TCommLink::SetOperatingMode() {
+    CatchUpTicks();
     const ToperatingMode previous = OpMode;
     OpMode = OperatingModeFromIndex(ModeIndex());
     if (OpMode != previous)
@@ -452,6 +470,7 @@ TCommLink::TOpenResult TCommLink::OpenSerial(std::int32_t Number) {
 }
 
 void TCommLink::SetupPort() {
+    CatchUpTicks();
     // A TCP session with unchanged settings is kept: dropping it costs the
     // peer up to two supervision cycles to recover.
     const std::string remote = RemoteSetting();
@@ -635,7 +654,7 @@ void TCommLink::ExtraPeer(int Socket, const net::TSockAddr& Addr, bool& Taken) {
     p->Text = Addr.Text();
     TPeer& peer = *p;
     peer.Side->SetOnBytes([this, &peer](std::string_view Bytes) {
-        guarded([&] {
+        Handle([&] {
             std::string line;
             for (const char c : Bytes) {
                 if (peer.Gone || !peer.Present)
@@ -653,7 +672,7 @@ void TCommLink::ExtraPeer(int Socket, const net::TSockAddr& Addr, bool& Taken) {
             }
         });
     });
-    peer.Side->SetOnClosed([this, &peer](const std::string& Why) { guarded([&] { PeerLeft(peer, Why); }); });
+    peer.Side->SetOnClosed([this, &peer](const std::string& Why) { Handle([&] { PeerLeft(peer, Why); }); });
     FSides.push_back(std::move(p));
     if (PeerCount() > FMaxClients) {
         peer.Present = true;
@@ -1075,6 +1094,7 @@ void TCommLink::DropSidePeers() {
 }
 
 bool TCommLink::TakeControl() {
+    CatchUpTicks();
     if (OpMode == omServer) {
         if (FLock.Holder() == PanelId)
             return true;
@@ -1091,6 +1111,7 @@ bool TCommLink::TakeControl() {
 }
 
 bool TCommLink::ReleaseControl() {
+    CatchUpTicks();
     if (OpMode == omServer) {
         if (!FLock.Release(PanelId))
             return false;
@@ -1245,6 +1266,7 @@ void TCommLink::RemoteRecovered(const std::string& What) {
 }
 
 void TCommLink::UseComPort(std::int32_t number) {
+    CatchUpTicks();
     CloseSerial();
     SetPortText(QStringLiteral("Disabled"));
     SetLinkStatus(lsDisconnected);
@@ -1382,6 +1404,7 @@ void TCommLink::DisableRemotePort() {
 // ---------------------------------------------------------------- commands
 
 bool TCommLink::SendCommand(std::uint8_t Addr, std::uint8_t Cmd, const std::string& Data, std::uint8_t Resp) {
+    CatchUpTicks();
     bool result = true;
     if (RefuseCommandAtOnce())
         return false;
@@ -1574,6 +1597,7 @@ void TCommLink::RemotePortWsDisconnect(net::TCustomWinsockPort*) {
 // taken down after the notice has returned; a Server listens anew at the
 // next tick, a Client reconnects on its own cycle.
 void TCommLink::OnRemoteError(std::int32_t ErrCode) {
+    CatchUpTicks();
     // Listening on a host name fails only once its look-up is in.
     if (OpMode == omServer && RemoteDataSocket() < 0 && !RemotePort->WsErrorText().empty()) {
         RemoteFailed(RemotePort->WsErrorText());
@@ -1591,7 +1615,7 @@ void TCommLink::OnRemoteError(std::int32_t ErrCode) {
     if (OpMode == omServer && RemoteDataSocket() < 0)
         return;
     QTimer::singleShot(0, this, [this] {
-        guarded([this] {
+        Handle([this] {
             DisableRemotePort();
             if (OpMode == omServer)
                 RemoteTimer = 0;
@@ -1704,6 +1728,108 @@ void TCommLink::Timer1Timer() {
             SetRemoteStatus(lsDisconnected);
         }
     }
+}
+
+int TCommLink::QuietTicks() const {
+    if (!SystemReady)
+        return MostQuietTicks; // the tick does nothing at all
+    if (NetBusy)
+        return 0;
+    std::int64_t quiet = MostQuietTicks;
+    auto upTo = [&quiet](std::int64_t n) { quiet = std::min(quiet, std::max<std::int64_t>(n, 0)); };
+    upTo(LinkTestTimer);
+    if (FWatchDevice && OpMode != omClient && !Port->Open() && PortNumber > 0)
+        upTo(SecondTimer);
+    if (OpMode == omClient) {
+        if (FServerSilenceTimer > 0 && RemoteConnected)
+            upTo(FServerSilenceTimer - 1);
+        if (RemoteTimer > 0)
+            upTo(RemoteTimer);
+        else if (!RemoteConnected && !FRemoteOpenedWith.empty())
+            return 0;
+    } else if (OpMode == omServer) {
+        if ((FGate && FGate->InChallenge() > 0) || !FPrimary.Outbox.empty())
+            return 0;
+        upTo(FLock.QuietTicks());
+        if (!FRecord.empty())
+            upTo(FRecord.front().Ticks - 1);
+        for (const auto& p : FSides) {
+            // Gone or refused: it goes at the next tick, or as soon as it is told.
+            if (p->Gone || p->Gate == pgRefused || !p->Outbox.empty())
+                return 0;
+            if (!p->Present)
+                continue;
+            upTo(p->BeatTimer);
+            upTo(p->Supervision - 1);
+        }
+        if (FPrimary.Present)
+            upTo(FPrimary.BeatTimer);
+        if (RemoteTimer > 0)
+            upTo(RemoteTimer);
+        else if (!FSides.empty() || !FRemoteOpenedWith.empty())
+            return 0;
+    }
+    return static_cast<int>(quiet);
+}
+
+// The ticks slept through so far run now.
+void TCommLink::CatchUpTicks() {
+    if (FInTicks || FQuietTicks <= 0 || !Timer1->isActive() ||
+        FTickedAt == std::chrono::steady_clock::time_point{})
+        return;
+    const auto tick = std::chrono::milliseconds(TickMs);
+    const int due = static_cast<int>(
+        std::min<std::int64_t>((std::chrono::steady_clock::now() - FTickedAt) / tick, FQuietTicks));
+    if (due <= 0)
+        return;
+    FInTicks = true;
+    for (int k = 0; k < due && Timer1->isActive(); ++k)
+        Timer1Timer();
+    FInTicks = false;
+    FTickedAt += due * tick;
+    FQuietTicks -= due;
+}
+
+// The ticks slept through, then this one. A timer late beyond its plan (a
+// busy thread) runs one tick, as a late timer always did.
+void TCommLink::TickTimeout() {
+    if (FInTicks)
+        return;
+    CatchUpTicks();
+    const auto now = std::chrono::steady_clock::now();
+    const auto tick = std::chrono::milliseconds(TickMs);
+    if (FTickedAt == std::chrono::steady_clock::time_point{})
+        FTickedAt = now - tick;
+    const std::int64_t elapsed = (now - FTickedAt) / tick;
+    const int runs = static_cast<int>(std::clamp<std::int64_t>(elapsed, 1, FQuietTicks + 1));
+    FInTicks = true;
+    for (int k = 0; k < runs && Timer1->isActive(); ++k)
+        Timer1Timer();
+    FInTicks = false;
+    FTickedAt = elapsed <= FQuietTicks + 1 ? FTickedAt + runs * tick : now;
+    FQuietTicks = 0;
+    PlanTicks();
+}
+
+// Before the thread sleeps: when the next tick that may act is due. A
+// timer started from outside (a test's) ticks from now on.
+void TCommLink::PlanTicks() {
+    if (FInTicks || !Timer1->isActive()) {
+        FTickedAt = {};
+        return;
+    }
+    if (FTickedAt == std::chrono::steady_clock::time_point{}) {
+        FTickedAt = std::chrono::steady_clock::now();
+        FQuietTicks = 0;
+    }
+    CatchUpTicks();
+    FQuietTicks = QuietTicks();
+    const auto due = FTickedAt + (FQuietTicks + 1) * std::chrono::milliseconds(TickMs);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    const int ms = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+    // Within a millisecond of plan the timer keeps its cadence.
+    if (std::abs(Timer1->remainingTime() - ms) > 1)
+        Timer1->start(ms);
 }
 
 void TCommLink::SendServerBeat(TPeer& P) {

@@ -25,6 +25,7 @@
 
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -181,6 +182,8 @@ public:
 
     // The tick.
     void Timer1Timer();
+    // A tick sleeps through at most this many ticks that would only count down.
+    static constexpr int MostQuietTicks = 40;
 
 signals:
     void LinkStatusChanged(dravane::comm::TLinkStatus Status);
@@ -254,6 +257,21 @@ protected:
     TLineAssembler RemoteData; // lines from the TCP port
 
 private:
+    // Timer1 fires every TickMs while anything is under way. Otherwise it
+    // sleeps through the ticks that would only count down and runs them,
+    // late, when it wakes or when an event comes first; so an idle link
+    // wakes the process about once a second, and every countdown still ends
+    // on its own tick.
+    int QuietTicks() const;
+    // Calls, from outside, catch up first.
+    void CatchUpTicks();
+    template <class Fn> void Handle(Fn&& fn);
+    void TickTimeout();
+    void PlanTicks();
+    std::chrono::steady_clock::time_point FTickedAt{}; // of the last tick run; none while not ticking
+    int FQuietTicks = 0;                               // ticks after it being slept through
+    bool FInTicks = false;
+
     enum class TOpenResult : std::uint8_t { Opened, DeviceAbsent, Failed };
     // Opens the serial port on Number; a number outside 1..65535 fails like
     // a missing device, never wrapping to another port.

@@ -3,6 +3,7 @@
 // may command; it is free again when they release it, leave, or give no
 // command for the idle time.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -45,6 +46,11 @@ public:
     void Commanded(TId Id) {
         if (Id == FHolder)
             FIdle = 0;
+    }
+    // Ticks that only count before Tick frees control (none held: no limit).
+    std::int64_t QuietTicks() const {
+        return FHolder == Nobody || FIdleTicks <= 0 ? INT64_MAX
+                                                    : std::max<std::int64_t>(FIdleTicks - FIdle - 1, 0);
     }
     // One tick; true when the holder's idle time ran out and control is free.
     bool Tick() {

@@ -343,6 +343,7 @@ void TWinsockDispatcher::StartDispatcher() {
     }
     FWindow = std::make_unique<platform::TMessageWindow>(
         [this](std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t) { return windowProc(Msg, WParam); });
+    FWake = FWindow->Target();
 }
 
 void TWinsockDispatcher::StopDispatcher() {
@@ -417,10 +418,12 @@ void TWinsockDispatcher::Dispatcher(bool FireTriggers) {
         DonePortPrim();
         return;
     }
-    auto finish = [this] {
+    auto finish = [this, FireTriggers] {
         InDispatcher = false;
         if (ClosePending)
             DonePortPrim();
+        else
+            rearm(FireTriggers);
     };
     try {
         RefreshStatus();
@@ -446,6 +449,21 @@ void TWinsockDispatcher::Dispatcher(bool FireTriggers) {
         throw;
     }
     finish();
+}
+
+// Triggers held back (a busy event, a run that fired none) are tried again
+// in 50 ms, as is anything else due; an idle port waits a second.
+void TWinsockDispatcher::rearm(bool FiredTriggers) {
+    if (!FTimer || !DispActive)
+        return;
+    const int next = FiredTriggers ? NextCycleWaitMs(TimerIntervalMs, TimerIdleMs) : TimerIntervalMs;
+    // The same period keeps its cadence: restarting would put the next run off.
+    if (FTimer->interval() != next || !FTimer->isActive())
+        FTimer->start(next);
+}
+
+void TWinsockDispatcher::WakeDispatch() {
+    FWake.Post(CM_SOCKETMESSAGE, static_cast<std::uintptr_t>(CidEx.load()), 0);
 }
 
 void TWinsockDispatcher::DispatchNow() {

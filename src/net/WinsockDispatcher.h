@@ -4,8 +4,11 @@
 // PutBlock/GetChar and the trigger events work as for a serial port.
 //
 // Threading: no threads of its own. Everything, the dispatch procedure
-// included, runs on the UI thread: from the 50 ms timer, from the dispatcher
+// included, runs on the UI thread: from the timer, from the dispatcher
 // window (a read notice dispatches at once) and from ProcessCommunications.
+// The timer runs every 50 ms only while a trigger or a delivery is due;
+// otherwise once a second, since read notices and WakeDispatch bring every
+// other change. An idle port then costs the process almost no wake-ups.
 // InDispatcher stops the procedure from re-entering itself when a handler
 // pumps messages; the busy flag of a socket message holds triggers back and
 // turns a close requested meanwhile into a deferred one, completed once the
@@ -39,6 +42,7 @@ class TDeviceSocket;
 class TWinsockDispatcher : public serial::TBaseDispatcher, private TWsConnectionEvents {
 public:
     static constexpr int TimerIntervalMs = 50;
+    static constexpr int TimerIdleMs = 1000;
 
     explicit TWinsockDispatcher(serial::TCustomComPort* Owner, TDeviceSocket* Sockets = nullptr);
     ~TWinsockDispatcher() override;
@@ -83,6 +87,9 @@ public:
     void ProcessCommunications() override { Dispatcher(false); }
     int DeviceErrorCode() const override { return -FLastSocketError; }
     bool WaitForComItem(int) override { return false; }
+    // A trigger came due: the dispatch procedure runs soon and the timer
+    // goes back to its short period. Safe from any thread.
+    void WakeDispatch() override;
     std::uint32_t TakeComEvent() override { return 0; }
 
     // The dispatch procedure; triggers fire only when FireTriggers is set.
@@ -121,6 +128,7 @@ private:
     void connectTo(const std::vector<TSockAddr>& Found, std::int32_t Error);
     void tryCandidate(std::size_t Index);
     std::intptr_t windowProc(std::uint32_t Msg, std::uintptr_t WParam);
+    void rearm(bool FiredTriggers);
 
     TDeviceSocket* FSockets;
     std::string FHostName;
@@ -138,6 +146,7 @@ private:
     platform::TMessageTarget FSocketWindow;
     std::unique_ptr<QTimer> FTimer;
     std::unique_ptr<platform::TMessageWindow> FWindow;
+    platform::TMessageTarget FWake; // FWindow's, kept for WakeDispatch from other threads
 };
 
 } // namespace dravane::net

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace dravane;
@@ -116,6 +117,36 @@ TEST_F(NormalRole, CommandsAreAnsweredRepeatedOrGivenUp) {
     }
     EXPECT_EQ(Controller.Count("[R98T4AH02]"), 2);
     EXPECT_EQ(Controller.Direction(), (before + 2) % 8);
+    EXPECT_FALSE(TimedOut);
+}
+
+// The link's own timer: idle, it sleeps through the ticks that only count
+// down; a command given straight after a long sleep still waits its whole
+// retry time, and then the retry comes on its tick, not at the next wake.
+TEST_F(NormalRole, AnIdleTickSleepsAndACommandStillRetriesOnTime) {
+    TTestComm& w = Open(NormalOn());
+    comm::SystemReady = true;
+    auto* timer = w.findChild<QTimer*>("Timer1");
+    timer->start(TCommLink::TickMs);
+    ASSERT_TRUE(PumpUntil([&] { return w.GetLinkStatus() == comm::lsReady; }));
+    int fired = 0;
+    QObject::connect(timer, &QTimer::timeout, [&] { ++fired; });
+    RunFor(std::chrono::milliseconds(1500));
+    EXPECT_LE(fired, 3) << "an idle link woke every tick";
+    std::this_thread::sleep_for(std::chrono::milliseconds(700)); // a slow handler elsewhere
+
+    BoundWaits();
+    Controller.SetOptions({.AnswerEvery = 2}); // the first copy goes unanswered
+    std::vector<std::chrono::steady_clock::time_point> copies;
+    Controller.OnLine = [&](const std::string& line) {
+        if (line == "[R98T4AH01]")
+            copies.push_back(std::chrono::steady_clock::now());
+    };
+    EXPECT_TRUE(w.SendCommand(baseDravane, cmd485_SetDravane, "\x01", cmd485_DravaneStatus));
+    ASSERT_EQ(copies.size(), 2u);
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(copies[1] - copies[0]);
+    EXPECT_GE(gap.count(), TCommLink::RetryDelay * TCommLink::TickMs - TCommLink::TickMs);
+    EXPECT_LE(gap.count(), 2 * TCommLink::RetryDelay * TCommLink::TickMs);
     EXPECT_FALSE(TimedOut);
 }
 
