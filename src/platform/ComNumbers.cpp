@@ -332,6 +332,19 @@ std::vector<TComPortInfo> TComNumbers::Enumerate() {
 }
 
 std::optional<std::string> TComNumbers::DevicePathFor(int comNumber) {
+    // An explicit entry answers as the whole table would, from its own
+    // device alone: opening a port then costs no walk through every tty.
+    for (const auto& e : explicitPorts(settingsFile())) {
+        if (e.Number != comNumber)
+            continue;
+        const auto name = kernelNameOf(e.Path);
+        struct stat st {};
+        const std::string at = FSysfsRoot + "/" + name.value_or("");
+        if (name && plainName(*name) && ::stat((at + "/device").c_str(), &st) == 0 &&
+            readAttribute(AT_FDCWD, at + "/type") != std::optional<std::string>("0"))
+            return "/dev/" + *name;
+        return e.Path;
+    }
     try {
         for (auto& port : Enumerate()) {
             if (port.Number == comNumber)
