@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Settings file: %s\n", settings.c_str());
     std::fflush(stderr);
 
-    // Qt's own poll loop costs less per wake-up than GLib's, and this
-    // program wakes twenty times a second for the link's tick.
+    // Qt's own poll loop costs less per wake-up than GLib's, and a relay
+    // wakes for every line it passes on.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     int qtArgc = 1;

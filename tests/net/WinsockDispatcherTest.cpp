@@ -257,6 +257,25 @@ TEST_F(WinsockDispatcherTest, TriggersNeverFireInsideAHandlerThatPumpsMessages) 
     EXPECT_EQ(deepest, 1);
 }
 
+// Idle, the port polls once a second; a timer trigger set meanwhile still
+// fires on time, and data still arrives at once.
+TEST_F(WinsockDispatcherTest, AnIdlePortPollsSeldomYetTimersAndDataComeOnTime) {
+    TWsTestPort server(Sockets), client(Sockets);
+    ConnectPair(server, client);
+    RunFor(200ms);
+    const auto since = std::chrono::steady_clock::now();
+    const int handle = server.D->AddTimerTrigger();
+    ASSERT_GT(handle, 0);
+    ASSERT_EQ(server.D->SetTimerTrigger(static_cast<std::uint16_t>(handle), 2, true), 0); // two ticks
+    ASSERT_TRUE(PumpUntil([&] { return server.Timers == 1; }, 2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - since, 600ms) << "the timer waited for the idle poll";
+    RunFor(200ms);
+    const auto sent = std::chrono::steady_clock::now();
+    client.Put("x");
+    ASSERT_TRUE(PumpUntil([&] { return server.Received == "x"; }, 2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 500ms);
+}
+
 TEST_F(WinsockDispatcherTest, HostNameIsResolvedWhileOpeningReturnsAtOnce) {
     TWsTestPort server(Sockets), client(Sockets);
     const std::uint16_t p = OpenServer(server);

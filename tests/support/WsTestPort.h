@@ -134,6 +134,7 @@ public:
     int Connects = 0;
     int Disconnects = 0;
     int Avails = 0;
+    int Timers = 0; // timer triggers fired
     std::vector<int> Errors;
     std::string Received;
     std::uint32_t LastPeer = 0;
@@ -183,6 +184,9 @@ private:
                 OnAvail();
             return 0;
         }
+        case serial::pw_TriggerTimer:
+            ++Timers;
+            return 0;
         case serial::pw_ClosePending:
             finishClose();
             return 0;
