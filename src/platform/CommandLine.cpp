@@ -10,11 +10,40 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <cstdio>
+#include <string_view>
 
 namespace dravane::platform {
 
+namespace {
+
+// The usual command lines (nothing, --config FILE, --verbose), read without
+// the parser: a service starts by them, and building the parser costs as
+// much as the rest of its start. False for anything else, which the parser
+// then reads, answers and reports.
+bool ParsePlain(int argc, char** argv, TCommandLine& Options) {
+    TCommandLine found;
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg(argv[k]);
+        if (arg == "-v" || arg == "--verbose") {
+            found.Verbose = true;
+        } else if (arg.starts_with("--config=") && arg.size() > 9) {
+            found.ConfigFile = arg.substr(9);
+        } else if (arg == "--config" && k + 1 < argc && argv[k + 1][0] != '\0' && argv[k + 1][0] != '-') {
+            found.ConfigFile = argv[++k];
+        } else {
+            return false;
+        }
+    }
+    Options = found;
+    return true;
+}
+
+} // namespace
+
 std::optional<int> ParseCommandLine(int argc, char** argv, const std::string& Description,
                                     TCommandLine& Options) {
+    if (ParsePlain(argc, argv, Options))
+        return std::nullopt;
     QStringList arguments;
     for (int k = 0; k < argc; ++k)
         arguments << QString::fromLocal8Bit(argv[k]);
