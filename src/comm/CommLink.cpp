@@ -357,15 +357,16 @@ void TCommLink::NoteLinkChange(TLinkKind Link, TLinkStatus Was, TLinkStatus Now)
 void TCommLink::LoadConfiguration() {
     // The serial port is left as it is: SetupPort reopens only on a changed
     // number, so closing here would leave it closed under a "Ready" panel.
-    const platform::TIniFile ini(platform::SettingsFileName());
-    PortNumber = ini.ReadInteger(Section, "Port", 0);
-    FModeIndex = ini.ReadInteger(Section, "Mode", 0);
-    FIpAddress = ini.ReadString(Section, "ipAddress", "");
-    FIpPort = ini.ReadString(Section, "ipPort", DefaultIpPort);
-    FListenAddress = ini.ReadString(Section, "ListenAddress", "");
-    FAllowFrom = ini.ReadString(Section, "AllowFrom", "");
-    FKey = ini.ReadString(Section, "Key", "");
-    FMaxClients = ini.ReadInteger(Section, "MaxClients", DefaultMaxClients);
+    // One read of the file for all of its keys.
+    const platform::TIniSection ini = platform::TIniFile(platform::SettingsFileName()).ReadSection(Section);
+    PortNumber = ini.ReadInteger("Port", 0);
+    FModeIndex = ini.ReadInteger("Mode", 0);
+    FIpAddress = ini.ReadString("ipAddress", "");
+    FIpPort = ini.ReadString("ipPort", DefaultIpPort);
+    FListenAddress = ini.ReadString("ListenAddress", "");
+    FAllowFrom = ini.ReadString("AllowFrom", "");
+    FKey = ini.ReadString("Key", "");
+    FMaxClients = ini.ReadInteger("MaxClients", DefaultMaxClients);
     if (FMaxClients < 1 || FMaxClients > MostClients) {
         qCWarning(lcLink).noquote() << QStringLiteral("MaxClients=%1 in [Comm] is not 1 to %2: %3 it is")
                                            .arg(FMaxClients)
@@ -373,9 +374,9 @@ void TCommLink::LoadConfiguration() {
                                            .arg(std::clamp(FMaxClients, 1, MostClients));
         FMaxClients = std::clamp(FMaxClients, 1, MostClients);
     }
-    FLockIdleMinutes = std::max(0, ini.ReadInteger(Section, "LockIdleMinutes", DefaultLockIdleMinutes));
+    FLockIdleMinutes = std::max(0, ini.ReadInteger("LockIdleMinutes", DefaultLockIdleMinutes));
     FLock.SetIdleTicks(static_cast<std::int64_t>(FLockIdleMinutes) * 60 * 1000 / TickMs);
-    FName = CleanStationName(ini.ReadString(Section, "Name", ""));
+    FName = CleanStationName(ini.ReadString("Name", ""));
     if (FName.empty())
         FName = CleanStationName(defaultName());
     emit SettingsChanged();

@@ -307,6 +307,24 @@ std::vector<std::pair<std::string, std::string>> TIniFile::ReadSectionValues(std
     return values;
 }
 
+std::optional<std::string> TIniSection::ReadValue(std::string_view key) const {
+    for (const auto& [name, value] : FValues) {
+        if (sameName(name, key))
+            return value;
+    }
+    return std::nullopt;
+}
+
+std::string TIniSection::ReadString(std::string_view key, std::string_view def) const {
+    auto value = ReadValue(key);
+    return value ? std::move(*value) : std::string(def);
+}
+
+std::int32_t TIniSection::ReadInteger(std::string_view key, std::int32_t def) const {
+    const auto value = ReadValue(key);
+    return value ? ParseIniInteger(*value).value_or(def) : def;
+}
+
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
     // Only a missing file counts as empty: one that cannot be read is never
     // replaced by a file holding just this key.

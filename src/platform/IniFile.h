@@ -37,6 +37,20 @@ public:
 // nullopt.
 std::optional<std::int32_t> ParseIniInteger(std::string_view text);
 
+// One section as it stood when read, for a caller that reads many keys at
+// once: names match as in TIniFile, the first line of a name wins.
+class TIniSection {
+public:
+    explicit TIniSection(std::vector<std::pair<std::string, std::string>> Values)
+        : FValues(std::move(Values)) {}
+    std::optional<std::string> ReadValue(std::string_view key) const;
+    std::string ReadString(std::string_view key, std::string_view def) const;
+    std::int32_t ReadInteger(std::string_view key, std::int32_t def) const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> FValues;
+};
+
 class TIniFile {
 public:
     explicit TIniFile(std::string fileName);
@@ -49,6 +63,9 @@ public:
     bool ReadBool(std::string_view section, std::string_view key, bool def) const;
     // Every "key=value" line of the section in file order, names and values trimmed.
     std::vector<std::pair<std::string, std::string>> ReadSectionValues(std::string_view section) const;
+    TIniSection ReadSection(std::string_view section) const {
+        return TIniSection(ReadSectionValues(section));
+    }
 
     // Each write replaces the file; a failure raises EIniFileException.
     void WriteString(std::string_view section, std::string_view key, std::string_view value);

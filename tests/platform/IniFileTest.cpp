@@ -7,6 +7,7 @@
 using dravane::platform::EIniFileException;
 using dravane::platform::ParseIniInteger;
 using dravane::platform::TIniFile;
+using dravane::platform::TIniSection;
 using dravane::test::ReadAll;
 using dravane::test::TempDir;
 using dravane::test::WriteAll;
@@ -64,9 +65,15 @@ TEST(IniFile, WritesInPlaceAndKeepsEveryOtherByte) {
 TEST(IniFile, FirstMatchingSectionWinsAndCommentsAreNotKeys) {
     TempDir dir;
     const std::string path = dir.File("c.ini");
-    WriteAll(path, "[S]\n;k=commented\nk=1\n[s]\nk=2\n");
+    WriteAll(path, "[S]\n;k=commented\nk=1\n  K = 3 \nn=$10\n[s]\nk=2\n");
     TIniFile ini(path);
     EXPECT_EQ(ini.ReadInteger("S", "k", 0), 1);
+    // A section read at once answers as key by key does.
+    const TIniSection section = ini.ReadSection("s");
+    EXPECT_EQ(section.ReadInteger(" K", 0), 1);
+    EXPECT_EQ(section.ReadInteger("N", 0), 16);
+    EXPECT_EQ(section.ReadString("missing", "def"), "def");
+    WriteAll(path, "[S]\n;k=commented\nk=1\n[s]\nk=2\n");
     ini.WriteInteger("s", "k", 9);
     EXPECT_EQ(ReadAll(path), "[S]\n;k=commented\nk=9\n[s]\nk=2\n");
 }
