@@ -1815,7 +1815,9 @@ void TCommLink::TickTimeout() {
 // Before the thread sleeps: when the next tick that may act is due. A
 // timer started from outside (a test's) ticks from now on.
 void TCommLink::PlanTicks() {
-    if (FInTicks || !Timer1->isActive()) {
+    if (FInTicks)
+        return; // a loop run from inside a tick: the tick plans once it is done
+    if (!Timer1->isActive()) {
         FTickedAt = {};
         return;
     }
