@@ -24,6 +24,7 @@ bool TIOQueue::PushData(const std::uint8_t* Data, int Size) {
     Size = std::clamp(Size, 0, IO_BUFFER_SIZE);
     if (Size == 0)
         return true;
+    bool poke = false;
     {
         std::lock_guard lock(FLock);
         if (FFreeSlots.empty())
@@ -36,16 +37,41 @@ bool TIOQueue::PushData(const std::uint8_t* Data, int Size) {
         item = TItem{false, 0, slot, Size, 0};
         ++FCount;
         FBytesQueued += Size;
+        poke = FPolling;
     }
-    // After the unlock: a consumer woken while the lock is held would only
-    // block on it again.
-    FChanged.notify_all();
+    itemArrived(poke);
     return true;
+}
+
+// After the unlock: a consumer woken while the lock is held would only
+// block on it again.
+void TIOQueue::itemArrived(bool Poke) {
+    FChanged.notify_all();
+    if (Poke && FItemCallback)
+        FItemCallback();
+}
+
+void TIOQueue::SetItemCallback(std::function<void()> Callback) {
+    std::lock_guard lock(FLock);
+    FItemCallback = std::move(Callback);
+}
+
+bool TIOQueue::BeginPoll(bool DataUsable) {
+    std::lock_guard lock(FLock);
+    const bool ready = usableHead(DataUsable) || FWoken;
+    FPolling = !ready;
+    return ready;
+}
+
+void TIOQueue::EndPoll() {
+    std::lock_guard lock(FLock);
+    FPolling = false;
 }
 
 void TIOQueue::PushStatus(std::uint32_t Event) {
     if (Event == 0)
         return;
+    bool poke = false;
     {
         std::lock_guard lock(FLock);
         const int ringSize = static_cast<int>(FRing.size());
@@ -63,8 +89,9 @@ void TIOQueue::PushStatus(std::uint32_t Event) {
             ++FCount;
             ++FStatusCount;
         }
+        poke = FPolling;
     }
-    FChanged.notify_all();
+    itemArrived(poke);
 }
 
 bool TIOQueue::DataFull() const {
@@ -85,11 +112,13 @@ bool TIOQueue::WaitForItem(int TimeoutMs, bool DataUsable) {
 }
 
 void TIOQueue::Wake() {
+    bool poke = false;
     {
         std::lock_guard lock(FLock);
         FWoken = true;
+        poke = FPolling;
     }
-    FChanged.notify_all();
+    itemArrived(poke);
 }
 
 void TIOQueue::freedSlot(bool WasFull, std::unique_lock<std::mutex>& Lock) {

@@ -16,7 +16,8 @@
 //
 // Threading contract: every operation may run on any thread at any time;
 // one internal lock (a leaf lock: nothing is called with it held, except
-// the space callback, which must not call back into the queue).
+// the space callback, which must not call back into the queue; the item
+// callback is called without it).
 
 #include <condition_variable>
 #include <cstdint>
@@ -52,6 +53,13 @@ public:
     bool WaitForItem(int TimeoutMs, bool DataUsable = true);
     // Wakes WaitForItem at once (stop requests).
     void Wake();
+    // For a consumer that waits on a device too: BeginPoll is true when an
+    // item it can take is there already; otherwise, until EndPoll, every push
+    // and Wake also calls the item callback (without the lock), which must
+    // end the consumer's own wait.
+    void SetItemCallback(std::function<void()> Callback);
+    bool BeginPoll(bool DataUsable);
+    void EndPoll();
 
     // Copies bytes out of the data items at the head, stopping at a status
     // item or an empty queue; a partly read item stays queued.
@@ -88,6 +96,9 @@ private:
     int FBytesQueued = 0;                 // FLock
     bool FWoken = false;                  // FLock
     std::function<void()> FSpaceCallback; // set before the threads start
+    std::function<void()> FItemCallback;  // set before the threads start
+    bool FPolling = false;                // FLock
+    void itemArrived(bool Poke);
 };
 
 } // namespace dravane::serial

@@ -88,6 +88,7 @@ TWin32Dispatcher::TWin32Dispatcher(TCustomComPort* Owner, const platform::TMsClo
         });
     FFailureTarget = FFailureWindow->Target();
     FQueue.SetSpaceCallback([this] { FReadWake.Wake(); });
+    FQueue.SetItemCallback([this] { FItemWake.Wake(); });
 }
 
 TWin32Dispatcher::~TWin32Dispatcher() {
@@ -273,7 +274,23 @@ int TWin32Dispatcher::InQueueUsed() {
 // return at once, every cycle.
 bool TWin32Dispatcher::WaitForComItem(int TimeoutMs) {
     ++FDispatchWaits;
-    return FQueue.WaitForItem(TimeoutMs, InBuffFree() > 0);
+    const bool usable = InBuffFree() > 0;
+    // A full ring or queue: bytes the dispatcher cannot take would keep the
+    // device readable, so only the queue is waited for.
+    if (!FDispatchReads || !usable || FQueue.DataFull())
+        return FQueue.WaitForItem(TimeoutMs, usable);
+    if (!FQueue.BeginPoll(usable)) {
+        const TWaitResult w = FDevice.WaitReadable(FItemWake, TimeoutMs);
+        FQueue.EndPoll();
+        FItemWake.Drain();
+        if (w == TWaitResult::Ready && ReadDevice() < 0)
+            FDispatchReads = false;
+        else if (w == TWaitResult::HangUp || w == TWaitResult::Failed)
+            FDispatchReads = false;
+    } else {
+        FQueue.EndPoll();
+    }
+    return FQueue.WaitForItem(0, usable);
 }
 
 std::uint32_t TWin32Dispatcher::TakeComEvent() {
@@ -362,6 +379,8 @@ void TWin32Dispatcher::StartDispatcher() {
     FPendingFailure = 0;
     FReadWake.Drain();
     FWriteWake.Drain();
+    FItemWake.Drain();
+    FDispatchReads = true;
     FSerialEvent.Reset();
     GeneralEvent->Reset();
     static constexpr TThreadKind order[] = {tkRead, tkDispatch, tkWrite, tkStatus};
@@ -538,7 +557,6 @@ void TWin32Dispatcher::ApplyPriority(TThreadKind Kind) {
 void TWin32Dispatcher::ReadThreadRun() {
     ThreadStart(tkRead);
     int rc = 0;
-    std::uint8_t buf[IO_BUFFER_SIZE];
     while (!KillThreads && rc == 0) {
         if (FQueue.DataFull()) {
             // Ring and queue full: leave the device out of the poll set until
@@ -563,24 +581,29 @@ void TWin32Dispatcher::ReadThreadRun() {
             continue;
         // Readable or hung up: take what the driver holds. A hang-up reads
         // as -EIO and ends the thread, so the device is polled no more.
-        while (!KillThreads && !FQueue.DataFull()) {
-            const ssize_t n = FDevice.Read(buf, sizeof buf);
-            if (n > 0) {
-                FQueue.PushData(buf, static_cast<int>(n));
-                // A short read emptied the driver: asking again would only
-                // say so; the poll tells when more comes.
-                if (n < static_cast<ssize_t>(sizeof buf))
-                    break;
-                continue;
-            }
-            if (n < 0)
-                rc = n == -EBADF ? 0 : ecDeviceRead;
-            if (n < 0 && rc == 0)
+        if (const ssize_t n = ReadDevice(); n < 0) {
+            rc = n == -EBADF ? 0 : ecDeviceRead;
+            if (rc == 0)
                 KillThreads = true;
-            break;
         }
     }
     ThreadGone(tkRead, rc);
+}
+
+ssize_t TWin32Dispatcher::ReadDevice() {
+    std::uint8_t buf[IO_BUFFER_SIZE];
+    std::lock_guard lock(FReadLock);
+    while (!KillThreads && !FQueue.DataFull()) {
+        const ssize_t n = FDevice.Read(buf, sizeof buf);
+        if (n <= 0)
+            return n < 0 ? n : 0;
+        FQueue.PushData(buf, static_cast<int>(n));
+        // A short read emptied the driver: asking again would only say so;
+        // the poll tells when more comes.
+        if (n < static_cast<ssize_t>(sizeof buf))
+            return 0;
+    }
+    return 0;
 }
 
 int TWin32Dispatcher::WriteBlock(const std::uint8_t* Data, int Size) {

@@ -9,7 +9,11 @@
 //   status thread    watches modem lines and line errors (TIOCGICOUNT
 //                    differences, else TIOCMGET level changes; absent on
 //                    pseudo-terminals) and pushes event words;
-//   dispatcher       runs the dispatch cycle of the base.
+//   dispatcher       runs the dispatch cycle of the base. While it waits
+//                    for an item it watches the device too, and takes
+//                    what arrives itself: a reply then reaches the
+//                    dispatch without a hand-off from the read thread
+//                    (the two read in turn, so bytes keep their order).
 //
 // Threading contract
 // ------------------
@@ -127,13 +131,21 @@ private:
     int CloseDevice();
     void ApplyPriority(TThreadKind Kind);
     int WriteBlock(const std::uint8_t* Data, int Size); // write thread
-    void ReportFailure(int Code);                       // UI thread
-    void DeliverPendingFailure();                       // UI thread
-    void ShowPendingFailureAtClose();                   // UI thread
+    // What the driver holds, into the I/O queue until it is full; 0, or the
+    // negative errno of a failed read. Read and dispatcher threads.
+    ssize_t ReadDevice();
+    void ReportFailure(int Code);     // UI thread
+    void DeliverPendingFailure();     // UI thread
+    void ShowPendingFailureAtClose(); // UI thread
 
     platform::TSerialDevice FDevice; // opened and closed on the UI thread while no thread runs
     TIOQueue FQueue;
-    platform::TWakeFd FReadWake;   // read thread: stop, and space in a full queue
+    platform::TWakeFd FReadWake; // read thread: stop, and space in a full queue
+    platform::TWakeFd FItemWake; // dispatcher watching the device: an item or a stop
+    std::mutex FReadLock;        // one reader of the device at a time
+    // The dispatcher watches the device until a wait of its own fails or
+    // hangs up: then the read thread alone meets and reports the fault.
+    std::atomic<bool> FDispatchReads{false};
     platform::TWakeFd FWriteWake;  // write thread: stop and output flush during a write
     platform::TEvent FSerialEvent; // status thread's wait; set by the stop request
     std::atomic<TDeviceError> FDeviceError{TDeviceError{0, 0}};
