@@ -70,6 +70,8 @@ TWsConnectionEvents* TDeviceSocket::eventsOf(int Socket) {
 }
 
 std::intptr_t TDeviceSocket::DoDispMessage(int Socket, int, std::intptr_t) {
+    if (TWsConnection* c = FindConnection(Socket))
+        c->ReadNoticed();
     if (TWsConnectionEvents* e = eventsOf(Socket))
         e->DispatchNow();
     return 0;

@@ -61,16 +61,20 @@ int TWsConnection::OutChars() const {
 }
 
 void TWsConnection::receive() {
-    if (FCommSocket < 0 || FInBufFull)
+    // Drained: another receive before the next read notice would only fail
+    // with EAGAIN, a system call on every relayed line's way.
+    if (FCommSocket < 0 || FInBufFull || FDrained)
         return;
     const bool wraps = FInStart <= FInEnd; // free space runs to the ring end (and on from its start)
     const int first = wraps ? FInSize - FInEnd : FInStart - FInEnd;
     const int n = std::max(FSockets.ReadSocket(FCommSocket, &FInBuf[FInEnd], first, 0), 0);
     FInEnd = (FInEnd + n) % FInSize;
+    FDrained = n < first;
     // An error notice may have closed the data socket meanwhile.
     if (n == first && wraps && FInStart > 0 && FCommSocket >= 0) {
         const int m = std::max(FSockets.ReadSocket(FCommSocket, &FInBuf[0], FInStart, 0), 0);
         FInEnd = m;
+        FDrained = m < FInStart;
         if (m > 0 && FInEnd == FInStart)
             FInBufFull = true;
     } else if (n > 0 && FInEnd == FInStart) {
@@ -200,6 +204,7 @@ void TWsConnection::SetConnectionState(TWsConnectionState State) {
 
 void TWsConnection::AdmitPeer(int Socket, const TPeerAddress* Peer) {
     FCommSocket = Socket;
+    FDrained = false;
     FCodec.ResetPeer();
     if (FDeadPeerDetection && Socket >= 0)
         EnableDeadPeerDetection(Socket);

@@ -76,6 +76,9 @@ public:
 
     // Receives into the input ring, then delivers at most Size decoded bytes.
     int ReadBuf(std::uint8_t* Buf, int Size);
+    // A read notice: the socket has bytes again. After a short receive the
+    // connection asks no more until one comes (each receive re-arms it).
+    void ReadNoticed() { FDrained = false; }
     // Queues a whole block (encoded) and pushes what the socket takes. A block
     // that does not fit is not taken at all: the result is then 0.
     int WriteBuf(const std::uint8_t* Buf, int Size);
@@ -129,6 +132,7 @@ private:
     TWsConnectionState FConnectionState = wcsInit;
     std::vector<std::uint8_t> FInBuf;
     bool FInBufFull = false;
+    bool FDrained = false; // the last receive emptied the socket
     int FInSize = 0;
     int FInStart = 0;
     int FInEnd = 0;
