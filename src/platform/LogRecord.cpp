@@ -60,6 +60,7 @@ void TLogRecord::Take(QtMsgType Type, const QMessageLogContext& Context, const Q
             FLines.pop_front();
         FLines.push_back(line);
     }
+    const std::lock_guard announcing(FAnnounceLock);
     emit LineAdded(line.Time, line.Type, line.Category, line.Text);
 }
 

@@ -55,6 +55,10 @@ private:
     TLogRecord() = default;
     mutable std::mutex FLock;
     std::deque<TLogLine> FLines; // guard: FLock
+    // Announcements from several threads one at a time: Qt's own lock on the
+    // receiver's event list is invisible to the thread checker, which then
+    // takes two growing lists for a race. Recursive: a slot may log.
+    std::recursive_mutex FAnnounceLock;
 };
 
 // stderr lines carry their level and category ("warning dravane.serial:
