@@ -282,11 +282,19 @@ bool TWin32Dispatcher::WaitForComItem(int TimeoutMs) {
     if (!FQueue.BeginPoll(usable)) {
         const TWaitResult w = FDevice.WaitReadable(FItemWake, TimeoutMs);
         FQueue.EndPoll();
-        FItemWake.Drain();
-        if (w == TWaitResult::Ready && ReadDevice() < 0)
+        // A wake-up left over from a push after the wait is harmless: the
+        // next wait returns at once and takes it.
+        if (w == TWaitResult::Woken)
+            FItemWake.Drain();
+        if (w == TWaitResult::Ready) {
+            const ssize_t r = ReadDevice(false);
+            if (r < 0)
+                FDispatchReads = false;
+            else if (r > 0) // the read thread is at it: its push ends this wait
+                return FQueue.WaitForItem(TimeoutMs, usable);
+        } else if (w == TWaitResult::HangUp || w == TWaitResult::Failed) {
             FDispatchReads = false;
-        else if (w == TWaitResult::HangUp || w == TWaitResult::Failed)
-            FDispatchReads = false;
+        }
     } else {
         FQueue.EndPoll();
     }
@@ -581,7 +589,7 @@ void TWin32Dispatcher::ReadThreadRun() {
             continue;
         // Readable or hung up: take what the driver holds. A hang-up reads
         // as -EIO and ends the thread, so the device is polled no more.
-        if (const ssize_t n = ReadDevice(); n < 0) {
+        if (const ssize_t n = ReadDevice(true); n < 0) {
             rc = n == -EBADF ? 0 : ecDeviceRead;
             if (rc == 0)
                 KillThreads = true;
@@ -590,9 +598,13 @@ void TWin32Dispatcher::ReadThreadRun() {
     ThreadGone(tkRead, rc);
 }
 
-ssize_t TWin32Dispatcher::ReadDevice() {
+ssize_t TWin32Dispatcher::ReadDevice(bool Wait) {
     std::uint8_t buf[IO_BUFFER_SIZE];
-    std::lock_guard lock(FReadLock);
+    std::unique_lock lock(FReadLock, std::defer_lock);
+    if (Wait)
+        lock.lock();
+    else if (!lock.try_lock())
+        return 1;
     while (!KillThreads && !FQueue.DataFull()) {
         const ssize_t n = FDevice.Read(buf, sizeof buf);
         if (n <= 0)

@@ -132,8 +132,9 @@ private:
     void ApplyPriority(TThreadKind Kind);
     int WriteBlock(const std::uint8_t* Data, int Size); // write thread
     // What the driver holds, into the I/O queue until it is full; 0, or the
-    // negative errno of a failed read. Read and dispatcher threads.
-    ssize_t ReadDevice();
+    // negative errno of a failed read. Read and dispatcher threads; without
+    // Wait, 1 when the other is reading now.
+    ssize_t ReadDevice(bool Wait);
     void ReportFailure(int Code);     // UI thread
     void DeliverPendingFailure();     // UI thread
     void ShowPendingFailureAtClose(); // UI thread
